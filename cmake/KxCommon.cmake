@@ -18,3 +18,83 @@ endif()
 
 # The include folder of the host-facing headers.
 set(KX_HOST_INCLUDE_DIR ${CMAKE_SOURCE_DIR}/include)
+
+if(WIN32)
+  # The DLLs and the test programs share one folder, so that a test program
+  # finds kx_Traxel.dll and ZQ_Log.dll beside it (LoadLibraryW, imports).
+  set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+  if(NOT KX_MINGW_DLLTOOL)
+    find_program(KX_MINGW_DLLTOOL NAMES x86_64-w64-mingw32-dlltool dlltool REQUIRED)
+  endif()
+  if(NOT KX_MINGW_OBJDUMP)
+    find_program(KX_MINGW_OBJDUMP NAMES x86_64-w64-mingw32-objdump objdump REQUIRED)
+  endif()
+endif()
+
+# kx_add_import_library(<name> DLL <file name> DEF <.def file> [DEPENDS <targets>...])
+#
+# Windows only. Builds an import library for <DLL> from <DEF> with dlltool and
+# makes it available as the INTERFACE target <name>. Unlike the import library
+# the linker writes for a DLL, the .def may say "Name @n NONAME", so that the
+# programs linked against <name> import that function by ordinal.
+function(kx_add_import_library name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "DLL;DEF" "DEPENDS")
+  set(implib ${CMAKE_CURRENT_BINARY_DIR}/lib${name}.a)
+  add_custom_command(
+    OUTPUT ${implib}
+    COMMAND ${KX_MINGW_DLLTOOL} --input-def ${arg_DEF} --dllname ${arg_DLL} --output-lib ${implib}
+    DEPENDS ${arg_DEF}
+    COMMENT "Import library ${name} for ${arg_DLL}"
+    VERBATIM)
+  add_custom_target(${name}_build DEPENDS ${implib})
+  add_library(${name} INTERFACE)
+  target_link_libraries(${name} INTERFACE ${implib})
+  add_dependencies(${name} ${name}_build)
+  if(arg_DEPENDS)
+    # The DLL itself must be built before anything that imports from it runs.
+    add_dependencies(${name} ${arg_DEPENDS})
+  endif()
+endfunction()
+
+# kx_link_zq_log(<target>)
+#
+# Links <target> with ZQ_Log as the plug-in imports it: on Windows through the
+# import library ZQ_Log_imports (LogTextW and LogPrintW by ordinal, the other
+# functions by name); elsewhere through the shared library itself.
+function(kx_link_zq_log target)
+  if(WIN32 AND TARGET ZQ_Log_imports)
+    target_link_libraries(${target} PRIVATE ZQ_Log_imports)
+    add_dependencies(${target} ZQ_Log)
+    if(TARGET ZQ_Log)
+      get_target_property(zq_includes ZQ_Log INTERFACE_INCLUDE_DIRECTORIES)
+      if(zq_includes)
+        target_include_directories(${target} PRIVATE ${zq_includes})
+      endif()
+    endif()
+  else()
+    target_link_libraries(${target} PRIVATE ZQ_Log)
+  endif()
+endfunction()
+
+# kx_add_gtest(<target> [LABELS <label>...])
+#
+# Registers the GoogleTest program <target> with CTest, one CTest test per
+# test case. In the Windows build the program (and the listing of its tests)
+# runs under Wine through CMAKE_CROSSCOMPILING_EMULATOR and gets the label
+# "wine"; the first Wine start creates the prefix, hence the long discovery
+# time-out. Label "no_sanitize" keeps a test out of the ASan+UBSan run.
+function(kx_add_gtest target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "LABELS")
+  set(labels ${arg_LABELS})
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND labels wine)
+  endif()
+  if(labels)
+    set(label_property PROPERTIES LABELS "${labels}")
+  endif()
+  gtest_discover_tests(${target}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 600
+    ${label_property})
+endfunction()
