@@ -19,8 +19,17 @@
 #include <mftransform.h>
 #else
 #include "kxplatform/linux/wintypes.h"
-// The Linux layer's own declarations follow here (COM basics, attribute
-// stores, media types, samples, sink writer, Win32 events and text).
+#include "kxplatform/linux/unknwn.h"
+#include "kxplatform/linux/mferror.h"
+#include "kxplatform/linux/mfobjects.h"
+#include "kxplatform/linux/mfapi.h"
+#include "kxplatform/linux/win32.h"
+#if __has_include("kxplatform/linux/mfreadwrite.h")
+#include "kxplatform/linux/mfreadwrite.h"
+#endif
+#if __has_include("kxplatform/linux/mftranscode.h")
+#include "kxplatform/linux/mftranscode.h"
+#endif
 #endif
 
 #include "kxplatform/com_ptr.h"

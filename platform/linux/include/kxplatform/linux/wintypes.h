@@ -44,6 +44,41 @@ typedef void* HANDLE;
 typedef HANDLE HLOCAL;
 typedef BOOL* LPBOOL;
 typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+typedef BOOL WINBOOL;
+typedef uint8_t UINT8;
+typedef uint8_t UCHAR;
+typedef uint16_t USHORT;
+typedef int16_t SHORT;
+typedef BYTE* LPBYTE;
+typedef DWORD* LPDWORD;
+typedef uint16_t VARTYPE;
+typedef DWORD LCID;
+typedef WORD LANGID;
+
+struct SIZE {
+  LONG cx;
+  LONG cy;
+};
+struct RECT {
+  LONG left;
+  LONG top;
+  LONG right;
+  LONG bottom;
+};
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+union ULARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    DWORD HighPart;
+  } u;
+  ULONGLONG QuadPart;
+};
 
 #ifndef TRUE
 #define TRUE 1
