@@ -17,6 +17,12 @@
 #include <mfreadwrite.h>
 #include <mferror.h>
 #include <mftransform.h>
+// AM_MEDIA_TYPE, FORMAT_WaveFormatEx and MoFreeMediaType (msdmo): the
+// conversion of an encoder's audio output type into a WAVEFORMATEX block.
+#include <strmif.h>
+#include <uuids.h>
+#include <mediaobj.h>
+#include <dmort.h>
 #else
 #include "kxplatform/linux/wintypes.h"
 #include "kxplatform/linux/unknwn.h"
