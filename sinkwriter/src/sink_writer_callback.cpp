@@ -1,0 +1,39 @@
+// The sink writer's completion callback.
+#include <new>
+
+#include <kx_traxel/zq_log.h>
+
+#include "kxsinkwriter/sink_writer_encoder.h"
+
+CMFSinkWriterCallback::CMFSinkWriterCallback(HANDLE hEvent) : m_refCount(1), m_hEvent(hEvent) {}
+
+CMFSinkWriterCallback::~CMFSinkWriterCallback() { LogPrintW(KX_W("release \n")); }
+
+HRESULT STDMETHODCALLTYPE CMFSinkWriterCallback::QueryInterface(REFIID riid, void** ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  if (IsEqualIID(riid, IID_IMFSinkWriterCallback) || IsEqualIID(riid, IID_IUnknown)) {
+    *ppv = static_cast<IMFSinkWriterCallback*>(this);
+    AddRef();
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE CMFSinkWriterCallback::AddRef() { return ++m_refCount; }
+
+ULONG STDMETHODCALLTYPE CMFSinkWriterCallback::Release() {
+  const ULONG count = --m_refCount;
+  if (count == 0) delete this;
+  return count;
+}
+
+// Called by the writer on a thread of its own. The status is passed back
+// unchanged and not recorded: a finalize that fails late still ends the wait
+// of the closing encoder.
+HRESULT STDMETHODCALLTYPE CMFSinkWriterCallback::OnFinalize(HRESULT hrStatus) {
+  if (m_hEvent != nullptr) SetEvent(m_hEvent);
+  return hrStatus;
+}
+
+HRESULT STDMETHODCALLTYPE CMFSinkWriterCallback::OnMarker(DWORD, LPVOID) { return S_OK; }
