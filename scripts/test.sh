@@ -8,8 +8,8 @@
 #
 # Usage: scripts/test.sh [--no-install] [linux] [asan] [windows]
 #   With no build named, all three run. Build folders: build-ci/<name>
-#   (KX_BUILD_ROOT overrides). Missing Debian packages are installed with
-#   apt-get first (root or sudo needed); --no-install skips that step.
+#   (KX_BUILD_ROOT overrides). Missing Debian packages are installed first
+#   (scripts/install-deps.sh: apt-get, root or sudo); --no-install skips that.
 # Exit status: 0 only when every build and every test passed.
 set -uo pipefail
 
@@ -18,10 +18,6 @@ BUILD_ROOT=${KX_BUILD_ROOT:-$ROOT/build-ci}
 JOBS=${KX_JOBS:-2}
 # Guard against a hung test; no test is meant to come near it.
 TEST_TIMEOUT=${KX_TEST_TIMEOUT:-600}
-
-PACKAGES=(cmake g++ pkg-config mingw-w64 g++-mingw-w64-x86-64-posix wine64
-  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
-  libexempi-dev libimage-exiftool-perl googletest)
 
 install=1
 builds=()
@@ -36,29 +32,6 @@ done
 [[ ${#builds[@]} -gt 0 ]] || builds=(linux asan windows)
 
 section() { printf '\n==== %s ====\n' "$*"; }
-
-install_missing_packages() {
-  local missing=() pkg
-  for pkg in "${PACKAGES[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-      missing+=("$pkg")
-    fi
-  done
-  [[ ${#missing[@]} -gt 0 ]] || return 0
-  section "installing ${missing[*]}"
-  local sudo=()
-  if [[ $(id -u) -ne 0 ]]; then
-    if command -v sudo >/dev/null; then
-      sudo=(sudo)
-    else
-      echo "test.sh: missing packages ${missing[*]} and not root" >&2
-      return 1
-    fi
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo[@]}" apt-get update -q &&
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-}
 
 # Per build: name -> configure arguments, ctest arguments.
 configure_args() {
@@ -114,7 +87,7 @@ run_build() {
 }
 
 if [[ $install -eq 1 ]]; then
-  install_missing_packages || { echo "test.sh: package installation failed" >&2; exit 1; }
+  bash "$ROOT/scripts/install-deps.sh" || { echo "test.sh: package installation failed" >&2; exit 1; }
 fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1}
