@@ -1,0 +1,19 @@
+// Encoder settings the sink writer applies on top of FFmpeg's defaults.
+// The benchmark passes the same values to the ffmpeg command-line tool, so
+// that both sides run the same encoder configuration.
+#pragma once
+
+namespace kx::av {
+
+// x264 / x265 speed preset.
+inline constexpr const char* kX26xPreset = "medium";
+// Encoder threads: 0 lets the codec library choose from the CPU count
+// (frame threads plus lookahead for x264), the command-line tool's default.
+inline constexpr int kVideoEncoderThreads = 0;
+
+// Queue depth per stream: how many input samples the sink writer holds for
+// an encoder that has fallen behind before WriteSample blocks the caller.
+inline constexpr int kVideoQueueDepth = 4;
+inline constexpr int kAudioQueueDepth = 32;
+
+}  // namespace kx::av

@@ -1,0 +1,117 @@
+#include "av_muxer.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace kx::av {
+
+bool ContainerFromPath(const std::string& path, ContainerKind* kind) {
+  const size_t slash = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  std::string extension = path.substr(dot + 1);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (extension == "wmv" || extension == "wma" || extension == "asf") {
+    *kind = ContainerKind::kAsf;
+    return true;
+  }
+  if (extension == "mp4" || extension == "m4v" || extension == "m4a") {
+    *kind = ContainerKind::kMp4;
+    return true;
+  }
+  return false;
+}
+
+bool ContainerCanHold(ContainerKind kind, AVCodecID codecId) {
+  switch (codecId) {
+    case AV_CODEC_ID_H264:
+    case AV_CODEC_ID_HEVC:
+    case AV_CODEC_ID_AAC:
+      return true;
+    case AV_CODEC_ID_WMV1:
+    case AV_CODEC_ID_WMV2:
+    case AV_CODEC_ID_WMV3:
+    case AV_CODEC_ID_VC1:
+    case AV_CODEC_ID_WMAV2:
+    case AV_CODEC_ID_WMAPRO:
+      return kind == ContainerKind::kAsf;
+    default:
+      return false;
+  }
+}
+
+AvMuxer::~AvMuxer() { Finish(); }
+
+int AvMuxer::Create(const std::string& path, ContainerKind kind, std::unique_ptr<AvMuxer>* out) {
+  std::unique_ptr<AvMuxer> muxer(new AvMuxer());
+  const char* formatName = kind == ContainerKind::kAsf ? "asf" : "mp4";
+  int result = avformat_alloc_output_context2(&muxer->format_, nullptr, formatName, path.c_str());
+  if (result < 0) return result;
+  // Open the file now, so that an unwritable path fails at creation.
+  result = avio_open(&muxer->format_->pb, path.c_str(), AVIO_FLAG_WRITE);
+  if (result < 0) return result;
+  *out = std::move(muxer);
+  return 0;
+}
+
+int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (headerWritten_ || finished_) return AVERROR(EINVAL);
+  AVStream* stream = avformat_new_stream(format_, nullptr);
+  if (!stream) return AVERROR(ENOMEM);
+  const int result = avcodec_parameters_copy(stream->codecpar, parameters);
+  if (result < 0) return result;
+  stream->codecpar->codec_tag = 0;
+  stream->time_base = packetTimeBase;
+  packetTimeBases_.push_back(packetTimeBase);
+  *index = stream->index;
+  return 0;
+}
+
+int AvMuxer::WriteHeader() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (headerWritten_ || finished_) return AVERROR(EINVAL);
+  const int result = avformat_write_header(format_, nullptr);
+  if (result < 0) return result;
+  headerWritten_ = true;
+  return 0;
+}
+
+int AvMuxer::WritePacket(AVPacket* packet, int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!headerWritten_ || finished_ || index < 0 || index >= stream_count()) {
+    av_packet_unref(packet);
+    return AVERROR(EINVAL);
+  }
+  packet->stream_index = index;
+  av_packet_rescale_ts(packet, packetTimeBases_[index], format_->streams[index]->time_base);
+  // The muxer orders the packets of all streams by their decoding times.
+  const int result = av_interleaved_write_frame(format_, packet);
+  av_packet_unref(packet);
+  if (result < 0 && firstWriteError_ == 0) firstWriteError_ = result;
+  return result;
+}
+
+int AvMuxer::Finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (finished_) return finishResult_;
+  finished_ = true;
+  int result = firstWriteError_;
+  if (format_) {
+    if (headerWritten_) {
+      const int trailer = av_write_trailer(format_);
+      if (result == 0) result = trailer;
+    }
+    if (format_->pb) {
+      const int closed = avio_closep(&format_->pb);
+      if (result == 0) result = closed;
+    }
+    avformat_free_context(format_);
+    format_ = nullptr;
+  }
+  finishResult_ = result;
+  return result;
+}
+
+}  // namespace kx::av

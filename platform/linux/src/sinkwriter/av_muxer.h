@@ -1,0 +1,70 @@
+// AvMuxer: one output file written by a libavformat muxer.
+//
+// The container side of the sink writer, kept apart from encoding so that a
+// writer of ready compressed packets (an ASF media sink) can use it too.
+// Streams are added from codec parameters, then the header is written; from
+// then on any thread may hand packets in, and the muxer interleaves the
+// packets of all streams by time. Finish writes the trailer (ASF index and
+// header sizes, MP4 moov) and closes the file. Destruction without Finish
+// still finishes, so whatever was written stays playable.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace kx::av {
+
+enum class ContainerKind { kAsf, kMp4 };
+
+// The container for a file name's extension (case-insensitive): .wmv .wma
+// .asf give ASF, .mp4 .m4v .m4a give MP4. False for any other name.
+bool ContainerFromPath(const std::string& path, ContainerKind* kind);
+
+// True when the container can hold a stream of this codec.
+bool ContainerCanHold(ContainerKind kind, AVCodecID codecId);
+
+class AvMuxer {
+ public:
+  ~AvMuxer();
+  AvMuxer(const AvMuxer&) = delete;
+  AvMuxer& operator=(const AvMuxer&) = delete;
+
+  // Creates the file at `path` (UTF-8) at once. Returns 0 or an AVERROR;
+  // a system error comes back as AVERROR(errno).
+  static int Create(const std::string& path, ContainerKind kind, std::unique_ptr<AvMuxer>* out);
+
+  // Adds a stream; packets for it will arrive in `packetTimeBase`.
+  int AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index);
+  int WriteHeader();
+
+  // Takes the packet's data (the packet is left blank). Thread-safe.
+  int WritePacket(AVPacket* packet, int index);
+
+  // Trailer and close; safe to call more than once (later calls return the
+  // first result).
+  int Finish();
+
+  int stream_count() const { return static_cast<int>(packetTimeBases_.size()); }
+  bool header_written() const { return headerWritten_; }
+
+ private:
+  AvMuxer() = default;
+
+  std::mutex mutex_;
+  AVFormatContext* format_ = nullptr;
+  std::vector<AVRational> packetTimeBases_;
+  bool headerWritten_ = false;
+  bool finished_ = false;
+  int finishResult_ = 0;
+  int firstWriteError_ = 0;
+};
+
+}  // namespace kx::av

@@ -1,0 +1,468 @@
+#include "av_stream_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include "av_encoder_settings.h"
+
+namespace kx::av {
+
+namespace {
+
+std::atomic<int64_t> g_heldBlocks{0};
+std::atomic<int64_t> g_peakHeldBlocks{0};
+
+void NoteBlockTaken() {
+  const int64_t now = g_heldBlocks.fetch_add(1) + 1;
+  int64_t peak = g_peakHeldBlocks.load();
+  while (now > peak && !g_peakHeldBlocks.compare_exchange_weak(peak, now)) {
+  }
+}
+
+constexpr AVRational k100ns = {1, 10000000};
+
+void FreeBlockBuffer(void* opaque, uint8_t*) { delete static_cast<InputBlock*>(opaque); }
+
+AVSampleFormat PackedFormat(PcmFormat format) {
+  switch (format) {
+    case PcmFormat::kU8: return AV_SAMPLE_FMT_U8;
+    case PcmFormat::kS16: return AV_SAMPLE_FMT_S16;
+    case PcmFormat::kS24:  // widened to 32 bits before conversion
+    case PcmFormat::kS32: return AV_SAMPLE_FMT_S32;
+    case PcmFormat::kFloat: return AV_SAMPLE_FMT_FLT;
+  }
+  return AV_SAMPLE_FMT_NONE;
+}
+
+const char* EncoderName(AVCodecID codecId) {
+  switch (codecId) {
+    case AV_CODEC_ID_WMV1: return "wmv1";
+    case AV_CODEC_ID_WMV2: return "wmv2";
+    case AV_CODEC_ID_H264: return "libx264";
+    case AV_CODEC_ID_HEVC: return "libx265";
+    case AV_CODEC_ID_WMAV2: return "wmav2";
+    case AV_CODEC_ID_AAC: return "aac";
+    default: return nullptr;  // WMV3, VC-1, WMA Pro: no open encoder
+  }
+}
+
+}  // namespace
+
+int64_t HeldInputBlocks() { return g_heldBlocks.load(); }
+int64_t PeakHeldInputBlocks() { return g_peakHeldBlocks.load(); }
+void ResetPeakHeldInputBlocks() { g_peakHeldBlocks.store(g_heldBlocks.load()); }
+
+InputBlock::InputBlock(const uint8_t* data, size_t size, int64_t time100ns, void* owner, void (*release)(void*))
+    : data_(data), size_(size), time100ns_(time100ns), owner_(owner), release_(release) {
+  if (release_) NoteBlockTaken();
+}
+
+InputBlock& InputBlock::operator=(InputBlock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    time100ns_ = other.time100ns_;
+    owner_ = std::exchange(other.owner_, nullptr);
+    release_ = std::exchange(other.release_, nullptr);
+  }
+  return *this;
+}
+
+void InputBlock::Release() {
+  if (release_) {
+    std::exchange(release_, nullptr)(std::exchange(owner_, nullptr));
+    g_heldBlocks.fetch_sub(1);
+  }
+  data_ = nullptr;
+  size_ = 0;
+}
+
+AVBufferRef* InputBlock::ToBuffer() {
+  const uint8_t* data = data_;
+  const size_t size = size_;
+  InputBlock* holder = new (std::nothrow) InputBlock(std::move(*this));
+  if (!holder) return nullptr;
+  AVBufferRef* buffer = av_buffer_create(const_cast<uint8_t*>(data), size, FreeBlockBuffer, holder,
+                                         AV_BUFFER_FLAG_READONLY);
+  if (!buffer) delete holder;
+  return buffer;
+}
+
+size_t VideoImageSize(VideoInputFormat, int width, int height) {
+  if (width <= 0 || height <= 0) return 0;
+  const size_t luma = static_cast<size_t>(width) * static_cast<size_t>(height);
+  return luma + luma / 2;  // 4:2:0, even sizes: two quarter-size chroma planes
+}
+
+int PcmBlockAlign(PcmFormat format, int channels) {
+  switch (format) {
+    case PcmFormat::kU8: return channels;
+    case PcmFormat::kS16: return channels * 2;
+    case PcmFormat::kS24: return channels * 3;
+    case PcmFormat::kS32:
+    case PcmFormat::kFloat: return channels * 4;
+  }
+  return 0;
+}
+
+const AVCodec* AvStreamEncoder::FindEncoder(AVCodecID codecId) {
+  const char* name = EncoderName(codecId);
+  return name ? avcodec_find_encoder_by_name(name) : nullptr;
+}
+
+AvStreamEncoder::~AvStreamEncoder() {
+  Finish();
+  avcodec_free_context(&codec_);
+  swr_free(&resampler_);
+  if (fifo_) av_audio_fifo_free(fifo_);
+  av_free(convertScratch_);
+  av_packet_free(&packet_);
+}
+
+int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHeader) {
+  const AVCodec* encoder = FindEncoder(config.codecId);
+  if (!encoder) return AVERROR_ENCODER_NOT_FOUND;
+  isVideo_ = true;
+  video_ = config;
+  depth_ = kVideoQueueDepth;
+  codec_ = avcodec_alloc_context3(encoder);
+  packet_ = av_packet_alloc();
+  if (!codec_ || !packet_) return AVERROR(ENOMEM);
+  codec_->width = config.width;
+  codec_->height = config.height;
+  codec_->pix_fmt = config.input == VideoInputFormat::kNV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+  codec_->framerate = config.frameRate;
+  codec_->time_base = av_inv_q(config.frameRate);
+  codec_->sample_aspect_ratio = {1, 1};
+  codec_->bit_rate = config.bitRate;
+  codec_->thread_count = kVideoEncoderThreads;
+  if (globalHeader) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  if (config.codecId == AV_CODEC_ID_H264 || config.codecId == AV_CODEC_ID_HEVC) {
+    av_opt_set(codec_->priv_data, "preset", kX26xPreset, 0);
+    // The host asks for low latency (MF_LOW_LATENCY) because it feeds the
+    // writer in real time, but nothing downstream of a file waits on the
+    // encoder's delay: the caller gets WriteSample back as soon as the
+    // picture is queued either way. x264's zero-latency tuning would give up
+    // frame threading and lookahead and cost several times the throughput,
+    // so the tuning stays at the preset's default.
+  }
+  if (config.codecId == AV_CODEC_ID_HEVC) av_opt_set(codec_->priv_data, "x265-params", "log-level=error", 0);
+  return avcodec_open2(codec_, encoder, nullptr);
+}
+
+int AvStreamEncoder::OpenAudio(const AudioEncoderConfig& config, bool globalHeader) {
+  const AVCodec* encoder = FindEncoder(config.codecId);
+  if (!encoder) return AVERROR_ENCODER_NOT_FOUND;
+  isVideo_ = false;
+  audio_ = config;
+  depth_ = kAudioQueueDepth;
+  codec_ = avcodec_alloc_context3(encoder);
+  packet_ = av_packet_alloc();
+  if (!codec_ || !packet_) return AVERROR(ENOMEM);
+  codec_->sample_fmt = encoder->sample_fmts ? encoder->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+  codec_->sample_rate = config.sampleRate;
+  av_channel_layout_default(&codec_->ch_layout, config.channels);
+  codec_->time_base = {1, config.sampleRate};
+  codec_->bit_rate = config.bitRate;
+  if (globalHeader) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  int result = avcodec_open2(codec_, encoder, nullptr);
+  if (result < 0) return result;
+
+  AVChannelLayout inputLayout;
+  av_channel_layout_default(&inputLayout, config.channels);
+  result = swr_alloc_set_opts2(&resampler_, &codec_->ch_layout, codec_->sample_fmt, config.sampleRate,
+                               &inputLayout, PackedFormat(config.input), config.sampleRate, 0, nullptr);
+  av_channel_layout_uninit(&inputLayout);
+  if (result < 0) return result;
+  result = swr_init(resampler_);
+  if (result < 0) return result;
+  const bool variable = (encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) != 0;
+  audioFrameSize_ = codec_->frame_size > 0 && !variable ? codec_->frame_size : 1024;
+  fifo_ = av_audio_fifo_alloc(codec_->sample_fmt, config.channels, audioFrameSize_ * 2);
+  return fifo_ ? 0 : AVERROR(ENOMEM);
+}
+
+void AvStreamEncoder::Start(AvMuxer* muxer, int muxerIndex, std::function<void(void*)> onMarker) {
+  muxer_ = muxer;
+  muxerIndex_ = muxerIndex;
+  onMarker_ = std::move(onMarker);
+  started_ = true;
+  worker_ = std::thread(&AvStreamEncoder::Run, this);
+}
+
+int AvStreamEncoder::Push(InputBlock block) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  notFull_.wait(lock, [&] { return static_cast<int>(queue_.size()) < depth_ || error_.load() != 0; });
+  if (error_.load() != 0) return error_.load();
+  if (!started_ || finished_) return AVERROR(EINVAL);
+  counters_.bytesQueued += block.size();
+  Item item;
+  item.block = std::move(block);
+  queue_.push_back(std::move(item));
+  notEmpty_.notify_one();
+  return 0;
+}
+
+int AvStreamEncoder::PushMarker(void* context) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!started_ || finished_) return AVERROR(EINVAL);
+  Item item;
+  item.kind = Item::Kind::kMarker;
+  item.context = context;
+  queue_.push_back(std::move(item));
+  notEmpty_.notify_one();
+  return 0;
+}
+
+void AvStreamEncoder::DropQueued() {
+  std::deque<Item> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::deque<Item> kept;
+    for (Item& item : queue_) {
+      if (item.kind == Item::Kind::kBlock) {
+        counters_.bytesQueued -= item.block.size();
+        dropped.push_back(std::move(item));
+      } else {
+        kept.push_back(std::move(item));
+      }
+    }
+    queue_.swap(kept);
+    notFull_.notify_all();
+  }
+  // The blocks are released here, outside the lock.
+}
+
+void AvStreamEncoder::WaitIdle() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  idle_.wait(lock, [&] { return (queue_.empty() && !busy_) || !started_ || finished_; });
+}
+
+size_t AvStreamEncoder::queued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queue_.size();
+}
+
+int AvStreamEncoder::Finish() {
+  if (!started_) return error_.load();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!finished_) {
+      Item item;
+      item.kind = Item::Kind::kEnd;
+      queue_.push_back(std::move(item));
+      notEmpty_.notify_one();
+    }
+  }
+  if (worker_.joinable()) worker_.join();
+  return error_.load();
+}
+
+void AvStreamEncoder::Fail(int error) {
+  int expected = 0;
+  error_.compare_exchange_strong(expected, error);
+  std::lock_guard<std::mutex> lock(mutex_);
+  notFull_.notify_all();
+}
+
+void AvStreamEncoder::Run() {
+  for (;;) {
+    Item item;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      notEmpty_.wait(lock, [&] { return !queue_.empty(); });
+      item = std::move(queue_.front());
+      queue_.pop_front();
+      if (item.kind == Item::Kind::kBlock) counters_.bytesQueued -= item.block.size();
+      busy_ = true;
+      notFull_.notify_one();
+    }
+    bool end = false;
+    switch (item.kind) {
+      case Item::Kind::kBlock:
+        if (error_.load() == 0) {
+          const int result = isVideo_ ? EncodeVideo(std::move(item.block)) : EncodeAudio(std::move(item.block));
+          if (result < 0) Fail(result);
+        }
+        break;
+      case Item::Kind::kMarker:
+        if (onMarker_) onMarker_(item.context);
+        break;
+      case Item::Kind::kEnd: {
+        end = true;
+        if (error_.load() == 0) {
+          int result = isVideo_ ? 0 : SendAudioFrames(true);
+          if (result >= 0) result = SendFrame(nullptr);
+          if (result < 0) Fail(result);
+        }
+        break;
+      }
+    }
+    item.block.Release();
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_ = false;
+    if (end) finished_ = true;
+    if (queue_.empty() || end) idle_.notify_all();
+    if (end) {
+      notFull_.notify_all();
+      return;
+    }
+  }
+}
+
+int AvStreamEncoder::EncodeVideo(InputBlock block) {
+  const int width = video_.width;
+  const int height = video_.height;
+  const size_t lumaSize = static_cast<size_t>(width) * height;
+  if (block.size() < VideoImageSize(video_.input, width, height)) return AVERROR(EINVAL);
+  const int64_t time100ns = block.time100ns();
+  int64_t pts = av_rescale_q_rnd(time100ns, k100ns, codec_->time_base,
+                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  // Encoders need strictly increasing times; two pictures stamped with the
+  // same time (or closer than one frame) keep their order.
+  if (lastVideoPts_ != INT64_MIN && pts <= lastVideoPts_) pts = lastVideoPts_ + 1;
+  lastVideoPts_ = pts;
+
+  AVFrame* frame = av_frame_alloc();
+  if (!frame) return AVERROR(ENOMEM);
+  uint8_t* base = const_cast<uint8_t*>(block.data());
+  frame->format = codec_->pix_fmt;
+  frame->width = width;
+  frame->height = height;
+  frame->pts = pts;
+  frame->sample_aspect_ratio = {1, 1};
+  switch (video_.input) {
+    case VideoInputFormat::kYV12:  // Y, then V, then U
+      frame->data[0] = base;
+      frame->data[2] = base + lumaSize;
+      frame->data[1] = base + lumaSize + lumaSize / 4;
+      frame->linesize[0] = width;
+      frame->linesize[1] = frame->linesize[2] = width / 2;
+      break;
+    case VideoInputFormat::kI420:  // Y, then U, then V
+      frame->data[0] = base;
+      frame->data[1] = base + lumaSize;
+      frame->data[2] = base + lumaSize + lumaSize / 4;
+      frame->linesize[0] = width;
+      frame->linesize[1] = frame->linesize[2] = width / 2;
+      break;
+    case VideoInputFormat::kNV12:  // Y, then interleaved U/V
+      frame->data[0] = base;
+      frame->data[1] = base + lumaSize;
+      frame->linesize[0] = frame->linesize[1] = width;
+      break;
+  }
+  // The frame references the caller's picture; the block is released when
+  // the encoder drops its last reference to the frame.
+  frame->buf[0] = block.ToBuffer();
+  if (!frame->buf[0]) {
+    av_frame_free(&frame);
+    return AVERROR(ENOMEM);
+  }
+  const int result = SendFrame(frame);
+  av_frame_free(&frame);
+  counters_.samplesEncoded++;
+  counters_.lastTimeEncoded = time100ns;
+  return result;
+}
+
+int AvStreamEncoder::EncodeAudio(InputBlock block) {
+  const int channels = audio_.channels;
+  const int blockAlign = PcmBlockAlign(audio_.input, channels);
+  const int frames = static_cast<int>(std::min<size_t>(block.size() / blockAlign, INT32_MAX / 8));
+  if (!audioAnchored_) {
+    // All later times follow from the number of samples, so they cannot drift.
+    audioStartSample_ = av_rescale_rnd(block.time100ns(), audio_.sampleRate, 10000000, AV_ROUND_NEAR_INF);
+    audioAnchored_ = true;
+  }
+  if (frames > 0) {
+    const uint8_t* input = block.data();
+    if (audio_.input == PcmFormat::kS24) {
+      // Widen packed 24-bit samples into the top of 32-bit ones.
+      const size_t needed = static_cast<size_t>(frames) * channels * 4;
+      if (convertScratchSize_ < needed) {
+        av_free(convertScratch_);
+        convertScratch_ = static_cast<uint8_t*>(av_malloc(needed));
+        convertScratchSize_ = convertScratch_ ? needed : 0;
+        if (!convertScratch_) return AVERROR(ENOMEM);
+      }
+      const uint8_t* source = block.data();
+      uint32_t* target = reinterpret_cast<uint32_t*>(convertScratch_);
+      for (size_t i = 0, count = static_cast<size_t>(frames) * channels; i < count; ++i, source += 3) {
+        target[i] = (uint32_t{source[0]} << 8) | (uint32_t{source[1]} << 16) | (uint32_t{source[2]} << 24);
+      }
+      input = convertScratch_;
+    }
+    int result = av_audio_fifo_realloc(fifo_, av_audio_fifo_size(fifo_) + frames);
+    if (result < 0) return result;
+    uint8_t** planes = nullptr;
+    result = av_samples_alloc_array_and_samples(&planes, nullptr, channels, frames, codec_->sample_fmt, 0);
+    if (result < 0) return result;
+    result = swr_convert(resampler_, planes, frames, &input, frames);
+    if (result > 0) result = av_audio_fifo_write(fifo_, reinterpret_cast<void**>(planes), result);
+    av_freep(&planes[0]);
+    av_freep(&planes);
+    if (result < 0) return result;
+  }
+  counters_.samplesEncoded++;
+  counters_.lastTimeEncoded = block.time100ns();
+  block.Release();  // the PCM now lives in the FIFO
+  return SendAudioFrames(false);
+}
+
+int AvStreamEncoder::SendAudioFrames(bool final) {
+  const bool smallLast = (codec_->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
+  for (;;) {
+    const int available = av_audio_fifo_size(fifo_);
+    if (available <= 0 || (available < audioFrameSize_ && !final)) return 0;
+    const int take = std::min(available, audioFrameSize_);
+    AVFrame* frame = av_frame_alloc();
+    if (!frame) return AVERROR(ENOMEM);
+    // The last block of an encoder with fixed frames is padded with silence.
+    frame->nb_samples = take < audioFrameSize_ && !smallLast ? audioFrameSize_ : take;
+    frame->format = codec_->sample_fmt;
+    frame->sample_rate = codec_->sample_rate;
+    int result = av_channel_layout_copy(&frame->ch_layout, &codec_->ch_layout);
+    if (result >= 0) result = av_frame_get_buffer(frame, 0);
+    if (result >= 0) result = av_audio_fifo_read(fifo_, reinterpret_cast<void**>(frame->data), take);
+    if (result >= 0 && frame->nb_samples > take) {
+      av_samples_set_silence(frame->data, take, frame->nb_samples - take, frame->ch_layout.nb_channels,
+                             codec_->sample_fmt);
+    }
+    if (result >= 0) {
+      frame->pts = audioStartSample_ + audioSamplesSent_;
+      audioSamplesSent_ += frame->nb_samples;
+      result = SendFrame(frame);
+    }
+    av_frame_free(&frame);
+    if (result < 0) return result;
+  }
+}
+
+int AvStreamEncoder::SendFrame(AVFrame* frame) {
+  int result = avcodec_send_frame(codec_, frame);
+  if (result < 0) return result;
+  for (;;) {
+    result = avcodec_receive_packet(codec_, packet_);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return 0;
+    if (result < 0) return result;
+    const int64_t time100ns = av_rescale_q(packet_->pts, codec_->time_base, k100ns);
+    const int64_t bytes = packet_->size;
+    result = muxer_->WritePacket(packet_, muxerIndex_);
+    if (result < 0) return result;
+    counters_.samplesProcessed++;
+    counters_.bytesProcessed += static_cast<uint64_t>(bytes);
+    counters_.lastTimeProcessed = time100ns;
+  }
+}
+
+}  // namespace kx::av

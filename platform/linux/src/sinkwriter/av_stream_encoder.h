@@ -1,0 +1,185 @@
+// AvStreamEncoder: one stream's encoder running on its own worker thread.
+//
+// The caller pushes input blocks (one picture, or a run of interleaved PCM)
+// that still live in the caller's memory; the encoder references them
+// instead of copying and releases each one when it no longer needs it. The
+// queue in front of the worker is bounded: Push blocks while it is full, so
+// memory stays flat however fast the caller produces. Compressed packets go
+// to an AvMuxer, which interleaves the streams.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/audio_fifo.h>
+#include <libswresample/swresample.h>
+}
+
+#include "av_muxer.h"
+
+namespace kx::av {
+
+// Caller memory handed to an encoder. `release(owner)` is called exactly once
+// when the encoder lets go of it, on whatever thread that happens.
+class InputBlock {
+ public:
+  InputBlock() = default;
+  InputBlock(const uint8_t* data, size_t size, int64_t time100ns, void* owner, void (*release)(void*));
+  InputBlock(InputBlock&& other) noexcept { *this = std::move(other); }
+  InputBlock& operator=(InputBlock&& other) noexcept;
+  InputBlock(const InputBlock&) = delete;
+  InputBlock& operator=(const InputBlock&) = delete;
+  ~InputBlock() { Release(); }
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  int64_t time100ns() const { return time100ns_; }
+  void Release();
+  // Hands ownership to an AVBufferRef whose free callback releases the block.
+  AVBufferRef* ToBuffer();
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+  int64_t time100ns_ = 0;
+  void* owner_ = nullptr;
+  void (*release_)(void*) = nullptr;
+};
+
+enum class VideoInputFormat { kYV12, kI420, kNV12 };
+enum class PcmFormat { kU8, kS16, kS24, kS32, kFloat };
+
+struct VideoEncoderConfig {
+  AVCodecID codecId = AV_CODEC_ID_NONE;
+  int width = 0;
+  int height = 0;
+  AVRational frameRate = {0, 1};
+  int64_t bitRate = 0;
+  VideoInputFormat input = VideoInputFormat::kYV12;
+};
+
+struct AudioEncoderConfig {
+  AVCodecID codecId = AV_CODEC_ID_NONE;
+  int sampleRate = 0;
+  int channels = 0;
+  int64_t bitRate = 0;
+  PcmFormat input = PcmFormat::kS16;
+};
+
+// Bytes of one picture of this size in this layout (even sizes only).
+size_t VideoImageSize(VideoInputFormat format, int width, int height);
+// Bytes per PCM frame (all channels).
+int PcmBlockAlign(PcmFormat format, int channels);
+
+// Counters a stream keeps for the sink writer's statistics.
+struct StreamCounters {
+  std::atomic<int64_t> lastTimeReceived{0};
+  std::atomic<int64_t> lastTimeEncoded{0};
+  std::atomic<int64_t> lastTimeProcessed{0};
+  std::atomic<int64_t> lastTickReceived{0};
+  std::atomic<uint64_t> samplesReceived{0};
+  std::atomic<uint64_t> samplesEncoded{0};
+  std::atomic<uint64_t> samplesProcessed{0};
+  std::atomic<uint64_t> ticksReceived{0};
+  std::atomic<uint64_t> bytesQueued{0};
+  std::atomic<uint64_t> bytesProcessed{0};
+};
+
+// Input blocks held by all encoders of the process (queued or referenced by
+// an encoder), and the most ever held at once. For tests of bounded memory.
+int64_t HeldInputBlocks();
+int64_t PeakHeldInputBlocks();
+void ResetPeakHeldInputBlocks();
+
+class AvStreamEncoder {
+ public:
+  AvStreamEncoder() = default;
+  ~AvStreamEncoder();
+  AvStreamEncoder(const AvStreamEncoder&) = delete;
+  AvStreamEncoder& operator=(const AvStreamEncoder&) = delete;
+
+  // The FFmpeg encoder for a codec, or null when there is none.
+  static const AVCodec* FindEncoder(AVCodecID codecId);
+
+  // Opens the codec. `globalHeader`: the container wants codec headers out of
+  // band. Returns 0 or an AVERROR.
+  int OpenVideo(const VideoEncoderConfig& config, bool globalHeader);
+  int OpenAudio(const AudioEncoderConfig& config, bool globalHeader);
+  const AVCodecContext* codec() const { return codec_; }
+  bool is_video() const { return isVideo_; }
+
+  // Starts the worker, which writes packets to stream `muxerIndex`.
+  // `onMarker` is called on the worker when a marker reaches it.
+  void Start(AvMuxer* muxer, int muxerIndex, std::function<void(void*)> onMarker);
+
+  // Queues one block; blocks while the queue is full. Returns 0, or the
+  // first error of the worker.
+  int Push(InputBlock block);
+  int PushMarker(void* context);
+  // Drops the blocks still queued (not those the encoder already has).
+  void DropQueued();
+  // Waits until everything queued so far has reached the encoder.
+  void WaitIdle();
+  // End of stream: encodes what is queued, drains the encoder and stops the
+  // worker. Returns 0 or the first error. Safe to call more than once.
+  int Finish();
+
+  StreamCounters& counters() { return counters_; }
+  size_t queued() const;
+
+ private:
+  struct Item {
+    enum class Kind { kBlock, kMarker, kEnd } kind = Kind::kBlock;
+    InputBlock block;
+    void* context = nullptr;
+  };
+
+  void Run();
+  int EncodeVideo(InputBlock block);
+  int EncodeAudio(InputBlock block);
+  int SendAudioFrames(bool final);
+  int SendFrame(AVFrame* frame);
+  void Fail(int error);
+
+  AVCodecContext* codec_ = nullptr;
+  bool isVideo_ = false;
+  VideoEncoderConfig video_;
+  AudioEncoderConfig audio_;
+  SwrContext* resampler_ = nullptr;
+  AVAudioFifo* fifo_ = nullptr;
+  int audioFrameSize_ = 0;
+  bool audioAnchored_ = false;
+  int64_t audioStartSample_ = 0;
+  int64_t audioSamplesSent_ = 0;
+  uint8_t* convertScratch_ = nullptr;
+  size_t convertScratchSize_ = 0;
+  int64_t lastVideoPts_ = INT64_MIN;
+  AVPacket* packet_ = nullptr;
+
+  AvMuxer* muxer_ = nullptr;
+  int muxerIndex_ = -1;
+  std::function<void(void*)> onMarker_;
+  std::thread worker_;
+  bool started_ = false;
+  bool finished_ = false;
+
+  mutable std::mutex mutex_;
+  std::condition_variable notFull_;
+  std::condition_variable notEmpty_;
+  std::condition_variable idle_;
+  std::deque<Item> queue_;
+  bool busy_ = false;
+  int depth_ = 1;
+  std::atomic<int> error_{0};
+  StreamCounters counters_;
+};
+
+}  // namespace kx::av
