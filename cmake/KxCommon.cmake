@@ -100,5 +100,8 @@ function(kx_add_gtest target)
   gtest_discover_tests(${target}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 600
+    # Value-parameterised cases keep their own names, without the printed
+    # parameter bytes (which may hold addresses and change between runs).
+    NO_PRETTY_VALUES
     ${label_property})
 endfunction()
