@@ -1,0 +1,198 @@
+// ZQ_Log: turns each LogTextW / LogPrintW call into one record.
+//
+// Destination: the file named by ZQ_LOG_FILE (opened once, appended, UTF-8),
+// else standard error. A record is "<time> <thread> <text>" with the time in
+// ISO 8601 UTC with milliseconds ("2026-01-31T12:00:00.123Z"), the thread id
+// in decimal, and a line feed added only when the text does not end in one.
+// One mutex and one write per record: records never interleave. A sink set
+// with ZqLog_SetSink receives the record's exact UTF-16 text instead.
+#include <kx_traxel/zq_log.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kxformat/format.h"
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+struct LogState {
+  // Recursive: a sink may itself log without deadlocking.
+  std::recursive_mutex mutex;
+  ZqLogSink sink = nullptr;
+  void* sinkContext = nullptr;
+  std::FILE* file = nullptr;
+  bool destinationChosen = false;
+};
+
+// Never destroyed, so that records written while the process exits (close
+// threads, static destructors) still find it.
+LogState& State() {
+  static LogState* state = new LogState;
+  return *state;
+}
+
+uint64_t CurrentThreadId() {
+#if defined(_WIN32)
+  return GetCurrentThreadId();
+#else
+  return static_cast<uint64_t>(syscall(SYS_gettid));
+#endif
+}
+
+std::FILE* OpenLogFile() {
+#if defined(_WIN32)
+  const wchar_t* path = _wgetenv(L"ZQ_LOG_FILE");
+  if (path == nullptr || path[0] == 0) return nullptr;
+  return _wfopen(path, L"ab");
+#else
+  const char* path = std::getenv("ZQ_LOG_FILE");
+  if (path == nullptr || path[0] == 0) return nullptr;
+  return std::fopen(path, "ab");
+#endif
+}
+
+// "YYYY-MM-DDTHH:MM:SS.mmmZ" for the current UTC time.
+void AppendTimestamp(std::string& out) {
+  using namespace std::chrono;
+  const int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  int64_t days = ms / 86400000;
+  int64_t msOfDay = ms % 86400000;
+  if (msOfDay < 0) {
+    msOfDay += 86400000;
+    --days;
+  }
+  // Civil date from a day count (proleptic Gregorian calendar).
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t dayOfEra = days - era * 146097;
+  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+  const int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+  const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+
+  char text[40];
+  const int length = kx::fmt::FormatNarrow(
+      text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", static_cast<int>(year), static_cast<int>(month),
+      static_cast<int>(day), static_cast<int>(msOfDay / 3600000), static_cast<int>(msOfDay / 60000 % 60),
+      static_cast<int>(msOfDay / 1000 % 60), static_cast<int>(msOfDay % 1000));
+  if (length > 0) out.append(text, static_cast<size_t>(length));
+}
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+void AppendUtf8(std::string& out, const kx_wchar* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    char32_t c = static_cast<char16_t>(text[i]);
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      const bool paired = c <= 0xDBFF && i + 1 < length && static_cast<char16_t>(text[i + 1]) >= 0xDC00 &&
+                          static_cast<char16_t>(text[i + 1]) <= 0xDFFF;
+      if (paired) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(text[i + 1]) - 0xDC00);
+        ++i;
+      } else {
+        c = 0xFFFD;
+      }
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+}
+
+int WriteRecord(const kx_wchar* text) {
+  size_t length = 0;
+  while (text[length] != 0) ++length;
+
+  LogState& state = State();
+  std::lock_guard<std::recursive_mutex> lock(state.mutex);
+  if (state.sink != nullptr) {
+    state.sink(state.sinkContext, text);
+    return static_cast<int>(length);
+  }
+
+  std::string record;
+  record.reserve(length + 48);
+  AppendTimestamp(record);
+  record += ' ';
+  record += std::to_string(CurrentThreadId());
+  record += ' ';
+  AppendUtf8(record, text, length);
+  if (length == 0 || text[length - 1] != kx_wchar('\n')) record += '\n';
+
+  if (!state.destinationChosen) {
+    state.destinationChosen = true;
+    state.file = OpenLogFile();
+  }
+  std::FILE* destination = state.file != nullptr ? state.file : stderr;
+  std::fwrite(record.data(), 1, record.size(), destination);
+  std::fflush(destination);
+  return static_cast<int>(length);
+}
+
+}  // namespace
+
+extern "C" {
+
+ZQ_LOG_API int LogTextW(const kx_wchar* text) {
+  if (text == nullptr) return 0;
+  return WriteRecord(text);
+}
+
+ZQ_LOG_API int LogPrintW(const kx_wchar* format, ...) {
+  if (format == nullptr) return 0;
+  kx_wchar local[1024];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int needed = kx::fmt::FormatWideV(local, sizeof local / sizeof local[0], format, args);
+  va_end(args);
+  int result = 0;
+  if (needed >= 0 && static_cast<size_t>(needed) < sizeof local / sizeof local[0]) {
+    result = WriteRecord(local);
+  } else if (needed >= 0) {
+    std::vector<kx_wchar> big(static_cast<size_t>(needed) + 1);
+    kx::fmt::FormatWideV(big.data(), big.size(), format, again);
+    result = WriteRecord(big.data());
+  }
+  va_end(again);
+  return result;
+}
+
+ZQ_LOG_API void ZqLog_SetSink(ZqLogSink sink, void* context) {
+  LogState& state = State();
+  std::lock_guard<std::recursive_mutex> lock(state.mutex);
+  state.sink = sink;
+  state.sinkContext = sink != nullptr ? context : nullptr;
+}
+
+}  // extern "C"
