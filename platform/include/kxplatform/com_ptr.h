@@ -26,11 +26,11 @@ class ComPtr {
   ~ComPtr() { Reset(); }
 
   ComPtr& operator=(const ComPtr& other) noexcept {
-    if (this != &other) ComPtr(other).Swap(*this);
+    if (this != std::addressof(other)) ComPtr(other).Swap(*this);
     return *this;
   }
   ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) {
+    if (this != std::addressof(other)) {
       Reset();
       ptr_ = std::exchange(other.ptr_, nullptr);
     }
