@@ -1,0 +1,123 @@
+// Attribute sets (MFCreateAttributes) and media types (MFCreateMediaType).
+#include <vector>
+
+#include "attribute_store.h"
+
+namespace kxmf {
+namespace {
+
+class Attributes final : public AttributesOf<IMFAttributes> {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    return QueryInterfaceOf<Attributes, IMFAttributes>(this, riid, ppv);
+  }
+};
+
+bool IsIgnoredForFormatData(REFGUID key) {
+  return key == MF_MT_USER_DATA || key == MF_MT_FRAME_RATE_RANGE_MIN || key == MF_MT_FRAME_RATE_RANGE_MAX;
+}
+
+const AttributeItem* FindItem(const std::vector<AttributeItem>& items, REFGUID key) {
+  for (const AttributeItem& item : items) {
+    if (item.key == key) return &item;
+  }
+  return nullptr;
+}
+
+// Both absent, or both present and equal.
+bool SameOrBothAbsent(const std::vector<AttributeItem>& a, const std::vector<AttributeItem>& b, REFGUID key) {
+  const AttributeItem* x = FindItem(a, key);
+  const AttributeItem* y = FindItem(b, key);
+  if (x == nullptr || y == nullptr) return x == y;
+  return VariantsEqual(*x->value, *y->value);
+}
+
+class MediaType final : public AttributesOf<IMFMediaType> {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    return QueryInterfaceOf<MediaType, IMFMediaType, IMFAttributes>(this, riid, ppv);
+  }
+
+  HRESULT STDMETHODCALLTYPE GetMajorType(GUID* pguidMajorType) override {
+    return store_.GetGUID(MF_MT_MAJOR_TYPE, pguidMajorType);
+  }
+
+  // Temporal compression unless every sample is independent.
+  HRESULT STDMETHODCALLTYPE IsCompressedFormat(BOOL* pfCompressed) override {
+    if (pfCompressed == nullptr) return E_POINTER;
+    UINT32 independent = 0;
+    *pfCompressed = FAILED(store_.GetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, &independent)) || independent == 0;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE IsEqual(IMFMediaType* pIMediaType, DWORD* pdwFlags) override {
+    if (pdwFlags == nullptr) return E_POINTER;
+    *pdwFlags = 0;
+    if (pIMediaType == nullptr) return E_INVALIDARG;
+    std::vector<AttributeItem> ours;
+    std::vector<AttributeItem> theirs;
+    HRESULT hr = store_.Snapshot(&ours);
+    if (SUCCEEDED(hr)) hr = SnapshotAttributes(pIMediaType, &theirs);
+    if (FAILED(hr)) return hr;
+
+    // Both types need a major type.
+    const AttributeItem* ourMajor = FindItem(ours, MF_MT_MAJOR_TYPE);
+    const AttributeItem* theirMajor = FindItem(theirs, MF_MT_MAJOR_TYPE);
+    if (ourMajor == nullptr || theirMajor == nullptr || ourMajor->value->vt != VT_CLSID ||
+        theirMajor->value->vt != VT_CLSID) {
+      return E_INVALIDARG;
+    }
+    DWORD flags = 0;
+    if (VariantsEqual(*ourMajor->value, *theirMajor->value)) flags |= MF_MEDIATYPE_EQUAL_MAJOR_TYPES;
+    if (SameOrBothAbsent(ours, theirs, MF_MT_SUBTYPE)) flags |= MF_MEDIATYPE_EQUAL_FORMAT_TYPES;
+    if (SameOrBothAbsent(ours, theirs, MF_MT_USER_DATA)) flags |= MF_MEDIATYPE_EQUAL_FORMAT_USER_DATA;
+
+    // Format data: every attribute of the type with fewer attributes is in the
+    // other with the same value, user data and frame-rate range aside.
+    const std::vector<AttributeItem>& smaller = ours.size() <= theirs.size() ? ours : theirs;
+    const std::vector<AttributeItem>& larger = ours.size() <= theirs.size() ? theirs : ours;
+    bool formatData = true;
+    for (const AttributeItem& item : smaller) {
+      if (IsIgnoredForFormatData(item.key)) continue;
+      const AttributeItem* other = FindItem(larger, item.key);
+      if (other == nullptr || !VariantsEqual(*item.value, *other->value)) {
+        formatData = false;
+        break;
+      }
+    }
+    if (formatData) flags |= MF_MEDIATYPE_EQUAL_FORMAT_DATA;
+
+    *pdwFlags = flags;
+    constexpr DWORD kAll = MF_MEDIATYPE_EQUAL_MAJOR_TYPES | MF_MEDIATYPE_EQUAL_FORMAT_TYPES |
+                           MF_MEDIATYPE_EQUAL_FORMAT_DATA | MF_MEDIATYPE_EQUAL_FORMAT_USER_DATA;
+    return flags == kAll ? S_OK : S_FALSE;
+  }
+
+  // Format-block representations (AM_MEDIA_TYPE and the like) are not kept.
+  HRESULT STDMETHODCALLTYPE GetRepresentation(GUID guidRepresentation, LPVOID* ppvRepresentation) override {
+    if (ppvRepresentation != nullptr) *ppvRepresentation = nullptr;
+    return MF_E_UNSUPPORTED_REPRESENTATION;
+  }
+  HRESULT STDMETHODCALLTYPE FreeRepresentation(GUID guidRepresentation, LPVOID pvRepresentation) override {
+    return MF_E_UNSUPPORTED_REPRESENTATION;
+  }
+};
+
+}  // namespace
+}  // namespace kxmf
+
+extern "C" {
+
+HRESULT MFCreateAttributes(IMFAttributes** ppMFAttributes, UINT32 cInitialSize) {
+  if (ppMFAttributes == nullptr) return E_POINTER;
+  *ppMFAttributes = nullptr;
+  return kxmf::Deliver(new (std::nothrow) kxmf::Attributes(), ppMFAttributes);
+}
+
+HRESULT MFCreateMediaType(IMFMediaType** ppMFType) {
+  if (ppMFType == nullptr) return E_POINTER;
+  *ppMFType = nullptr;
+  return kxmf::Deliver(new (std::nothrow) kxmf::MediaType(), ppMFType);
+}
+
+}  // extern "C"
