@@ -22,7 +22,14 @@
 #include <strmif.h>
 #include <uuids.h>
 #include <mediaobj.h>
+// mingw-w64's dmort.h declares the Mo* functions without C linkage.
+#ifdef __cplusplus
+extern "C" {
+#endif
 #include <dmort.h>
+#ifdef __cplusplus
+}
+#endif
 #else
 #include "kxplatform/linux/wintypes.h"
 #include "kxplatform/linux/unknwn.h"
