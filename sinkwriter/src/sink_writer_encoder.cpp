@@ -23,7 +23,7 @@ constexpr size_t kMaxXmpBytes = 0x7FFFFFFFFFFFFFE7ull;
 }  // namespace
 
 SinkWriterEntryPoints SinkWriterEntryPoints::Platform() {
-  return {&MFCreateSinkWriterFromURL, &MFTranscodeGetAudioOutputAvailableTypes};
+  return {&MFCreateSinkWriterFromURL, &MFTranscodeGetAudioOutputAvailableTypes, &CreateEventW};
 }
 
 SinkWriterEncoder::SinkWriterEncoder(const EncodeParams& hostParams)
@@ -41,7 +41,7 @@ SinkWriterEncoder::SinkWriterEncoder(const EncodeParams& hostParams, const SinkW
   EncodeParamsInit(&encParam);
   EncodeParamsCopy(&encParam, hostParams);
   // Auto-reset, not signalled, unnamed. A null handle is caught by Init.
-  hFinalizeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  hFinalizeEvent = entryPoints.createEvent(nullptr, FALSE, FALSE, nullptr);
   // One reference, owned by the encoder; null if it cannot be allocated
   // (Init then refuses to open the file).
   pCallback.Attach(new (std::nothrow) CMFSinkWriterCallback(hFinalizeEvent));

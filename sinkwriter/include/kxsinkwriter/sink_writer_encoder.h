@@ -56,12 +56,13 @@ class CMFSinkWriterCallback : public IMFSinkWriterCallback {
 
 #pragma GCC diagnostic pop
 
-// The two Media Foundation entry points through which the encoder obtains
-// its sink writer and its candidate audio output types. The defaults are the
-// platform's own functions; a test hands in fakes.
+// The platform entry points through which the encoder obtains its sink
+// writer, its candidate audio output types and its finalize event. The
+// defaults are the platform's own functions; a test hands in fakes.
 struct SinkWriterEntryPoints {
   decltype(&MFCreateSinkWriterFromURL) createSinkWriterFromURL;
   decltype(&MFTranscodeGetAudioOutputAvailableTypes) transcodeGetAudioOutputAvailableTypes;
+  decltype(&CreateEventW) createEvent;
 
   static SinkWriterEntryPoints Platform();
 };
