@@ -5,6 +5,7 @@
 #include <kx_traxel/zq_log.h>
 
 #include "discovery_tables.h"
+#include "entry_points.h"
 
 namespace {
 
@@ -20,9 +21,6 @@ constexpr uint32_t kWAAC = KX_FOURCC('W', 'A', 'A', 'C');
 constexpr uint32_t kWWMV = KX_FOURCC('W', 'W', 'M', 'V');
 constexpr uint32_t kWWMA = KX_FOURCC('W', 'W', 'M', 'A');
 constexpr uint32_t kWMP4 = KX_FOURCC('W', 'M', 'P', '4');
-
-// The multi-stream entries' tag in their log lines.
-constexpr const kx_wchar* kMultiStreamTag = KX_W("WMVEX-MF");
 
 EncoderDescriptor g_encoders[] = {
     {kWMA8, KX_W("WMA8"), KX_W("Windows media audio 8"), 0, {}},
@@ -63,14 +61,14 @@ CodecListEntry g_msMp4VideoCodecs[] = {{kW264, 1}, {kW265, 1}, {0, 0}};
 
 MultiStreamFormatDescriptor g_multiStreamFormats[] = {
     {kWWMV, KX_W(".wmv"), KX_W("WMV"), KX_W("Windows Media Video"), g_msWmvAudioCodecs, g_msWmvVideoCodecs,
-     nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, nullptr, 1, {}},
+     nullptr, CreateMediaFileMultiStream, AddStreamInfoMultiStream, InitMediaFileMultiStream,
+     WriteFrameMultiStream, CloseMediaFileMultiStream, WriteExtraDataMultiStream, 1, {}},
     {kWWMA, KX_W(".wma"), KX_W("WMA"), KX_W("Windows Media Audio"), g_msWmaAudioCodecs, nullptr,
-     nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, nullptr, 1, {}},
+     nullptr, CreateMediaFileMultiStream, AddStreamInfoMultiStream, InitMediaFileMultiStream,
+     WriteFrameMultiStream, CloseMediaFileMultiStream, WriteExtraDataMultiStream, 1, {}},
     {kWMP4, KX_W(".mp4"), KX_W("mp4"), KX_W("Windows MP4 Video"), g_msMp4AudioCodecs, g_msMp4VideoCodecs,
-     nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr, nullptr, 1, {}},
+     nullptr, CreateMediaFileMultiStream, AddStreamInfoMultiStream, InitMediaFileMultiStream,
+     WriteFrameMultiStream, CloseMediaFileMultiStream, WriteExtraDataMultiStream, 1, {}},
     {},
 };
 

@@ -131,6 +131,11 @@ void EncodeParamsRelease(EncodeParams* p) {
   ReleaseExtraData(&p->subpicture.extra);
 }
 
+void StreamExtraBlockCopy(StreamExtraBlock* dst, const StreamExtraBlock& src) {
+  if (dst == nullptr || dst == &src) return;
+  CopyExtraBlock(dst, src);
+}
+
 const FileFormatDescriptor* FindFileFormat(const FileFormatDescriptor* table, uint32_t fourcc) {
   if (table == nullptr) return nullptr;
   for (const FileFormatDescriptor* row = table; row->fourcc != 0; ++row) {

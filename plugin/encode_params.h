@@ -32,3 +32,7 @@ void EncodeParamsRelease(EncodeParams* p);
 // returns the row whose fourcc equals `fourcc`, or null when there is none.
 // A null table finds nothing.
 const FileFormatDescriptor* FindFileFormat(const FileFormatDescriptor* table, uint32_t fourcc);
+
+// Deep copy of one section's StreamExtraBlock with the rules of
+// EncodeParamsCopy (padding untouched, dst's old buffer freed).
+void StreamExtraBlockCopy(StreamExtraBlock* dst, const StreamExtraBlock& src);
