@@ -202,7 +202,7 @@ TEST(AudioChoiceList, IsAskedForTheEncoderFamilyOfTheFourCC) {
   for (const Family& family : families) {
     FakePlatform platform;
     LogCapture log;
-    platform.audioTypes.push_back(MakeAudioType(*family.subtype, Matching(16000)));
+    platform.audioTypes.push_back(MakeAudioType(MFAudioFormat_WMAudioV8, Matching(16000)));
     StreamSetup setup;
     setup.video = false;
     setup.audioFourCC = family.fourcc;
