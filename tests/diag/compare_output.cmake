@@ -1,0 +1,17 @@
+# Runs PROGRAM (through EMULATOR when given) and compares its standard output
+# with the file EXPECTED, byte for byte after removing carriage returns.
+if(EMULATOR)
+  execute_process(COMMAND ${EMULATOR} ${PROGRAM} OUTPUT_VARIABLE actual RESULT_VARIABLE rc)
+else()
+  execute_process(COMMAND ${PROGRAM} OUTPUT_VARIABLE actual RESULT_VARIABLE rc)
+endif()
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${PROGRAM} failed: ${rc}")
+endif()
+file(READ ${EXPECTED} expected)
+string(REPLACE "\r" "" actual "${actual}")
+if(NOT actual STREQUAL expected)
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/media_guid_list.actual.txt "${actual}")
+  message(FATAL_ERROR "output differs from ${EXPECTED}; see media_guid_list.actual.txt")
+endif()
+message(STATUS "output matches ${EXPECTED}")
