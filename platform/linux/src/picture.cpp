@@ -20,16 +20,19 @@ constexpr FrameRateEntry kCommonFrameRates[] = {
     {30, 1, 333333},       {50, 1, 200000},       {25, 1, 400000},       {24, 1, 416667},
 };
 
-UINT64 RoundUpDiv(UINT64 value, UINT64 divisor) { return (value + divisor - 1) / divisor; }
-UINT64 AlignToDword(UINT64 bytes) { return (bytes + 3) & ~UINT64{3}; }
+// Wide enough for any 32-bit width times 32-bit height times bytes per pixel.
+using Wide = unsigned __int128;
+
+Wide RoundUpDiv(Wide value, Wide divisor) { return (value + divisor - 1) / divisor; }
+Wide AlignToDword(Wide bytes) { return (bytes + 3) & ~Wide{3}; }
 
 // Bytes of one picture of `subtype`, or false when the format is not known.
-bool ImageSize(REFGUID subtype, UINT64 width, UINT64 height, UINT64* size) {
-  const UINT64 chromaWidth = RoundUpDiv(width, 2);
-  const UINT64 chromaHeight = RoundUpDiv(height, 2);
+bool ImageSize(REFGUID subtype, Wide width, Wide height, Wide* size) {
+  const Wide chromaWidth = RoundUpDiv(width, 2);
+  const Wide chromaHeight = RoundUpDiv(height, 2);
   // 4:2:0: a full luma plane and two chroma planes of half width and height,
   // rounded up so that odd sizes still hold their last chroma column and row.
-  const UINT64 planar420 = width * height + 2 * chromaWidth * chromaHeight;
+  const Wide planar420 = width * height + 2 * chromaWidth * chromaHeight;
   if (subtype == MFVideoFormat_YV12 || subtype == MFVideoFormat_I420 || subtype == MFVideoFormat_IYUV ||
       subtype == MFVideoFormat_NV12) {
     *size = planar420;
@@ -64,8 +67,7 @@ extern "C" {
 HRESULT MFCalculateImageSize(REFGUID guidSubtype, UINT32 unWidth, UINT32 unHeight, UINT32* pcbImageSize) {
   if (pcbImageSize == nullptr) return E_POINTER;
   *pcbImageSize = 0;
-  UINT64 size = 0;
-  // 32-bit sizes times at most 8 bytes per pixel stay well inside 64 bits.
+  Wide size = 0;
   if (!ImageSize(guidSubtype, unWidth, unHeight, &size)) return E_INVALIDARG;
   if (size > 0xFFFFFFFFu) return INTSAFE_E_ARITHMETIC_OVERFLOW;
   *pcbImageSize = static_cast<UINT32>(size);

@@ -1,0 +1,113 @@
+// Image sizes, strided image copies and frame durations.
+#include <cstdint>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+struct SizeCase {
+  const char* name;
+  GUID subtype;
+  UINT32 width;
+  UINT32 height;
+  UINT32 expected;
+};
+
+TEST(Picture, ImageSizeHoldsEveryPlaneForOddSizes) {
+  const SizeCase cases[] = {
+      {"YV12 1920x1080", MFVideoFormat_YV12, 1920, 1080, 1920 * 1080 * 3 / 2},
+      {"I420 640x480", MFVideoFormat_I420, 640, 480, 640 * 480 * 3 / 2},
+      // Odd sizes: chroma planes of ceil(w/2) x ceil(h/2).
+      {"YV12 odd width", MFVideoFormat_YV12, 641, 480, 641 * 480 + 2 * 321 * 240},
+      {"IYUV odd height", MFVideoFormat_IYUV, 640, 481, 640 * 481 + 2 * 320 * 241},
+      {"NV12 odd both", MFVideoFormat_NV12, 3, 3, 9 + 2 * 2 * 2},
+      {"I420 1x1", MFVideoFormat_I420, 1, 1, 3},
+      {"YUY2 even", MFVideoFormat_YUY2, 640, 480, 640 * 2 * 480},
+      {"YUY2 odd width", MFVideoFormat_YUY2, 3, 2, 8 * 2},
+      {"RGB32", MFVideoFormat_RGB32, 7, 3, 7 * 4 * 3},
+      {"RGB24 row padded to DWORD", MFVideoFormat_RGB24, 5, 2, 16 * 2},
+      {"zero width", MFVideoFormat_NV12, 0, 480, 0},
+  };
+  for (const SizeCase& c : cases) {
+    UINT32 size = 0;
+    ASSERT_EQ(S_OK, MFCalculateImageSize(c.subtype, c.width, c.height, &size)) << c.name;
+    EXPECT_EQ(c.expected, size) << c.name;
+  }
+  UINT32 size = 77;
+  EXPECT_EQ(E_INVALIDARG, MFCalculateImageSize(MFVideoFormat_H264, 640, 480, &size)) << "compressed";
+  EXPECT_EQ(E_INVALIDARG, MFCalculateImageSize(GUID_NULL, 640, 480, &size));
+  EXPECT_TRUE(FAILED(MFCalculateImageSize(MFVideoFormat_RGB32, 0xFFFFFFFF, 0xFFFFFFFF, &size)))
+      << "a size beyond 32 bits is refused, not wrapped";
+  EXPECT_EQ(E_POINTER, MFCalculateImageSize(MFVideoFormat_NV12, 2, 2, nullptr));
+}
+
+// Fills a picture of `rows` rows whose row i starts at base + i * stride.
+void FillRows(BYTE* base, LONG stride, DWORD width, DWORD rows) {
+  for (DWORD r = 0; r < rows; ++r) {
+    for (DWORD x = 0; x < width; ++x) base[static_cast<ptrdiff_t>(r) * stride + x] = static_cast<BYTE>(r * 16 + x);
+  }
+}
+
+TEST(Picture, CopyImageKeepsPaddingAndFollowsNegativeStrides) {
+  constexpr DWORD kWidth = 5;
+  constexpr DWORD kRows = 3;
+  constexpr LONG kSourceStride = 8;
+  constexpr LONG kDestStride = 7;
+  std::vector<BYTE> source(kSourceStride * kRows, 0xEE);
+  FillRows(source.data(), kSourceStride, kWidth, kRows);
+
+  struct Case {
+    const char* name;
+    bool destBottomUp;
+    bool sourceBottomUp;
+  };
+  for (const Case& c : {Case{"top-down", false, false}, Case{"into bottom-up", true, false},
+                        Case{"from bottom-up", false, true}, Case{"both bottom-up", true, true}}) {
+    std::vector<BYTE> dest(kDestStride * kRows, 0x55);
+    BYTE* destBase = c.destBottomUp ? dest.data() + (kRows - 1) * kDestStride : dest.data();
+    const BYTE* sourceBase = c.sourceBottomUp ? source.data() + (kRows - 1) * kSourceStride : source.data();
+    ASSERT_EQ(S_OK, MFCopyImage(destBase, c.destBottomUp ? -kDestStride : kDestStride, sourceBase,
+                                c.sourceBottomUp ? -kSourceStride : kSourceStride, kWidth, kRows))
+        << c.name;
+    for (DWORD r = 0; r < kRows; ++r) {
+      // Row r of the copy is the r-th row walked from each base.
+      const DWORD sourceRow = c.sourceBottomUp ? kRows - 1 - r : r;
+      const DWORD destRow = c.destBottomUp ? kRows - 1 - r : r;
+      for (DWORD x = 0; x < static_cast<DWORD>(kDestStride); ++x) {
+        const BYTE expected = x < kWidth ? source[sourceRow * kSourceStride + x] : 0x55;
+        EXPECT_EQ(expected, dest[destRow * kDestStride + x]) << c.name << " row " << r << " byte " << x;
+      }
+    }
+  }
+  EXPECT_EQ(S_OK, MFCopyImage(nullptr, 0, nullptr, 0, 0, 0)) << "nothing to copy";
+  EXPECT_EQ(E_POINTER, MFCopyImage(nullptr, 8, source.data(), 8, 5, 1));
+}
+
+TEST(Picture, FrameDurationsFollowTheDocumentedTable) {
+  struct Case {
+    UINT32 numerator;
+    UINT32 denominator;
+    UINT64 expected;
+  };
+  const Case cases[] = {
+      // The documented table (23.976 is not the rounded quotient 417083).
+      {60000, 1001, 166833}, {30000, 1001, 333667}, {24000, 1001, 417188}, {60, 1, 166667},
+      {30, 1, 333333},       {50, 1, 200000},       {25, 1, 400000},       {24, 1, 416667},
+      // The same rates written with other terms.
+      {48000, 2002, 417188}, {50000, 1000, 200000},
+      // Others: the exact quotient, rounded.
+      {15, 1, 666667},       {120, 1, 83333},       {1, 3, 30000000},      {7, 1, 1428571},
+      {0xFFFFFFFF, 1, 0},    {1, 0xFFFFFFFF, 42949672950000000ull},
+  };
+  for (const Case& c : cases) {
+    UINT64 duration = 0;
+    ASSERT_EQ(S_OK, MFFrameRateToAverageTimePerFrame(c.numerator, c.denominator, &duration))
+        << c.numerator << "/" << c.denominator;
+    EXPECT_EQ(c.expected, duration) << c.numerator << "/" << c.denominator;
+  }
+  UINT64 duration = 5;
+  EXPECT_TRUE(FAILED(MFFrameRateToAverageTimePerFrame(0, 1, &duration))) << "zero frames per second";
+}
+
+}  // namespace
