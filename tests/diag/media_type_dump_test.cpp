@@ -26,6 +26,7 @@ constexpr GUID kUnknownKey2 = {0x0000BEEF, 0x0001, 0x0002, {0xA0, 0xA1, 0xA2, 0x
 
 class FakeUnknown : public IUnknown {
  public:
+  virtual ~FakeUnknown() = default;
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** out) override {
     if (out) *out = nullptr;
     return E_NOINTERFACE;
@@ -40,7 +41,7 @@ class FakeUnknown : public IUnknown {
 // copies the caller clears, as Media Foundation does.
 class FakeAttributes : public IMFAttributes {
  public:
-  ~FakeAttributes() {
+  virtual ~FakeAttributes() {
     for (auto& item : items_) PropVariantClear(&item.second);
   }
 
