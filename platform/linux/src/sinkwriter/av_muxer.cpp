@@ -26,9 +26,10 @@ bool ContainerFromPath(const std::string& path, ContainerKind* kind) {
 bool ContainerCanHold(ContainerKind kind, AVCodecID codecId) {
   switch (codecId) {
     case AV_CODEC_ID_H264:
-    case AV_CODEC_ID_HEVC:
     case AV_CODEC_ID_AAC:
       return true;
+    case AV_CODEC_ID_HEVC:  // FFmpeg's ASF writer has no tag for it
+      return kind == ContainerKind::kMp4;
     case AV_CODEC_ID_WMV1:
     case AV_CODEC_ID_WMV2:
     case AV_CODEC_ID_WMV3:

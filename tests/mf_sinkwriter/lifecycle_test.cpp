@@ -1,0 +1,222 @@
+// Finishing a file: asynchronously through the callback, synchronously, or
+// not at all (the writer is released); markers; memory under a fast producer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "media_reader.h"
+#include "sink_writer_hooks.h"
+#include "writer_helpers.h"
+
+using kx::ComPtr;
+
+namespace sinkwriter_test {
+namespace {
+
+class RecordingCallback final : public IMFSinkWriterCallback {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (riid == IID_IUnknown || riid == IID_IMFSinkWriterCallback) {
+      *ppv = static_cast<IMFSinkWriterCallback*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE OnFinalize(HRESULT status) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finalizeCalls_++;
+    status_ = status;
+    finalizeThread_ = std::this_thread::get_id();
+    markersBeforeFinalize_ = markers_.size();
+    changed_.notify_all();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnMarker(DWORD stream, void* context) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    markers_.push_back({stream, context});
+    return S_OK;
+  }
+
+  // Waits for OnFinalize (a generous bound only keeps a broken writer from
+  // hanging the suite; nothing is measured).
+  bool WaitForFinalize() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::minutes(2), [&] { return finalizeCalls_ > 0; });
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int finalizeCalls_ = 0;
+  HRESULT status_ = E_PENDING_FOR_TEST;
+  std::thread::id finalizeThread_;
+  std::vector<std::pair<DWORD, void*>> markers_;
+  size_t markersBeforeFinalize_ = 0;
+
+  static constexpr HRESULT E_PENDING_FOR_TEST = static_cast<HRESULT>(0x8000000A);
+
+ private:
+  ~RecordingCallback() = default;
+  std::atomic<ULONG> refs_{1};
+};
+
+HRESULT AsyncAttributes(RecordingCallback* callback, IMFAttributes** out) {
+  ComPtr<IMFAttributes> attributes;
+  HRESULT hr = MFCreateAttributes(&attributes, 2);
+  if (SUCCEEDED(hr)) hr = attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, callback);
+  if (SUCCEEDED(hr)) hr = attributes->SetUINT32(MF_LOW_LATENCY, 1);
+  if (SUCCEEDED(hr)) *out = attributes.Detach();
+  return hr;
+}
+
+TEST_F(MfTest, AsyncFinalizeReportsOnceFromAnotherThread) {
+  const std::string path = TempPath("async.wmv");
+  RecordingCallback* callback = new RecordingCallback();
+  ComPtr<IMFAttributes> attributes;
+  ASSERT_EQ(AsyncAttributes(callback, &attributes), S_OK);
+  VideoSpec video;
+  video.subtype = MFVideoFormat_WMV2;
+  AudioSpec audio;
+  audio.subtype = MFAudioFormat_WMAudioV8;
+  ComPtr<IMFSinkWriter> writer;
+  DWORD videoIndex = 0, audioIndex = 0;
+  ASSERT_EQ(OpenWriter(path, &video, &audio, attributes.Get(), &writer, &videoIndex, &audioIndex), S_OK);
+  ASSERT_EQ(WriteClip(writer.Get(), videoIndex, video, 15, audioIndex, audio, 22050), S_OK);
+  int markerContext = 0;
+  ASSERT_EQ(writer->PlaceMarker(audioIndex, &markerContext), S_OK);
+  EXPECT_EQ(writer->PlaceMarker(9, &markerContext), MF_E_INVALIDSTREAMNUMBER);
+  ASSERT_EQ(writer->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS), S_OK);
+
+  ASSERT_EQ(writer->Finalize(), S_OK);
+  EXPECT_EQ(writer->Finalize(), MF_E_INVALIDREQUEST);
+  ASSERT_TRUE(callback->WaitForFinalize());
+  // The file is complete when OnFinalize arrives, before the writer goes.
+  const FileReport file = ReadMediaFile(path);
+  writer = nullptr;
+  attributes = nullptr;
+
+  {
+    std::lock_guard<std::mutex> lock(callback->mutex_);
+    EXPECT_EQ(callback->finalizeCalls_, 1);
+    EXPECT_EQ(callback->status_, S_OK);
+    EXPECT_NE(callback->finalizeThread_, std::this_thread::get_id());
+    ASSERT_EQ(callback->markers_.size(), 1u);
+    EXPECT_EQ(callback->markers_[0].first, audioIndex);
+    EXPECT_EQ(callback->markers_[0].second, &markerContext);
+    EXPECT_EQ(callback->markersBeforeFinalize_, 1u);
+  }
+  callback->Release();
+
+  ASSERT_TRUE(file.opened);
+  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->decodedFrames, 15);
+  ASSERT_NE(file.Find(AVMEDIA_TYPE_AUDIO), nullptr);
+}
+
+// Released without Finalize: the file is still closed properly.
+struct UnfinishedCase {
+  const char* name;
+  const char* extension;
+  const GUID* video;
+  const GUID* audio;
+};
+
+class ReleasedWithoutFinalize : public MfTest, public ::testing::WithParamInterface<UnfinishedCase> {};
+
+TEST_P(ReleasedWithoutFinalize, LeavesAPlayableFile) {
+  const UnfinishedCase& c = GetParam();
+  const std::string path = TempPath(std::string("unfinished") + c.extension);
+  VideoSpec video;
+  video.subtype = *c.video;
+  AudioSpec audio;
+  audio.subtype = *c.audio;
+  {
+    ComPtr<IMFSinkWriter> writer;
+    DWORD videoIndex = 0, audioIndex = 0;
+    ASSERT_EQ(OpenWriter(path, &video, &audio, nullptr, &writer, &videoIndex, &audioIndex), S_OK) << c.name;
+    ASSERT_EQ(WriteClip(writer.Get(), videoIndex, video, 20, audioIndex, audio, 29400), S_OK) << c.name;
+  }
+  EXPECT_EQ(KxSinkWriterHeldInputs(), 0) << c.name;
+  const FileReport file = ReadMediaFile(path);
+  ASSERT_TRUE(file.opened) << c.name;
+  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr) << c.name;
+  EXPECT_EQ(v->decodedFrames, 20) << c.name;
+  EXPECT_EQ(v->decodeErrors, 0) << c.name;
+  const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_NE(a, nullptr) << c.name;
+  EXPECT_GE(a->decodedSamples, 29400 - 2048) << c.name;
+  EXPECT_NEAR(file.durationSeconds, 20 / 30.0, 0.1) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, ReleasedWithoutFinalize,
+    ::testing::Values(UnfinishedCase{"wmv", ".wmv", &MFVideoFormat_WMV2, &MFAudioFormat_WMAudioV8},
+                      UnfinishedCase{"mp4", ".mp4", &MFVideoFormat_H264, &MFAudioFormat_AAC}),
+    [](const ::testing::TestParamInfo<UnfinishedCase>& info) { return info.param.name; });
+
+TEST_F(MfTest, WriterReleasedBeforeWritingLeavesNoThreadsOrSamples) {
+  const std::string path = TempPath("never.wmv");
+  ComPtr<IMFSinkWriter> writer;
+  const std::u16string widePath = Wide(path);
+  ASSERT_EQ(MFCreateSinkWriterFromURL(widePath.c_str(), nullptr, nullptr, &writer), S_OK);
+  VideoSpec video;
+  video.subtype = MFVideoFormat_WMV2;
+  ComPtr<IMFMediaType> output, input;
+  ASSERT_EQ(MakeVideoOutputType(video, &output), S_OK);
+  ASSERT_EQ(MakeVideoInputType(video, &input), S_OK);
+  DWORD index = 0;
+  ASSERT_EQ(writer->AddStream(output.Get(), &index), S_OK);
+  ASSERT_EQ(writer->SetInputMediaType(index, input.Get(), nullptr), S_OK);
+  writer = nullptr;
+  EXPECT_EQ(KxSinkWriterHeldInputs(), 0);
+}
+
+// A producer far faster than the encoder: WriteSample blocks instead of
+// queueing without end, so the samples held at any moment stay few.
+TEST_F(MfTest, FastProducerStaysWithinBoundedMemory) {
+  const std::string path = TempPath("flood.mp4");
+  VideoSpec video;
+  video.width = 320;
+  video.height = 240;
+  ComPtr<IMFSinkWriter> writer;
+  DWORD videoIndex = 0, audioIndex = 0;
+  ASSERT_EQ(OpenWriter(path, &video, nullptr, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
+  // One picture sample, written again and again with new times: producing
+  // costs nothing, so only the queue can hold the producer back.
+  ComPtr<IMFSample> sample;
+  ASSERT_EQ(MakeVideoSample(video, 0, &sample), S_OK);
+  KxSinkWriterResetPeakHeldInputs();
+  constexpr int kFrames = 120;
+  for (int i = 0; i < kFrames; ++i) {
+    ASSERT_EQ(sample->SetSampleTime(VideoFrameTime(video, i)), S_OK);
+    ASSERT_EQ(writer->WriteSample(videoIndex, sample.Get()), S_OK);
+  }
+  const int64_t peak = KxSinkWriterPeakHeldInputs();
+  RecordProperty("peak_held_samples", static_cast<int>(peak));
+  ASSERT_EQ(writer->Finalize(), S_OK);
+  writer = nullptr;
+  // The queue's depth, the picture being encoded and one the encoder keeps.
+  EXPECT_LE(peak, 8);
+  EXPECT_GE(peak, 1);
+  EXPECT_EQ(KxSinkWriterHeldInputs(), 0);
+  const FileReport file = ReadMediaFile(path);
+  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->decodedFrames, kFrames);
+}
+
+}  // namespace
+}  // namespace sinkwriter_test

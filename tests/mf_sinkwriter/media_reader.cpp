@@ -1,0 +1,140 @@
+#include "media_reader.h"
+
+#include <cmath>
+#include <memory>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace sinkwriter_test {
+
+const StreamReport* FileReport::Find(AVMediaType type) const {
+  for (const StreamReport& stream : streams) {
+    if (stream.type == type) return &stream;
+  }
+  return nullptr;
+}
+
+namespace {
+
+struct Decoder {
+  AVCodecContext* context = nullptr;
+  double sumSquares = 0;
+  int64_t squaredCount = 0;
+  ~Decoder() { avcodec_free_context(&context); }
+};
+
+double PlaneMean(const AVFrame* frame, int plane, int width, int height) {
+  double sum = 0;
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = frame->data[plane] + static_cast<ptrdiff_t>(y) * frame->linesize[plane];
+    for (int x = 0; x < width; ++x) sum += row[x];
+  }
+  return width * height > 0 ? sum / (width * height) : 0;
+}
+
+void TakeFrame(StreamReport& report, Decoder& decoder, const AVFrame* frame) {
+  report.decodedFrames++;
+  if (report.type == AVMEDIA_TYPE_VIDEO) {
+    if (report.decodedFrames == 1 && frame->format == AV_PIX_FMT_YUV420P) {
+      report.meanY = PlaneMean(frame, 0, frame->width, frame->height);
+      report.meanU = PlaneMean(frame, 1, frame->width / 2, frame->height / 2);
+      report.meanV = PlaneMean(frame, 2, frame->width / 2, frame->height / 2);
+    }
+    return;
+  }
+  report.decodedSamples += frame->nb_samples;
+  if (frame->format == AV_SAMPLE_FMT_FLTP) {
+    for (int c = 0; c < frame->ch_layout.nb_channels; ++c) {
+      const float* samples = reinterpret_cast<const float*>(frame->extended_data[c]);
+      for (int i = 0; i < frame->nb_samples; ++i) decoder.sumSquares += double{samples[i]} * samples[i];
+      decoder.squaredCount += frame->nb_samples;
+    }
+  }
+}
+
+void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
+  for (;;) {
+    const int result = avcodec_receive_frame(decoder.context, frame);
+    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
+    if (result < 0) {
+      report.decodeErrors++;
+      return;
+    }
+    TakeFrame(report, decoder, frame);
+    av_frame_unref(frame);
+  }
+}
+
+}  // namespace
+
+FileReport ReadMediaFile(const std::string& path) {
+  FileReport report;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return report;
+  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> closer(
+      format, [](AVFormatContext* f) { avformat_close_input(&f); });
+  if (avformat_find_stream_info(format, nullptr) < 0) return report;
+  report.opened = true;
+  report.containerName = format->iformat->name;
+  report.durationSeconds = format->duration > 0 ? format->duration / double{AV_TIME_BASE} : 0;
+
+  std::vector<Decoder> decoders(format->nb_streams);
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodecParameters* parameters = format->streams[i]->codecpar;
+    StreamReport stream;
+    stream.type = parameters->codec_type;
+    stream.codec = parameters->codec_id;
+    stream.width = parameters->width;
+    stream.height = parameters->height;
+    stream.sampleRate = parameters->sample_rate;
+    stream.channels = parameters->ch_layout.nb_channels;
+    stream.firstPts = INFINITY;
+    stream.lastPts = -INFINITY;
+    report.streams.push_back(stream);
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec) continue;
+    decoders[i].context = avcodec_alloc_context3(codec);
+    if (avcodec_parameters_to_context(decoders[i].context, parameters) < 0 ||
+        avcodec_open2(decoders[i].context, codec, nullptr) < 0) {
+      avcodec_free_context(&decoders[i].context);
+    }
+  }
+
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  while (av_read_frame(format, packet) >= 0) {
+    const unsigned index = static_cast<unsigned>(packet->stream_index);
+    StreamReport& stream = report.streams[index];
+    stream.packets++;
+    const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (ts != AV_NOPTS_VALUE) {
+      const double seconds = ts * av_q2d(format->streams[index]->time_base);
+      stream.firstPts = std::min(stream.firstPts, seconds);
+      stream.lastPts = std::max(stream.lastPts, seconds);
+    }
+    if (decoders[index].context) {
+      if (avcodec_send_packet(decoders[index].context, packet) < 0) stream.decodeErrors++;
+      Drain(stream, decoders[index], frame);
+    }
+    av_packet_unref(packet);
+  }
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    if (!decoders[i].context) {
+      report.streams[i].decodeErrors++;
+      continue;
+    }
+    avcodec_send_packet(decoders[i].context, nullptr);
+    Drain(report.streams[i], decoders[i], frame);
+    if (decoders[i].squaredCount > 0) {
+      report.streams[i].audioRms = std::sqrt(decoders[i].sumSquares / decoders[i].squaredCount);
+    }
+  }
+  av_frame_free(&frame);
+  av_packet_free(&packet);
+  return report;
+}
+
+}  // namespace sinkwriter_test
