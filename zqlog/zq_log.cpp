@@ -8,7 +8,6 @@
 // with ZqLog_SetSink receives the record's exact UTF-16 text instead.
 #include <kx_traxel/zq_log.h>
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "kxformat/format.h"
+#include "utc_time.h"
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -69,30 +69,10 @@ std::FILE* OpenLogFile() {
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" for the current UTC time.
 void AppendTimestamp(std::string& out) {
-  using namespace std::chrono;
-  const int64_t ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  int64_t days = ms / 86400000;
-  int64_t msOfDay = ms % 86400000;
-  if (msOfDay < 0) {
-    msOfDay += 86400000;
-    --days;
-  }
-  // Civil date from a day count (proleptic Gregorian calendar).
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t dayOfEra = days - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
-  const int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
-  const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
-  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-
+  const zqlog::UtcTime now = zqlog::UtcNow();
   char text[40];
-  const int length = kx::fmt::FormatNarrow(
-      text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", static_cast<int>(year), static_cast<int>(month),
-      static_cast<int>(day), static_cast<int>(msOfDay / 3600000), static_cast<int>(msOfDay / 60000 % 60),
-      static_cast<int>(msOfDay / 1000 % 60), static_cast<int>(msOfDay % 1000));
+  const int length = kx::fmt::FormatNarrow(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", now.year,
+                                           now.month, now.day, now.hour, now.minute, now.second, now.millisecond);
   if (length > 0) out.append(text, static_cast<size_t>(length));
 }
 

@@ -17,6 +17,12 @@
 #define ZQ_LOG_API KX_IMPORT
 #endif
 
+/* Bits of _XmpMetadata.nOptions (see DumpXmpMetadata). */
+#define ZQ_XMP_DURATION 0x1u
+#define ZQ_XMP_CREATOR 0x2u
+/* Bits of DumpXmpMetadata's `options` argument. */
+#define ZQ_XMP_PACKET_WRAPPER 0x1
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -42,11 +48,40 @@ ZQ_LOG_API void ZqLog_SetSink(ZqLogSink sink, void* context);
 #ifdef __cplusplus
 #include <string>
 
-/* Serialises the host's XMP metadata record into an XMP packet (narrow text,
- * with its xpacket wrapper); empty on failure. */
+/* Serialises the host's XMP metadata record into an XMP packet: UTF-8 text
+ * (ASCII apart from the packet's byte-order mark); empty on failure.
+ *
+ * metadata.nOptions selects the properties (both bits set by default):
+ *   ZQ_XMP_DURATION  xmpDM:duration, a Time structure: xmpDM:value is
+ *                    metadata.nDuration, xmpDM:scale is
+ *                    "nTimeScaleNum/nTimeScaleDen" (the plug-in passes 1 and
+ *                    10,000,000: 100-nanosecond units). Left out when the
+ *                    scale has a zero term.
+ *   ZQ_XMP_CREATOR   xmp:CreatorTool "kx_Traxel" and xmp:CreateDate, the
+ *                    current UTC time in ISO 8601 ("2026-01-31T12:00:00Z").
+ * `options` shapes the text:
+ *   ZQ_XMP_PACKET_WRAPPER  a complete packet: <?xpacket begin=...?>, the
+ *                    x:xmpmeta element, padding, <?xpacket end="w"?> (the
+ *                    plug-in passes this); without it only x:xmpmeta. */
 ZQ_LOG_API std::string DumpXmpMetadata(const _XmpMetadata& metadata, int options);
 
-/* Puts an XMP packet into a finished ASF or MP4 file; true when written. */
+/* Puts an XMP packet into a finished file and returns true when the file
+ * holds it:
+ *   ASF: a top-level XMP object (GUID BE7ACFCB-97A9-42E8-9C71-999491E3AFAC,
+ *        64-bit size, the packet) right after the Data Object and before any
+ *        index object; an XMP object already in the file is replaced; the
+ *        File Properties Object's file size is updated; nothing else of the
+ *        header changes.
+ *   MP4: a top-level 'uuid' box with the same UUID (plain byte order) and
+ *        the packet, appended after the last box; an XMP box already in the
+ *        file is removed, or turned into a 'free' box of its size when boxes
+ *        follow it, so that no media offset moves.
+ * A null or empty packet leaves the file untouched and returns true. A file
+ * that is neither, or is damaged, is left untouched and gives false. The new
+ * file is written beside the old one ("<path>.xmptmp") and renamed over it,
+ * so any failure (full disk, read-only folder) leaves the original intact
+ * and returns false. `path` is narrow text in the ANSI code page. No option
+ * bits are defined; pass 0. */
 ZQ_LOG_API bool InjectAsfXmp(const char* path, const char* data, uint64_t count, int options);
 #endif
 

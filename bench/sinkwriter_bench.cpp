@@ -1,0 +1,411 @@
+// sinkwriter_bench: writes one raw clip (1280x720 30 fps 4:2:0 pictures and
+// stereo 44.1 kHz 16-bit PCM) through the sink writer and through the ffmpeg
+// command-line tool, with the same encoders and settings, and prints the
+// wall-time ratio and peak memory of both for H.264+AAC to .mp4 and
+// WMV2+WMA to .wmv.
+//
+//   sinkwriter_bench [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--keep]
+//
+// Each side runs in a child process of its own, so each peak resident size
+// is that side's alone (wait4). The raw clip is generated first and read
+// from disk by both sides, picture by picture.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "av_encoder_settings.h"
+#include "kxplatform/mf.h"
+
+using kx::ComPtr;
+
+namespace {
+
+constexpr UINT32 kWidth = 1280;
+constexpr UINT32 kHeight = 720;
+constexpr UINT32 kFps = 30;
+constexpr UINT32 kSampleRate = 44100;
+constexpr UINT32 kChannels = 2;
+constexpr UINT32 kVideoBitrate = 4000000;
+constexpr UINT32 kAudioBytesPerSecond = 16000;  // 128 kbit/s
+
+struct Scenario {
+  const char* name;
+  const char* extension;
+  const GUID* videoSubtype;
+  const GUID* audioSubtype;
+  std::vector<std::string> ffmpegCodecArgs;
+  double target;  // ratio to meet
+};
+
+struct Options {
+  int seconds = 5;
+  int runs = 1;
+  std::string workdir = "/tmp/kx_sinkwriter_bench";
+  std::string ffmpeg = "ffmpeg";
+  bool keep = false;
+};
+
+struct Measure {
+  bool ok = false;
+  double seconds = 0;
+  long peakKiB = 0;
+};
+
+size_t PictureBytes() { return size_t{kWidth} * kHeight * 3 / 2; }
+
+// A textured picture that moves, so the encoders have real work.
+void GenerateClip(const Options& options, const std::string& videoPath, const std::string& audioPath) {
+  const int frames = options.seconds * static_cast<int>(kFps);
+  FILE* video = std::fopen(videoPath.c_str(), "wb");
+  FILE* audio = std::fopen(audioPath.c_str(), "wb");
+  if (!video || !audio) {
+    std::fprintf(stderr, "cannot write the raw clip in %s\n", options.workdir.c_str());
+    std::exit(2);
+  }
+  std::vector<uint8_t> picture(PictureBytes());
+  uint32_t noise = 12345;
+  for (int f = 0; f < frames; ++f) {
+    for (UINT32 y = 0; y < kHeight; ++y) {
+      for (UINT32 x = 0; x < kWidth; ++x) {
+        noise = noise * 1664525u + 1013904223u;
+        const double wave = 60 * std::sin((x + 3.0 * f) / 37.0) * std::cos((y - 2.0 * f) / 23.0);
+        picture[y * kWidth + x] = static_cast<uint8_t>(std::clamp(128 + wave + ((noise >> 24) & 15), 0.0, 255.0));
+      }
+    }
+    uint8_t* chroma = picture.data() + size_t{kWidth} * kHeight;
+    for (UINT32 y = 0; y < kHeight / 2; ++y) {
+      for (UINT32 x = 0; x < kWidth / 2; ++x) {
+        chroma[y * (kWidth / 2) + x] = static_cast<uint8_t>(128 + 40 * std::sin((x + f) / 50.0));
+        chroma[size_t{kWidth / 2} * (kHeight / 2) + y * (kWidth / 2) + x] =
+            static_cast<uint8_t>(128 + 40 * std::cos((y + f) / 40.0));
+      }
+    }
+    std::fwrite(picture.data(), 1, picture.size(), video);
+  }
+  const int64_t pcmFrames = int64_t{options.seconds} * kSampleRate;
+  std::vector<int16_t> pcm(kChannels * 4410);
+  for (int64_t i = 0; i < pcmFrames;) {
+    const int64_t n = std::min<int64_t>(4410, pcmFrames - i);
+    for (int64_t k = 0; k < n; ++k) {
+      const double t = double(i + k) / kSampleRate;
+      pcm[2 * k] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 440 * t) + 3000 * std::sin(2 * M_PI * 1250 * t));
+      pcm[2 * k + 1] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 660 * t));
+    }
+    std::fwrite(pcm.data(), sizeof(int16_t) * kChannels, static_cast<size_t>(n), audio);
+    i += n;
+  }
+  std::fclose(video);
+  std::fclose(audio);
+}
+
+// Runs `child` in a new process; wall time and the child's peak resident
+// size.
+template <typename Child>
+Measure RunChild(Child child) {
+  Measure measure;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid < 0) return measure;
+  if (pid == 0) _exit(child());
+  int status = 0;
+  struct rusage usage {};
+  if (wait4(pid, &status, 0, &usage) != pid) return measure;
+  measure.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  measure.peakKiB = usage.ru_maxrss;
+  measure.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return measure;
+}
+
+int RunFfmpeg(const Options& options, const Scenario& scenario, const std::string& videoPath,
+              const std::string& audioPath, const std::string& outPath) {
+  const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight);
+  std::vector<std::string> args = {options.ffmpeg, "-y", "-hide_banner", "-nostats", "-loglevel", "error",
+                                   "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", size, "-r",
+                                   std::to_string(kFps), "-i", videoPath, "-f", "s16le", "-ar",
+                                   std::to_string(kSampleRate), "-ac", std::to_string(kChannels), "-i", audioPath};
+  args.insert(args.end(), scenario.ffmpegCodecArgs.begin(), scenario.ffmpegCodecArgs.end());
+  args.push_back(outPath);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  std::perror("exec ffmpeg");
+  return 127;
+}
+
+class FinalizeWait final : public IMFSinkWriterCallback {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (riid == IID_IUnknown || riid == IID_IMFSinkWriterCallback) {
+      *ppv = static_cast<IMFSinkWriterCallback*>(this);
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }   // lives on the stack of the run
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE OnFinalize(HRESULT status) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+    status_ = status;
+    changed_.notify_all();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE OnMarker(DWORD, void*) override { return S_OK; }
+  HRESULT Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return done_; });
+    return status_;
+  }
+  virtual ~FinalizeWait() = default;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  HRESULT status_ = E_FAIL;
+};
+
+#define BENCH_CHECK(expr)                                                          \
+  do {                                                                             \
+    const HRESULT bench_hr_ = (expr);                                              \
+    if (FAILED(bench_hr_)) {                                                       \
+      std::fprintf(stderr, "%s failed: 0x%08x\n", #expr, static_cast<unsigned>(bench_hr_)); \
+      return 1;                                                                    \
+    }                                                                              \
+  } while (0)
+
+// The sink writer configured as the library configures it: asynchronous
+// callback, low latency, video added first with a YV12 input, audio type
+// chosen from the encoder's list, every sample in a new memory buffer.
+int RunSinkWriter(const Options& options, const Scenario& scenario, const std::string& videoPath,
+                  const std::string& audioPath, const std::string& outPath) {
+  BENCH_CHECK(MFStartup(MF_VERSION, MFSTARTUP_FULL));
+  FinalizeWait callback;
+  ComPtr<IMFAttributes> attributes;
+  BENCH_CHECK(MFCreateAttributes(&attributes, 10));
+  BENCH_CHECK(attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, &callback));
+  BENCH_CHECK(attributes->SetUINT32(MF_LOW_LATENCY, 1));
+  std::u16string widePath(outPath.begin(), outPath.end());
+  ComPtr<IMFSinkWriter> writer;
+  BENCH_CHECK(MFCreateSinkWriterFromURL(widePath.c_str(), nullptr, attributes.Get(), &writer));
+
+  ComPtr<IMFMediaType> videoOut, videoIn;
+  BENCH_CHECK(MFCreateMediaType(&videoOut));
+  BENCH_CHECK(videoOut->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  BENCH_CHECK(videoOut->SetGUID(MF_MT_SUBTYPE, *scenario.videoSubtype));
+  BENCH_CHECK(videoOut->SetUINT32(MF_MT_AVG_BITRATE, kVideoBitrate));
+  BENCH_CHECK(videoOut->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  BENCH_CHECK(MFSetAttributeSize(videoOut.Get(), MF_MT_FRAME_SIZE, kWidth, kHeight));
+  BENCH_CHECK(MFSetAttributeRatio(videoOut.Get(), MF_MT_FRAME_RATE, kFps, 1));
+  BENCH_CHECK(MFSetAttributeRatio(videoOut.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  DWORD videoIndex = 0;
+  BENCH_CHECK(writer->AddStream(videoOut.Get(), &videoIndex));
+  BENCH_CHECK(MFCreateMediaType(&videoIn));
+  BENCH_CHECK(videoIn->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video));
+  BENCH_CHECK(videoIn->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_YV12));
+  BENCH_CHECK(videoIn->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive));
+  BENCH_CHECK(MFSetAttributeRatio(videoIn.Get(), MF_MT_FRAME_RATE, kFps, 1));
+  BENCH_CHECK(MFSetAttributeSize(videoIn.Get(), MF_MT_FRAME_SIZE, kWidth, kHeight));
+  BENCH_CHECK(MFSetAttributeRatio(videoIn.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1));
+  BENCH_CHECK(writer->SetInputMediaType(videoIndex, videoIn.Get(), nullptr));
+
+  ComPtr<IMFCollection> types;
+  BENCH_CHECK(MFTranscodeGetAudioOutputAvailableTypes(*scenario.audioSubtype, MFT_ENUM_FLAG_ALL, nullptr, &types));
+  DWORD count = 0;
+  BENCH_CHECK(types->GetElementCount(&count));
+  ComPtr<IMFMediaType> audioOut;
+  for (DWORD i = 0; i < count && !audioOut; ++i) {
+    ComPtr<IUnknown> element;
+    ComPtr<IMFMediaType> type;
+    BENCH_CHECK(types->GetElement(i, &element));
+    BENCH_CHECK(element->QueryInterface(IID_IMFMediaType, reinterpret_cast<void**>(&type)));
+    if (MFGetAttributeUINT32(type.Get(), MF_MT_AUDIO_SAMPLES_PER_SECOND, 0) == kSampleRate &&
+        MFGetAttributeUINT32(type.Get(), MF_MT_AUDIO_NUM_CHANNELS, 0) == kChannels &&
+        MFGetAttributeUINT32(type.Get(), MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0) == kAudioBytesPerSecond) {
+      audioOut = type;
+    }
+  }
+  if (!audioOut) return 1;
+  DWORD audioIndex = 0;
+  BENCH_CHECK(writer->AddStream(audioOut.Get(), &audioIndex));
+  ComPtr<IMFMediaType> audioIn;
+  BENCH_CHECK(MFCreateMediaType(&audioIn));
+  BENCH_CHECK(audioIn->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio));
+  BENCH_CHECK(audioIn->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM));
+  BENCH_CHECK(audioIn->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16));
+  BENCH_CHECK(audioIn->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, kSampleRate));
+  BENCH_CHECK(audioIn->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, kChannels));
+  BENCH_CHECK(audioIn->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, kChannels * 2));
+  BENCH_CHECK(audioIn->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, kChannels * 2 * kSampleRate));
+  BENCH_CHECK(audioIn->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, TRUE));
+  BENCH_CHECK(writer->SetInputMediaType(audioIndex, audioIn.Get(), nullptr));
+  BENCH_CHECK(writer->BeginWriting());
+
+  FILE* video = std::fopen(videoPath.c_str(), "rb");
+  FILE* audio = std::fopen(audioPath.c_str(), "rb");
+  if (!video || !audio) return 1;
+  const size_t lumaBytes = size_t{kWidth} * kHeight;
+  const size_t quarter = lumaBytes / 4;
+  const int frames = options.seconds * static_cast<int>(kFps);
+  const int64_t pcmFrames = int64_t{options.seconds} * kSampleRate;
+  int64_t pcmWritten = 0;
+  for (int f = 0; f < frames; ++f) {
+    // One picture, read straight into a new sample in YV12 order (V, U).
+    ComPtr<IMFSample> sample;
+    ComPtr<IMFMediaBuffer> buffer;
+    BENCH_CHECK(MFCreateSample(&sample));
+    BENCH_CHECK(MFCreateMemoryBuffer(static_cast<DWORD>(PictureBytes()), &buffer));
+    BYTE* data = nullptr;
+    BENCH_CHECK(buffer->Lock(&data, nullptr, nullptr));
+    const bool complete = std::fread(data, 1, lumaBytes, video) == lumaBytes &&
+                          std::fread(data + lumaBytes + quarter, 1, quarter, video) == quarter &&
+                          std::fread(data + lumaBytes, 1, quarter, video) == quarter;
+    BENCH_CHECK(buffer->Unlock());
+    if (!complete) return 1;
+    BENCH_CHECK(buffer->SetCurrentLength(static_cast<DWORD>(PictureBytes())));
+    BENCH_CHECK(sample->AddBuffer(buffer.Get()));
+    BENCH_CHECK(sample->SetSampleTime(int64_t{f} * 10000000 / kFps));
+    BENCH_CHECK(sample->SetSampleDuration(10000000 / kFps));
+    BENCH_CHECK(writer->WriteSample(videoIndex, sample.Get()));
+
+    // The PCM that belongs to this picture.
+    const int64_t pcmEnd = std::min<int64_t>(pcmFrames, (int64_t{f} + 1) * kSampleRate / kFps);
+    if (pcmEnd > pcmWritten) {
+      const DWORD bytes = static_cast<DWORD>((pcmEnd - pcmWritten) * kChannels * 2);
+      ComPtr<IMFSample> pcmSample;
+      ComPtr<IMFMediaBuffer> pcmBuffer;
+      BENCH_CHECK(MFCreateSample(&pcmSample));
+      BENCH_CHECK(MFCreateMemoryBuffer(bytes, &pcmBuffer));
+      BENCH_CHECK(pcmBuffer->Lock(&data, nullptr, nullptr));
+      const bool read = std::fread(data, 1, bytes, audio) == bytes;
+      BENCH_CHECK(pcmBuffer->Unlock());
+      if (!read) return 1;
+      BENCH_CHECK(pcmBuffer->SetCurrentLength(bytes));
+      BENCH_CHECK(pcmSample->AddBuffer(pcmBuffer.Get()));
+      BENCH_CHECK(pcmSample->SetSampleTime(pcmWritten * 10000000 / kSampleRate));
+      BENCH_CHECK(pcmSample->SetSampleDuration((pcmEnd - pcmWritten) * 10000000 / kSampleRate));
+      BENCH_CHECK(writer->WriteSample(audioIndex, pcmSample.Get()));
+      pcmWritten = pcmEnd;
+    }
+  }
+  std::fclose(video);
+  std::fclose(audio);
+  BENCH_CHECK(writer->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS));
+  BENCH_CHECK(writer->Finalize());
+  BENCH_CHECK(callback.Wait());
+  writer = nullptr;
+  attributes = nullptr;
+  MFShutdown();
+  return 0;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--seconds" && hasValue) {
+      options->seconds = std::atoi(argv[++i]);
+    } else if (arg == "--runs" && hasValue) {
+      options->runs = std::atoi(argv[++i]);
+    } else if (arg == "--workdir" && hasValue) {
+      options->workdir = argv[++i];
+    } else if (arg == "--ffmpeg" && hasValue) {
+      options->ffmpeg = argv[++i];
+    } else if (arg == "--keep") {
+      options->keep = true;
+    } else {
+      return false;
+    }
+  }
+  return options->seconds > 0 && options->seconds <= 3600 && options->runs > 0 && options->runs <= 20;
+}
+
+long FileSize(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    std::fprintf(stderr, "usage: %s [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--keep]\n", argv[0]);
+    return 2;
+  }
+  mkdir(options.workdir.c_str(), 0755);
+  const std::string videoPath = options.workdir + "/clip_1280x720_30.yuv";
+  const std::string audioPath = options.workdir + "/clip_44100_s16le_stereo.pcm";
+  std::printf("Generating a %d s raw clip (1280x720 30 fps 4:2:0, stereo 44.1 kHz 16-bit) in %s\n", options.seconds,
+              options.workdir.c_str());
+  GenerateClip(options, videoPath, audioPath);
+
+  const std::string threads = std::to_string(kx::av::kVideoEncoderThreads);
+  const std::string videoRate = std::to_string(kVideoBitrate / 1000) + "k";
+  const std::string audioRate = std::to_string(kAudioBytesPerSecond * 8 / 1000) + "k";
+  const std::vector<Scenario> scenarios = {
+      {"H.264+AAC .mp4", ".mp4", &MFVideoFormat_H264, &MFAudioFormat_AAC,
+       {"-c:v", "libx264", "-preset", kx::av::kX26xPreset, "-threads", threads, "-b:v", videoRate, "-c:a", "aac",
+        "-b:a", audioRate},
+       1.0},
+      {"WMV2+WMA .wmv", ".wmv", &MFVideoFormat_WMV2, &MFAudioFormat_WMAudioV8,
+       {"-c:v", "wmv2", "-b:v", videoRate, "-c:a", "wmav2", "-b:a", audioRate},
+       0.8},
+  };
+
+  std::printf("x264 preset %s, threads %s; video %s, audio %s; best of %d run(s)\n\n", kx::av::kX26xPreset,
+              threads.c_str(), videoRate.c_str(), audioRate.c_str(), options.runs);
+  std::printf("%-16s %10s %10s %7s %7s %12s %12s %8s\n", "scenario", "ffmpeg s", "writer s", "ratio", "target",
+              "ffmpeg MiB", "writer MiB", "result");
+  bool allOk = true;
+  for (const Scenario& scenario : scenarios) {
+    const std::string ffmpegOut = options.workdir + "/ffmpeg" + scenario.extension;
+    const std::string writerOut = options.workdir + "/sinkwriter" + scenario.extension;
+    Measure bestFfmpeg, bestWriter;
+    for (int run = 0; run < options.runs; ++run) {
+      const Measure ffmpeg =
+          RunChild([&] { return RunFfmpeg(options, scenario, videoPath, audioPath, ffmpegOut); });
+      const Measure writer =
+          RunChild([&] { return RunSinkWriter(options, scenario, videoPath, audioPath, writerOut); });
+      if (!ffmpeg.ok || !writer.ok) {
+        std::printf("%-16s failed (ffmpeg %s, sink writer %s)\n", scenario.name, ffmpeg.ok ? "ok" : "failed",
+                    writer.ok ? "ok" : "failed");
+        allOk = false;
+        break;
+      }
+      if (run == 0 || ffmpeg.seconds < bestFfmpeg.seconds) bestFfmpeg = ffmpeg;
+      if (run == 0 || writer.seconds < bestWriter.seconds) bestWriter = writer;
+    }
+    if (!bestFfmpeg.ok || !bestWriter.ok) continue;
+    const double ratio = bestWriter.seconds / bestFfmpeg.seconds;
+    const bool met = ratio <= scenario.target && bestWriter.peakKiB <= bestFfmpeg.peakKiB;
+    std::printf("%-16s %10.2f %10.2f %6.2fx %6.2fx %12.1f %12.1f %8s\n", scenario.name, bestFfmpeg.seconds,
+                bestWriter.seconds, ratio, scenario.target, bestFfmpeg.peakKiB / 1024.0, bestWriter.peakKiB / 1024.0,
+                met ? "met" : "missed");
+    std::printf("%-16s output bytes: ffmpeg %ld, sink writer %ld\n", "", FileSize(ffmpegOut), FileSize(writerOut));
+    if (!options.keep) {
+      std::remove(ffmpegOut.c_str());
+      std::remove(writerOut.c_str());
+    }
+  }
+  if (!options.keep) {
+    std::remove(videoPath.c_str());
+    std::remove(audioPath.c_str());
+  }
+  return allOk ? 0 : 1;
+}

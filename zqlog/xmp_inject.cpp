@@ -1,0 +1,334 @@
+// InjectAsfXmp: puts an XMP packet into a finished ASF or MP4 file.
+//
+// The file is never edited in place: the new file is written beside it as a
+// list of pieces (ranges of the old file, patched bytes, the packet) and then
+// renamed over the old one.
+#include <kx_traxel/zq_log.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <new>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+using Guid = uint8_t[16];
+
+// ASF object GUIDs in the order ASF stores them (first three fields
+// little-endian).
+constexpr Guid kAsfHeaderObject = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                   0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr Guid kAsfDataObject = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr Guid kAsfFilePropertiesObject = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                           0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+// BE7ACFCB-97A9-42E8-9C71-999491E3AFAC, ASF order.
+constexpr Guid kAsfXmpObject = {0xCB, 0xCF, 0x7A, 0xBE, 0xA9, 0x97, 0xE8, 0x42,
+                                0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC};
+// The same UUID in plain byte order, as MP4 'uuid' boxes carry it.
+constexpr Guid kMp4XmpUuid = {0xBE, 0x7A, 0xCF, 0xCB, 0x97, 0xA9, 0x42, 0xE8,
+                              0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC};
+
+constexpr uint64_t kAsfObjectHeaderSize = 24;  // GUID and 64-bit size
+constexpr uint64_t kAsfHeaderObjectSize = 30;  // + object count and two reserved bytes
+constexpr uint64_t kFilePropertiesFileSizeOffset = 40;
+
+// One piece of the new file: a range of the old file, or bytes of its own.
+struct Piece {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  std::string bytes;
+  const char* external = nullptr;  // the packet, not copied
+  bool fromFile = true;
+};
+
+class Plan {
+ public:
+  void CopyRange(uint64_t offset, uint64_t length) {
+    if (length == 0) return;
+    Piece piece;
+    piece.offset = offset;
+    piece.length = length;
+    pieces_.push_back(piece);
+    size_ += length;
+  }
+  void AddBytes(std::string bytes) {
+    Piece piece;
+    piece.fromFile = false;
+    piece.length = bytes.size();
+    piece.bytes = std::move(bytes);
+    size_ += piece.length;
+    pieces_.push_back(std::move(piece));
+  }
+  void AddExternal(const char* data, uint64_t length) {
+    Piece piece;
+    piece.fromFile = false;
+    piece.external = data;
+    piece.length = length;
+    size_ += length;
+    pieces_.push_back(piece);
+  }
+  uint64_t size() const { return size_; }
+  std::vector<Piece>& pieces() { return pieces_; }
+
+ private:
+  std::vector<Piece> pieces_;
+  uint64_t size_ = 0;
+};
+
+class InputFile {
+ public:
+  explicit InputFile(const char* path) : stream_(path, std::ios::binary) {
+    if (!stream_) return;
+    stream_.seekg(0, std::ios::end);
+    const std::streamoff end = stream_.tellg();
+    if (end < 0) return;
+    size_ = static_cast<uint64_t>(end);
+    ok_ = true;
+  }
+  bool ok() const { return ok_; }
+  uint64_t size() const { return size_; }
+
+  bool ReadAt(uint64_t offset, void* out, uint64_t length) {
+    if (!ok_ || offset > size_ || length > size_ - offset) return false;
+    stream_.clear();
+    stream_.seekg(static_cast<std::streamoff>(offset));
+    stream_.read(static_cast<char*>(out), static_cast<std::streamsize>(length));
+    return static_cast<uint64_t>(stream_.gcount()) == length;
+  }
+
+ private:
+  std::ifstream stream_;
+  uint64_t size_ = 0;
+  bool ok_ = false;
+};
+
+uint64_t LittleEndian64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+uint32_t BigEndian32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+uint64_t BigEndian64(const uint8_t* p) {
+  return (static_cast<uint64_t>(BigEndian32(p)) << 32) | BigEndian32(p + 4);
+}
+std::string LittleEndianBytes(uint64_t v) {
+  std::string out(8, '\0');
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+std::string BigEndianBytes(uint64_t v, int count) {
+  std::string out(static_cast<size_t>(count), '\0');
+  for (int i = 0; i < count; ++i) out[i] = static_cast<char>((v >> (8 * (count - 1 - i))) & 0xFF);
+  return out;
+}
+bool SameGuid(const uint8_t* a, const Guid& b) { return std::memcmp(a, b, 16) == 0; }
+
+enum class Layout { kNotMine, kDamaged, kPlanned };
+
+// ASF: header object first; the XMP object goes right after the data object.
+Layout PlanAsf(InputFile& in, const char* data, uint64_t count, Plan& plan) {
+  uint8_t head[kAsfHeaderObjectSize];
+  if (!in.ReadAt(0, head, sizeof head) || !SameGuid(head, kAsfHeaderObject)) return Layout::kNotMine;
+  const uint64_t fileSize = in.size();
+  const uint64_t headerSize = LittleEndian64(head + 16);
+  if (headerSize < kAsfHeaderObjectSize || headerSize > fileSize) return Layout::kDamaged;
+
+  // The File Properties Object, inside the header.
+  uint64_t fileProperties = 0;
+  for (uint64_t pos = kAsfHeaderObjectSize; pos + kAsfObjectHeaderSize <= headerSize;) {
+    uint8_t object[kAsfObjectHeaderSize];
+    if (!in.ReadAt(pos, object, sizeof object)) return Layout::kDamaged;
+    const uint64_t size = LittleEndian64(object + 16);
+    if (size < kAsfObjectHeaderSize || size > headerSize - pos) return Layout::kDamaged;
+    if (fileProperties == 0 && SameGuid(object, kAsfFilePropertiesObject) &&
+        size >= kFilePropertiesFileSizeOffset + 8) {
+      fileProperties = pos;
+    }
+    pos += size;
+  }
+  if (fileProperties == 0) return Layout::kDamaged;
+  if (count > UINT64_MAX - kAsfObjectHeaderSize) return Layout::kDamaged;
+
+  // The top-level objects after the header.
+  const uint64_t sizeFieldAt = fileProperties + kFilePropertiesFileSizeOffset;
+  plan.CopyRange(0, sizeFieldAt);
+  plan.AddBytes(std::string(8, '\0'));  // the new file size, filled in below
+  const size_t sizePiece = plan.pieces().size() - 1;
+  plan.CopyRange(sizeFieldAt + 8, headerSize - sizeFieldAt - 8);
+
+  bool placed = false;
+  for (uint64_t pos = headerSize; pos < fileSize;) {
+    uint8_t object[kAsfObjectHeaderSize];
+    if (fileSize - pos < kAsfObjectHeaderSize || !in.ReadAt(pos, object, sizeof object)) return Layout::kDamaged;
+    const uint64_t size = LittleEndian64(object + 16);
+    if (size < kAsfObjectHeaderSize || size > fileSize - pos) return Layout::kDamaged;
+    if (!SameGuid(object, kAsfXmpObject)) plan.CopyRange(pos, size);  // an old packet is dropped
+    if (!placed && SameGuid(object, kAsfDataObject)) {
+      std::string header(reinterpret_cast<const char*>(kAsfXmpObject), 16);
+      header += LittleEndianBytes(kAsfObjectHeaderSize + count);
+      plan.AddBytes(std::move(header));
+      plan.AddExternal(data, count);
+      placed = true;
+    }
+    pos += size;
+  }
+  if (!placed) return Layout::kDamaged;  // no data object
+  plan.pieces()[sizePiece].bytes = LittleEndianBytes(plan.size());
+  return Layout::kPlanned;
+}
+
+bool IsMp4LeadingBox(const uint8_t* type) {
+  static const char* const kTypes[] = {"ftyp", "styp", "moov", "mdat", "free", "skip", "wide", "pdin"};
+  for (const char* t : kTypes) {
+    if (std::memcmp(type, t, 4) == 0) return true;
+  }
+  return false;
+}
+
+// MP4: the XMP box is appended after the last box, so no media offset moves.
+Layout PlanMp4(InputFile& in, const char* data, uint64_t count, Plan& plan) {
+  const uint64_t fileSize = in.size();
+  uint8_t first[8];
+  if (!in.ReadAt(0, first, sizeof first) || !IsMp4LeadingBox(first + 4)) return Layout::kNotMine;
+
+  struct Box {
+    uint64_t offset, size;
+    bool xmp, toEndOfFile;
+  };
+  std::vector<Box> boxes;
+  for (uint64_t pos = 0; pos < fileSize;) {
+    uint8_t header[32];
+    if (fileSize - pos < 8 || !in.ReadAt(pos, header, 8)) return Layout::kDamaged;
+    uint64_t size = BigEndian32(header);
+    uint64_t headerLength = 8;
+    bool toEnd = false;
+    if (size == 1) {
+      if (fileSize - pos < 16 || !in.ReadAt(pos + 8, header + 8, 8)) return Layout::kDamaged;
+      size = BigEndian64(header + 8);
+      headerLength = 16;
+    } else if (size == 0) {
+      size = fileSize - pos;
+      toEnd = true;
+    }
+    if (size < headerLength || size > fileSize - pos) return Layout::kDamaged;
+    bool xmp = false;
+    if (std::memcmp(header + 4, "uuid", 4) == 0 && size >= headerLength + 16) {
+      uint8_t uuid[16];
+      if (!in.ReadAt(pos + headerLength, uuid, sizeof uuid)) return Layout::kDamaged;
+      xmp = SameGuid(uuid, kMp4XmpUuid);
+    }
+    boxes.push_back({pos, size, xmp, toEnd});
+    pos += size;
+  }
+
+  // Old XMP boxes at the end are dropped; one with boxes after it becomes a
+  // 'free' box of the same size.
+  size_t keep = boxes.size();
+  while (keep > 0 && boxes[keep - 1].xmp) --keep;
+  for (size_t i = 0; i < keep; ++i) {
+    const Box& box = boxes[i];
+    if (box.toEndOfFile) {
+      // It is the last box: give it its real size so that ours can follow.
+      if (box.size > UINT32_MAX) return Layout::kDamaged;
+      plan.AddBytes(BigEndianBytes(box.size, 4));
+      plan.CopyRange(box.offset + 4, box.size - 4);
+    } else if (box.xmp) {
+      plan.CopyRange(box.offset, 4);
+      plan.AddBytes("free");
+      plan.CopyRange(box.offset + 8, box.size - 8);
+    } else {
+      plan.CopyRange(box.offset, box.size);
+    }
+  }
+
+  const uint64_t compactSize = 8 + 16 + count;
+  std::string header;
+  if (count <= UINT32_MAX - 24) {
+    header = BigEndianBytes(compactSize, 4) + "uuid";
+  } else {
+    if (count > UINT64_MAX - 32) return Layout::kDamaged;
+    header = BigEndianBytes(1, 4) + "uuid" + BigEndianBytes(16 + 16 + count, 8);
+  }
+  header.append(reinterpret_cast<const char*>(kMp4XmpUuid), 16);
+  plan.AddBytes(std::move(header));
+  plan.AddExternal(data, count);
+  return Layout::kPlanned;
+}
+
+bool WritePlan(InputFile& in, Plan& plan, const std::string& tempPath) {
+  std::ofstream out(tempPath, std::ios::binary | std::ios::trunc);
+  if (!out) return false;
+  std::vector<char> buffer(1 << 20);
+  for (const Piece& piece : plan.pieces()) {
+    if (!piece.fromFile) {
+      const char* bytes = piece.external != nullptr ? piece.external : piece.bytes.data();
+      out.write(bytes, static_cast<std::streamsize>(piece.length));
+    } else {
+      for (uint64_t done = 0; done < piece.length;) {
+        const uint64_t chunk = piece.length - done < buffer.size() ? piece.length - done : buffer.size();
+        if (!in.ReadAt(piece.offset + done, buffer.data(), chunk)) return false;
+        out.write(buffer.data(), static_cast<std::streamsize>(chunk));
+        done += chunk;
+      }
+    }
+    if (!out) return false;
+  }
+  out.flush();
+  out.close();
+  return !out.fail();
+}
+
+bool ReplaceFile(const std::string& tempPath, const char* path) {
+#if defined(_WIN32)
+  return MoveFileExA(tempPath.c_str(), path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+  // The new file keeps the old one's permission bits.
+  struct stat original;
+  if (stat(path, &original) == 0) chmod(tempPath.c_str(), original.st_mode & 07777);
+  return std::rename(tempPath.c_str(), path) == 0;
+#endif
+}
+
+}  // namespace
+
+ZQ_LOG_API bool InjectAsfXmp(const char* path, const char* data, uint64_t count, int options) {
+  if (data == nullptr || count == 0) return true;  // nothing to add
+  if (path == nullptr || path[0] == '\0') return false;
+  try {
+    std::string tempPath = std::string(path) + ".xmptmp";
+    bool written = false;
+    {
+      InputFile in(path);
+      if (!in.ok()) return false;
+      Plan plan;
+      Layout layout = PlanAsf(in, data, count, plan);
+      if (layout == Layout::kNotMine) {
+        plan = Plan();
+        layout = PlanMp4(in, data, count, plan);
+      }
+      if (layout != Layout::kPlanned) return false;
+      written = WritePlan(in, plan, tempPath);
+    }
+    if (written && ReplaceFile(tempPath, path)) return true;
+    std::remove(tempPath.c_str());
+    return false;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
