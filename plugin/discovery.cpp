@@ -44,11 +44,11 @@ CodecListEntry g_mp4VideoCodecs[] = {{kW264, 1}, {kW265, 1}, {0, 0}};
 
 FileFormatDescriptor g_fileFormats[] = {
     {kWWMV, KX_W(".wmv"), KX_W("WMV"), KX_W("Windows Media Video"), g_wmvAudioCodecs, g_wmvVideoCodecs,
-     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {}},
+     CreateMediaFile, WriteAudioFrame, WriteVideoFrame, CloseMediaFile, nullptr, nullptr, {}},
     {kWWMA, KX_W(".wma"), KX_W("WMA"), KX_W("Windows Media Audio"), g_wmaAudioCodecs, nullptr,
-     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {}},
+     CreateMediaFile, WriteAudioFrame, nullptr, CloseMediaFile, nullptr, nullptr, {}},
     {kWMP4, KX_W(".mp4"), KX_W("mp4"), KX_W("Windows MP4 Video"), g_mp4AudioCodecs, g_mp4VideoCodecs,
-     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {}},
+     CreateMediaFile, WriteAudioFrame, WriteVideoFrame, CloseMediaFile, nullptr, nullptr, {}},
     {},
 };
 

@@ -1,0 +1,175 @@
+// The four functions of every GetFileFormats row: create starts Media
+// Foundation and returns a SinkWriterEncoder as the handle, the writes feed
+// it, and close hands it to a detached thread that finishes the file, frees
+// the encoder and shuts Media Foundation down again.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include <kx_traxel/kx_traxel.h>
+#include <kx_traxel/zq_log.h>
+
+#include "discovery_tables.h"
+#include "encode_params.h"
+#include "entry_points.h"
+#include "kxplatform/mf.h"
+#include "kxsinkwriter/sink_writer_encoder.h"
+
+#ifndef KX_WAIT_FOR_CLOSE_THREADS_AT_UNLOAD
+#define KX_WAIT_FOR_CLOSE_THREADS_AT_UNLOAD 1
+#endif
+
+namespace {
+
+// HRESULT of the most recent MFStartup of any single-stream create. Written
+// by every create, read by every close thread; each access is one indivisible
+// 32-bit access and orders nothing else, hence relaxed.
+std::atomic<int32_t> g_mfStartupResult{0};
+
+// The close threads still finishing a file. When the library is unloaded (or
+// the process exits normally) its static objects are destroyed; this one
+// waits there until every close thread has finished, so that a host that
+// closes a file and exits still gets the complete file. The threads stay
+// detached.
+class CloseThreadTracker {
+ public:
+  ~CloseThreadTracker() {
+    if (!KX_WAIT_FOR_CLOSE_THREADS_AT_UNLOAD) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return running_ == 0; });
+  }
+
+  void Started() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++running_;
+  }
+
+  void Finished() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --running_;
+    if (running_ == 0) idle_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  int running_ = 0;
+};
+
+CloseThreadTracker g_closeThreads;
+
+// A pointer as "%d" prints it: its low 32 bits as a signed number.
+int32_t PointerAsInt(const void* pointer) {
+  return static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer)));
+}
+
+// The XMP record of a new file: the host's option bits, then the create's
+// 64-bit value and the time scale 1 / 10,000,000.
+_XmpMetadata BuildXmpRecord(const _XmpMetadata& host, uint64_t value) {
+  _XmpMetadata record = host;
+  record.nDuration = value;
+  record.nTimeScaleNum = 1;
+  record.nTimeScaleDen = 10000000;
+  return record;
+}
+
+MediaFileHandle CreateFailed(const kx_wchar* pFileName, HRESULT startup) {
+  LogPrintW(KX_W("kx_Traxel.dll: Create file[%ls] failed."), pFileName);
+  // Only a start-up that this create made is undone here; the library-wide
+  // value may already hold another create's result.
+  if (startup == S_OK) MFShutdown();
+  return nullptr;
+}
+
+// Body of the close thread (or of close itself when no thread can start).
+void FinishFile(SinkWriterEncoder* encoder) {
+  if (encoder == nullptr) return;
+  delete encoder;  // finalizes, waits for the writer, injects the XMP packet
+  if (g_mfStartupResult.load(std::memory_order_relaxed) == 0) MFShutdown();
+}
+
+}  // namespace
+
+MediaFileHandle CreateMediaFile(const kx_wchar* pFileName, const EncodeParams* pEncParam, uint64_t value) {
+  LogPrintW(KX_W("kx_Traxel.dll: Creating media file[%ls]..."), pFileName);
+
+  const HRESULT startup = MFStartup(MF_VERSION, MFSTARTUP_FULL);
+  g_mfStartupResult.store(startup, std::memory_order_relaxed);
+  if (startup != S_OK) LogPrintW(KX_W("kx_Traxel.dll: Init MFStartup Failed,hr =%d \n"), startup);
+
+  if (pFileName == nullptr || pEncParam == nullptr) {
+    LogPrintW(KX_W("kx_Traxel.dll: wrong poiter - pFileName[%d] or pEncParam[%d])."), PointerAsInt(pFileName),
+              PointerAsInt(pEncParam));
+    return CreateFailed(pFileName, startup);
+  }
+
+  // The row is not used further: every row leads to the same encoder, and
+  // the container follows the path's extension.
+  if (FindFileFormat(kx::FileFormatTable(), pEncParam->nFileFourCC) == nullptr) {
+    return CreateFailed(pFileName, startup);
+  }
+
+  SinkWriterEncoder* encoder = new (std::nothrow) SinkWriterEncoder(*pEncParam);
+  if (encoder == nullptr) {
+    LogPrintW(KX_W("kx_Traxel.dll: out of memory for the encoder of file[%ls]."), pFileName);
+    return CreateFailed(pFileName, startup);
+  }
+  if (encoder->Init(pFileName) == 0) {
+    delete encoder;
+    return CreateFailed(pFileName, startup);
+  }
+
+  try {
+    const std::string xmp = DumpXmpMetadata(BuildXmpRecord(pEncParam->xmpMetadata, value), 1);
+    encoder->SetXmpString(xmp.data(), xmp.size());
+  } catch (const std::exception&) {
+    // Nothing crosses the boundary: a file without its XMP packet is still
+    // a file.
+    LogPrintW(KX_W("kx_Traxel.dll: XMP metadata of file[%ls] could not be built."), pFileName);
+  }
+
+  LogPrintW(KX_W("kx_Traxel.dll: Create file[%ls] Success."), pFileName);
+  return encoder;
+}
+
+int32_t WriteAudioFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint64_t /*value*/,
+                        uint32_t /*outStreamIndex*/) {
+  if (handle == nullptr || pFrame == nullptr) return -1;
+  return static_cast<SinkWriterEncoder*>(handle)->EncodeAudioFrame(pFrame);
+}
+
+int32_t WriteVideoFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint32_t /*outStreamIndex*/) {
+  if (handle == nullptr || pFrame == nullptr) return -1;
+  return static_cast<SinkWriterEncoder*>(handle)->EncodeVideoFrame(pFrame);
+}
+
+void CloseMediaFile(MediaFileHandle handle) {
+  auto* encoder = static_cast<SinkWriterEncoder*>(handle);
+  g_closeThreads.Started();
+  std::thread closer;
+  try {
+    closer = std::thread([encoder] {
+      FinishFile(encoder);
+      g_closeThreads.Finished();
+    });
+  } catch (const std::system_error&) {
+    // No thread: finish the file here rather than leave it unfinished.
+    LogPrintW(KX_W("kx_Traxel.dll: close thread could not be started, closing on the caller's thread."));
+    FinishFile(encoder);
+    g_closeThreads.Finished();
+  }
+  if (closer.joinable()) {
+    try {
+      closer.detach();
+    } catch (const std::system_error&) {
+      LogPrintW(KX_W("kx_Traxel.dll: close thread could not be detached, waiting for it."));
+      closer.join();
+    }
+  }
+  LogPrintW(KX_W("kx_Traxel.dll: media file closed."));
+}
