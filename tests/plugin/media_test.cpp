@@ -1,0 +1,168 @@
+// Real files written through the tables by a separate host program that
+// exits right after closing, read back with libavformat: the close thread's
+// work is complete when the process is gone, the multi-stream merge decides
+// the file's streams, and every frame routed by index is in the file.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+struct StreamSummary {
+  std::string codec;
+  int width = 0, height = 0;
+  int sampleRate = 0, channels = 0;
+  int packets = 0;
+};
+
+struct FileSummary {
+  bool opened = false;
+  std::string error;
+  std::vector<StreamSummary> video, audio;
+};
+
+FileSummary Probe(const std::string& path) {
+  FileSummary summary;
+  AVFormatContext* context = nullptr;
+  int result = avformat_open_input(&context, path.c_str(), nullptr, nullptr);
+  if (result < 0) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(result, text, sizeof text);
+    summary.error = text;
+    return summary;
+  }
+  summary.opened = avformat_find_stream_info(context, nullptr) >= 0;
+  std::map<int, StreamSummary*> byIndex;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVCodecParameters* codec = context->streams[i]->codecpar;
+    StreamSummary stream;
+    stream.codec = avcodec_get_name(codec->codec_id);
+    stream.width = codec->width;
+    stream.height = codec->height;
+    stream.sampleRate = codec->sample_rate;
+    stream.channels = codec->ch_layout.nb_channels;
+    if (codec->codec_type == AVMEDIA_TYPE_VIDEO) summary.video.push_back(stream);
+    if (codec->codec_type == AVMEDIA_TYPE_AUDIO) summary.audio.push_back(stream);
+  }
+  // Pointers only after the vectors stopped growing.
+  size_t video = 0, audio = 0;
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVMediaType type = context->streams[i]->codecpar->codec_type;
+    if (type == AVMEDIA_TYPE_VIDEO) byIndex[static_cast<int>(i)] = &summary.video[video++];
+    if (type == AVMEDIA_TYPE_AUDIO) byIndex[static_cast<int>(i)] = &summary.audio[audio++];
+  }
+  AVPacket* packet = av_packet_alloc();
+  while (av_read_frame(context, packet) >= 0) {
+    auto found = byIndex.find(packet->stream_index);
+    if (found != byIndex.end()) ++found->second->packets;
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+  avformat_close_input(&context);
+  return summary;
+}
+
+std::string OutputPath(const std::string& name) {
+  std::filesystem::create_directories(KX_TEST_OUTPUT_DIR);
+  const std::string path = std::string(KX_TEST_OUTPUT_DIR) + "/" + name;
+  std::filesystem::remove(path);
+  return path;
+}
+
+// Runs the host program with its log going to `logPath`; its exit status.
+int RunHost(const std::string& arguments, const std::string& logPath) {
+  std::filesystem::remove(logPath);
+  const std::string command = "ZQ_LOG_FILE=\"" + logPath + "\" \"" + KX_TEST_HOST_WRITER + "\" \"" +
+                              KX_TEST_TRAXEL_PATH + "\" " + arguments;
+  return std::system(command.c_str());
+}
+
+// The output of a shell command.
+std::string CommandOutput(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  pclose(pipe);
+  return output;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct FileCase {
+  const char* name;
+  const char* arguments;  // mode, container; the output path follows
+  const char* extension;
+  std::vector<std::string> videoCodecs;  // expected video streams (codec names)
+  int width, height;
+  std::vector<std::string> audioCodecs;
+};
+
+void PrintTo(const FileCase& c, std::ostream* out) { *out << c.name; }
+
+class HostWrittenFileTest : public ::testing::TestWithParam<FileCase> {};
+
+TEST_P(HostWrittenFileTest, IsCompleteWhenTheHostExitsRightAfterClosing) {
+  const FileCase& c = GetParam();
+  const std::string path = OutputPath(std::string(c.name) + c.extension);
+  const std::string arguments = std::string(c.arguments);
+  const size_t split = arguments.find(' ', arguments.find(' ') + 1);
+  const std::string logPath = path + ".log";
+  ASSERT_EQ(RunHost(arguments.substr(0, split) + " \"" + path + "\"" + arguments.substr(split), logPath), 0)
+      << ReadText(logPath);
+
+  const FileSummary file = Probe(path);
+  ASSERT_TRUE(file.opened) << path << ": " << file.error << "\n" << ReadText(logPath);
+  ASSERT_EQ(file.video.size(), c.videoCodecs.size());
+  for (size_t i = 0; i < file.video.size(); ++i) {
+    EXPECT_EQ(file.video[i].codec, c.videoCodecs[i]);
+    EXPECT_EQ(file.video[i].width, c.width);
+    EXPECT_EQ(file.video[i].height, c.height);
+    EXPECT_EQ(file.video[i].packets, 10) << "every frame written reached the file";
+  }
+  ASSERT_EQ(file.audio.size(), c.audioCodecs.size());
+  for (size_t i = 0; i < file.audio.size(); ++i) {
+    EXPECT_EQ(file.audio[i].codec, c.audioCodecs[i]);
+    EXPECT_EQ(file.audio[i].sampleRate, 48000);
+    EXPECT_EQ(file.audio[i].channels, 2);
+    EXPECT_GT(file.audio[i].packets, 0);
+  }
+
+  // The XMP packet read by an independent reader: the duration is the
+  // create's 64-bit value (10 frames of 40 ms) in units of 1/10,000,000 s,
+  // whatever the host left in those bytes of its record.
+  EXPECT_EQ(CommandOutput("exiftool -s3 -XMP-xmpDM:DurationValue -XMP-xmpDM:DurationScale \"" + path + "\""),
+            "4000000\n1e-07\n")
+      << ReadText(logPath);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HostWrittenFileTest,
+    ::testing::Values(
+        FileCase{"single_h264_aac", "single WMP4 video=W264:160x120 audio=WAAC", ".mp4", {"h264"}, 160, 120, {"aac"}},
+        FileCase{"single_wmv2_wma8", "single WWMV video=WMV2:160x120 audio=WMA8", ".wmv", {"wmv2"}, 160, 120,
+                 {"wmav2"}},
+        // Two video records: the later one decides the file's video stream.
+        FileCase{"multi_two_videos", "multi WMP4 video=W265:320x240 video=W264:176x144 audio=WAAC", ".mp4",
+                 {"h264"}, 176, 144, {"aac"}},
+        FileCase{"multi_video_only", "multi WWMV video=WMV1:160x120", ".wmv", {"wmv1"}, 160, 120, {}},
+        FileCase{"multi_audio_only", "multi WWMA audio=WMA8", ".wma", {}, 0, 0, {"wmav2"}}),
+    [](const ::testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
