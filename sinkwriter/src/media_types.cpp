@@ -158,7 +158,7 @@ HRESULT SinkWriterEncoder::CreateAudioMediaType() {
       continue;
     }
     AM_MEDIA_TYPE mtout{};
-    RETURN_IF_FAILED(MFInitAMMediaTypeFromMFMediaType(outputMediatype.Get(), FORMAT_WaveFormatEx, &mtout),
+    RETURN_IF_FAILED(entryPoints.initAMMediaTypeFromMFMediaType(outputMediatype.Get(), FORMAT_WaveFormatEx, &mtout),
                      "MFInitAMMediaTypeFromMFMediaType(outputMediatype, WMFORMAT_WaveFormatEx, (AM_MEDIA_TYPE*)&mtout)");
     if (const WAVEFORMATEX* wave = WaveFormatOf(mtout)) {
       const UINT32 bitrate = ((wave->nAvgBytesPerSec + 500u) / 1000u) * 8000u;

@@ -23,7 +23,8 @@ constexpr size_t kMaxXmpBytes = 0x7FFFFFFFFFFFFFE7ull;
 }  // namespace
 
 SinkWriterEntryPoints SinkWriterEntryPoints::Platform() {
-  return {&MFCreateSinkWriterFromURL, &MFTranscodeGetAudioOutputAvailableTypes, &CreateEventW};
+  return {&MFCreateSinkWriterFromURL, &MFTranscodeGetAudioOutputAvailableTypes, &MFInitAMMediaTypeFromMFMediaType,
+          &CreateEventW};
 }
 
 SinkWriterEncoder::SinkWriterEncoder(const EncodeParams& hostParams)

@@ -1,6 +1,7 @@
 #include "fakes.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #include <kx_traxel/zq_log.h>
@@ -51,6 +52,40 @@ HRESULT STDAPICALLTYPE FakeTranscodeGetAudioOutputAvailableTypes(REFGUID guidSub
   platform.listedWithAttributes = pCodecConfig != nullptr;
   if (FAILED(platform.listResult)) return platform.listResult;
   *ppAvailableTypes = new FakeCollection(platform.audioTypes);
+  return S_OK;
+}
+
+HRESULT STDAPICALLTYPE FakeInitAMMediaTypeFromMFMediaType(IMFMediaType* pMFType, GUID guidFormatBlockType,
+                                                          AM_MEDIA_TYPE* pAMType) {
+  FakePlatform& platform = *g_platform;
+  const int call = platform.conversions++;
+  if (call == platform.conversionFailsAt) return platform.conversionResult;
+  if (pMFType == nullptr || pAMType == nullptr || !IsEqualGUID(guidFormatBlockType, FORMAT_WaveFormatEx)) {
+    return E_INVALIDARG;
+  }
+  UINT32 channels = 0;
+  UINT32 rate = 0;
+  UINT32 bits = 0;
+  UINT32 avgBytes = 0;
+  pMFType->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels);
+  pMFType->GetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, &rate);
+  pMFType->GetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, &bits);
+  pMFType->GetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, &avgBytes);
+  WAVEFORMATEX wave{};
+  wave.wFormatTag = 0x0161;
+  wave.nChannels = static_cast<WORD>(channels);
+  wave.nSamplesPerSec = rate;
+  wave.nAvgBytesPerSec = avgBytes;
+  wave.wBitsPerSample = static_cast<WORD>(bits);
+  std::memset(pAMType, 0, sizeof *pAMType);
+  pAMType->majortype = MFMediaType_Audio;
+  pAMType->formattype = FORMAT_WaveFormatEx;
+  pAMType->cbFormat = platform.formatBlockBytes;
+  if (platform.formatBlockBytes == 0) return S_OK;
+  pAMType->pbFormat = static_cast<BYTE*>(CoTaskMemAlloc(platform.formatBlockBytes));
+  if (pAMType->pbFormat == nullptr) return E_OUTOFMEMORY;
+  std::memset(pAMType->pbFormat, 0, platform.formatBlockBytes);
+  std::memcpy(pAMType->pbFormat, &wave, std::min<size_t>(sizeof wave, platform.formatBlockBytes));
   return S_OK;
 }
 
@@ -259,7 +294,8 @@ FakePlatform::FakePlatform() { g_platform = this; }
 FakePlatform::~FakePlatform() { g_platform = nullptr; }
 
 SinkWriterEntryPoints FakePlatform::EntryPoints() const {
-  return {&FakeCreateSinkWriterFromURL, &FakeTranscodeGetAudioOutputAvailableTypes, &FakeCreateEventW};
+  return {&FakeCreateSinkWriterFromURL, &FakeTranscodeGetAudioOutputAvailableTypes,
+          &FakeInitAMMediaTypeFromMFMediaType, &FakeCreateEventW};
 }
 
 LogCapture::LogCapture() { ZqLog_SetSink(&LogCapture::Sink, this); }

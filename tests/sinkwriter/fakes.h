@@ -150,6 +150,13 @@ struct FakePlatform {
   DWORD listedFlags = 0;
   bool listedWithAttributes = false;
 
+  // The WAVEFORMATEX view of a candidate, built from its attributes in task
+  // memory (the platform's MoFreeMediaType frees it).
+  int conversions = 0;
+  int conversionFailsAt = -1;  // 0-based call that is refused
+  HRESULT conversionResult = MF_E_INVALIDMEDIATYPE;
+  UINT32 formatBlockBytes = 18;  // cbFormat handed back; less is a short block
+
   bool eventFails = false;
 
   FakePlatform();

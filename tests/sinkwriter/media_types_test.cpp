@@ -250,6 +250,42 @@ TEST(AudioChoiceList, ElementsThatAreNoMediaTypeAreSkipped) {
                 FailureLine("info", "collction->GetElement(i, &element)", E_UNEXPECTED)}));
 }
 
+TEST(AudioChoiceList, RefusedConversionEndsTheChoice) {
+  FakePlatform platform;
+  LogCapture log;
+  platform.audioTypes.push_back(MakeAudioType(MFAudioFormat_WMAudioV8, {1, 8000, 16, 1000}));
+  platform.audioTypes.push_back(MakeAudioType(MFAudioFormat_WMAudioV8, Matching(16000)));
+  platform.audioTypes.push_back(MakeAudioType(MFAudioFormat_WMAudioV8, Matching(16000)));
+  platform.conversionFailsAt = 1;
+  StreamSetup setup;
+  setup.video = false;
+  SinkWriterEncoder encoder(MakeParams(setup), platform.EntryPoints());
+  EXPECT_EQ(encoder.Init(Wide("audio.wma").c_str()), 0);
+  EXPECT_EQ(platform.conversions, 2) << "later candidates are not tried";
+  EXPECT_TRUE(platform.writer->outputTypes.empty());
+  const std::vector<std::string> lines = log.Lines();
+  ASSERT_GE(lines.size(), 1u);
+  EXPECT_EQ(lines[0], FailureLine("error",
+                                  "MFInitAMMediaTypeFromMFMediaType(outputMediatype, WMFORMAT_WaveFormatEx, "
+                                  "(AM_MEDIA_TYPE*)&mtout)",
+                                  MF_E_INVALIDMEDIATYPE));
+}
+
+TEST(AudioChoiceList, FormatBlocksTooShortToReadNeverMatch) {
+  for (UINT32 bytes : {0u, 8u, 15u}) {
+    FakePlatform platform;
+    LogCapture log;
+    platform.formatBlockBytes = bytes;
+    platform.audioTypes.push_back(MakeAudioType(MFAudioFormat_WMAudioV8, Matching(16000)));
+    StreamSetup setup;
+    setup.video = false;
+    SinkWriterEncoder encoder(MakeParams(setup), platform.EntryPoints());
+    EXPECT_EQ(encoder.Init(Wide("audio.wma").c_str()), 0) << bytes;
+    ASSERT_FALSE(log.Lines().empty());
+    EXPECT_EQ(log.Lines()[0], FailureLine("error", "E_FAIL", E_FAIL)) << bytes;
+  }
+}
+
 // --- Audio input type ---------------------------------------------------------
 
 struct PcmCase {

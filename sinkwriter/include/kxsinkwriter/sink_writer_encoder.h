@@ -57,11 +57,13 @@ class CMFSinkWriterCallback : public IMFSinkWriterCallback {
 #pragma GCC diagnostic pop
 
 // The platform entry points through which the encoder obtains its sink
-// writer, its candidate audio output types and its finalize event. The
-// defaults are the platform's own functions; a test hands in fakes.
+// writer, its candidate audio output types (and their WAVEFORMATEX view) and
+// its finalize event. The defaults are the platform's own functions; a test
+// hands in fakes.
 struct SinkWriterEntryPoints {
   decltype(&MFCreateSinkWriterFromURL) createSinkWriterFromURL;
   decltype(&MFTranscodeGetAudioOutputAvailableTypes) transcodeGetAudioOutputAvailableTypes;
+  decltype(&MFInitAMMediaTypeFromMFMediaType) initAMMediaTypeFromMFMediaType;
   decltype(&CreateEventW) createEvent;
 
   static SinkWriterEntryPoints Platform();
