@@ -38,7 +38,17 @@ ZQ_LOG_API int LogPrintW(const kx_wchar* format, ...);
 typedef void (*ZqLogSink)(void* context, const kx_wchar* text);
 
 /* Hands every record to `sink` instead of the log file; null restores the
- * default destination (the file named by ZQ_LOG_FILE, else standard error). */
+ * default destination. The sink runs under ZQ_Log's lock, so records reach it
+ * one at a time and in order; it may log itself, but must not wait for
+ * another thread that logs. Once ZqLog_SetSink returns, the previous sink is
+ * no longer called.
+ *
+ * Default destination: the file named by the environment variable
+ * ZQ_LOG_FILE (opened once, on the first record; appended; UTF-8), else
+ * standard error. Each record is one line group "<time> <thread> <text>":
+ * ISO 8601 UTC time with milliseconds ("2026-01-31T12:00:00.123Z"), the
+ * thread id in decimal, the text, and a line feed unless the text ends in
+ * one. Records from different threads never interleave. */
 ZQ_LOG_API void ZqLog_SetSink(ZqLogSink sink, void* context);
 
 #ifdef __cplusplus
