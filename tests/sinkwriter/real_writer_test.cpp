@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -107,6 +108,28 @@ WideString WidePath(const std::filesystem::path& path) {
   return out;
 }
 
+// An XMP packet whose creator tool exiftool reports.
+constexpr char kCreatorTool[] = "kx sinkwriter file test";
+const std::string kXmpPacket =
+    "<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>"
+    "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+    "<rdf:Description rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\">"
+    "<xmp:CreatorTool>" + std::string(kCreatorTool) + "</xmp:CreatorTool>"
+    "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
+
+// The XMP creator tool exiftool reads from the file ("" when none).
+std::string ExiftoolCreatorTool(const std::filesystem::path& path) {
+  const std::string command = "exiftool -s -s -s -XMP-xmp:CreatorTool '" + path.string() + "' 2>/dev/null";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "<no exiftool>";
+  std::string output;
+  char chunk[256];
+  while (std::fgets(chunk, sizeof chunk, pipe) != nullptr) output += chunk;
+  ::pclose(pipe);
+  while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+  return output;
+}
+
 // Writes `frames` pictures and the PCM of the same span (1024-sample blocks),
 // then optionally the finish request, and closes.
 void WriteClip(const FileCase& c, const std::filesystem::path& path, int frames, bool finishRequest) {
@@ -120,6 +143,7 @@ void WriteClip(const FileCase& c, const std::filesystem::path& path, int frames,
   setup.audioBitrate = c.audioBitrate;
   SinkWriterEncoder encoder(MakeParams(setup));
   ASSERT_EQ(encoder.Init(WidePath(path).c_str()), 1);
+  encoder.SetXmpString(kXmpPacket.data(), kXmpPacket.size());
 
   std::vector<uint8_t> picture(kWidth * kHeight * 3 / 2);
   std::vector<uint8_t> pcm(1024 * 4);
@@ -179,6 +203,9 @@ TEST_P(RealWriter, WritesAFileThatReadsBack) {
     EXPECT_EQ(info.audio.sampleRate, 44100);
     EXPECT_EQ(info.audio.channels, 2);
     EXPECT_GT(info.audio.packets, 0);
+    // Closing injects the packet; a file finished by the finish request
+    // gets none.
+    EXPECT_EQ(ExiftoolCreatorTool(path), finishRequest ? "" : kCreatorTool) << "finish request: " << finishRequest;
     std::error_code ignored;
     std::filesystem::remove(path, ignored);
   }
