@@ -54,6 +54,8 @@ class FakeAttributes : public IMFAttributes {
     value.puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
     *value.puuid = v;
   }
+  // A GUID value without its GUID: it cannot be named.
+  void AddMissingGuid(REFGUID key) { Add(key, VT_CLSID).puuid = nullptr; }
   void AddString(REFGUID key, const kx_wchar* text) {
     size_t n = 0;
     while (text[n] != 0) ++n;
@@ -138,6 +140,7 @@ class FakeAttributes : public IMFAttributes {
     *to = from;
     switch (from.vt) {
       case VT_CLSID:
+        if (from.puuid == nullptr) break;
         to->puuid = static_cast<CLSID*>(CoTaskMemAlloc(sizeof(CLSID)));
         if (to->puuid == nullptr) return E_OUTOFMEMORY;
         *to->puuid = *from.puuid;
@@ -267,6 +270,15 @@ TEST_F(DumpMediaTypeTest, ApertureShorterThan16BytesStopsTheDump) {
   type.AddUInt32(MF_MT_AVG_BITRATE, 2);
   EXPECT_FALSE(DumpMediaType(&type));
   EXPECT_EQ(Take(), Strings{Line("    MF_MT_SAMPLE_SIZE: 1")});
+}
+
+TEST_F(DumpMediaTypeTest, GuidValueThatCannotBeNamedLogsTheLineWithoutValue) {
+  FakeAttributes type;
+  type.AddUInt32(MF_MT_SAMPLE_SIZE, 1);
+  type.AddMissingGuid(MF_MT_SUBTYPE);
+  type.AddUInt32(MF_MT_AVG_BITRATE, 2);
+  EXPECT_FALSE(DumpMediaType(&type));
+  EXPECT_EQ(Take(), (Strings{Line("    MF_MT_SAMPLE_SIZE: 1"), Line("    MF_MT_SUBTYPE: ")}));
 }
 
 TEST_F(DumpMediaTypeTest, ApertureThatIsNoByteArrayIsNotRead) {
