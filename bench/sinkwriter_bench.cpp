@@ -4,7 +4,7 @@
 // wall-time ratio and peak memory of both for H.264+AAC to .mp4 and
 // WMV2+WMA to .wmv.
 //
-//   sinkwriter_bench [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--keep]
+//   sinkwriter_bench [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--only h264|wmv] [--keep]
 //
 // Each side runs in a child process of its own, so each peak resident size
 // is that side's alone (wait4). The raw clip is generated first and read
@@ -42,6 +42,7 @@ constexpr UINT32 kVideoBitrate = 4000000;
 constexpr UINT32 kAudioBytesPerSecond = 16000;  // 128 kbit/s
 
 struct Scenario {
+  const char* key;
   const char* name;
   const char* extension;
   const GUID* videoSubtype;
@@ -55,13 +56,16 @@ struct Options {
   int runs = 1;
   std::string workdir = "/tmp/kx_sinkwriter_bench";
   std::string ffmpeg = "ffmpeg";
+  std::string only;  // "h264" or "wmv": one scenario
   bool keep = false;
 };
 
 struct Measure {
   bool ok = false;
   double seconds = 0;
+  double cpuSeconds = 0;
   long peakKiB = 0;
+  long minorFaults = 0;
 };
 
 size_t PictureBytes() { return size_t{kWidth} * kHeight * 3 / 2; }
@@ -125,6 +129,9 @@ Measure RunChild(Child child) {
   if (wait4(pid, &status, 0, &usage) != pid) return measure;
   measure.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   measure.peakKiB = usage.ru_maxrss;
+  measure.minorFaults = usage.ru_minflt;
+  measure.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                       (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   measure.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return measure;
 }
@@ -326,6 +333,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->workdir = argv[++i];
     } else if (arg == "--ffmpeg" && hasValue) {
       options->ffmpeg = argv[++i];
+    } else if (arg == "--only" && hasValue) {
+      options->only = argv[++i];
     } else if (arg == "--keep") {
       options->keep = true;
     } else {
@@ -345,7 +354,7 @@ long FileSize(const std::string& path) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: %s [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--keep]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--only h264|wmv] [--keep]\n", argv[0]);
     return 2;
   }
   mkdir(options.workdir.c_str(), 0755);
@@ -359,11 +368,11 @@ int main(int argc, char** argv) {
   const std::string videoRate = std::to_string(kVideoBitrate / 1000) + "k";
   const std::string audioRate = std::to_string(kAudioBytesPerSecond * 8 / 1000) + "k";
   const std::vector<Scenario> scenarios = {
-      {"H.264+AAC .mp4", ".mp4", &MFVideoFormat_H264, &MFAudioFormat_AAC,
+      {"h264", "H.264+AAC .mp4", ".mp4", &MFVideoFormat_H264, &MFAudioFormat_AAC,
        {"-c:v", "libx264", "-preset", kx::av::kX26xPreset, "-threads", threads, "-b:v", videoRate, "-c:a", "aac",
         "-b:a", audioRate},
        1.0},
-      {"WMV2+WMA .wmv", ".wmv", &MFVideoFormat_WMV2, &MFAudioFormat_WMAudioV8,
+      {"wmv", "WMV2+WMA .wmv", ".wmv", &MFVideoFormat_WMV2, &MFAudioFormat_WMAudioV8,
        {"-c:v", "wmv2", "-b:v", videoRate, "-c:a", "wmav2", "-b:a", audioRate},
        0.8},
   };
@@ -374,6 +383,7 @@ int main(int argc, char** argv) {
               "ffmpeg MiB", "writer MiB", "result");
   bool allOk = true;
   for (const Scenario& scenario : scenarios) {
+    if (!options.only.empty() && options.only != scenario.key) continue;
     const std::string ffmpegOut = options.workdir + "/ffmpeg" + scenario.extension;
     const std::string writerOut = options.workdir + "/sinkwriter" + scenario.extension;
     Measure bestFfmpeg, bestWriter;
@@ -397,6 +407,8 @@ int main(int argc, char** argv) {
     std::printf("%-16s %10.2f %10.2f %6.2fx %6.2fx %12.1f %12.1f %8s\n", scenario.name, bestFfmpeg.seconds,
                 bestWriter.seconds, ratio, scenario.target, bestFfmpeg.peakKiB / 1024.0, bestWriter.peakKiB / 1024.0,
                 met ? "met" : "missed");
+    std::printf("%-16s cpu s: ffmpeg %.2f, sink writer %.2f; page faults: ffmpeg %ld, sink writer %ld\n", "",
+                bestFfmpeg.cpuSeconds, bestWriter.cpuSeconds, bestFfmpeg.minorFaults, bestWriter.minorFaults);
     std::printf("%-16s output bytes: ffmpeg %ld, sink writer %ld\n", "", FileSize(ffmpegOut), FileSize(writerOut));
     if (!options.keep) {
       std::remove(ffmpegOut.c_str());

@@ -38,6 +38,7 @@ double PlaneMean(const AVFrame* frame, int plane, int width, int height) {
 void TakeFrame(StreamReport& report, Decoder& decoder, const AVFrame* frame) {
   report.decodedFrames++;
   if (report.type == AVMEDIA_TYPE_VIDEO) {
+    if (frame->format == AV_PIX_FMT_YUV420P) report.lumaMeans.push_back(PlaneMean(frame, 0, frame->width, frame->height));
     if (report.decodedFrames == 1 && frame->format == AV_PIX_FMT_YUV420P) {
       report.meanY = PlaneMean(frame, 0, frame->width, frame->height);
       report.meanU = PlaneMean(frame, 1, frame->width / 2, frame->height / 2);

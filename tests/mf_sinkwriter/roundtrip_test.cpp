@@ -220,6 +220,37 @@ TEST_F(MfTest, AudioTimesDoNotDrift) {
   EXPECT_GE((a->packets - 1) * 1024, kPcmFrames);
 }
 
+// WMV 7/8 GOPs are encoded side by side and joined again: every picture
+// comes back in its place.
+class GopJoin : public MfTest, public ::testing::WithParamInterface<const GUID*> {};
+
+TEST_P(GopJoin, KeepsEveryPictureInPlace) {
+  const std::string path = TempPath("gops.wmv");
+  VideoSpec video;
+  video.subtype = *GetParam();
+  video.rampLuma = true;
+  video.bitrate = 400000;
+  constexpr int kFrames = 64;  // five GOPs and a part
+  ComPtr<IMFSinkWriter> writer;
+  DWORD videoIndex = 0, audioIndex = 0;
+  ASSERT_EQ(OpenWriter(path, &video, nullptr, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
+  ASSERT_EQ(WriteClip(writer.Get(), videoIndex, video, kFrames, kNoStream, AudioSpec(), 0), S_OK);
+  ASSERT_EQ(writer->Finalize(), S_OK);
+  writer = nullptr;
+  const FileReport file = ReadMediaFile(path);
+  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->decodeErrors, 0);
+  ASSERT_EQ(v->lumaMeans.size(), size_t{kFrames});
+  for (int i = 0; i < kFrames; ++i) EXPECT_NEAR(v->lumaMeans[i], RampedLuma(i), 3) << "picture " << i;
+  EXPECT_NEAR(v->lastPts, (kFrames - 1) / 30.0, 0.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wmv, GopJoin, ::testing::Values(&MFVideoFormat_WMV1, &MFVideoFormat_WMV2),
+                         [](const ::testing::TestParamInfo<const GUID*>& info) {
+                           return *info.param == MFVideoFormat_WMV1 ? std::string("wmv1") : std::string("wmv2");
+                         });
+
 // A stream that starts late keeps its start time.
 TEST_F(MfTest, VideoKeepsItsStartTime) {
   const std::string path = TempPath("late.mp4");

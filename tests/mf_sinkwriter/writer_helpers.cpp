@@ -121,12 +121,15 @@ HRESULT SampleWithBytes(const std::vector<uint8_t>& bytes, LONGLONG time, LONGLO
 
 }  // namespace
 
+double RampedLuma(int64_t frameIndex) { return 20 + 3 * static_cast<double>(frameIndex % 64) + 7.5; }
+
 HRESULT MakeVideoSample(const VideoSpec& spec, int64_t frameIndex, IMFSample** out) {
   const size_t luma = size_t{spec.width} * spec.height;
   std::vector<uint8_t> picture(luma + luma / 2);
   for (UINT32 y = 0; y < spec.height; ++y) {
     for (UINT32 x = 0; x < spec.width; ++x) {
-      picture[y * spec.width + x] = static_cast<uint8_t>(x + y + 4 * frameIndex);
+      picture[y * spec.width + x] = spec.rampLuma ? static_cast<uint8_t>(20 + 3 * (frameIndex % 64) + ((x ^ y) & 15))
+                                                  : static_cast<uint8_t>(x + y + 4 * frameIndex);
     }
   }
   uint8_t* chroma = picture.data() + luma;

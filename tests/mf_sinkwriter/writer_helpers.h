@@ -27,7 +27,12 @@ struct VideoSpec {
   // Constant chroma of every picture, to see the plane order in the output.
   uint8_t u = 64;
   uint8_t v = 192;
+  // Luma that brightens from picture to picture (mean RampedLuma(i)), to
+  // see every picture in its place.
+  bool rampLuma = false;
 };
+
+double RampedLuma(int64_t frameIndex);
 
 struct AudioSpec {
   GUID subtype = MFAudioFormat_AAC;

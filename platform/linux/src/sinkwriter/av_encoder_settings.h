@@ -16,4 +16,9 @@ inline constexpr int kVideoEncoderThreads = 0;
 inline constexpr int kVideoQueueDepth = 4;
 inline constexpr int kAudioQueueDepth = 32;
 
+// Lanes for a video encoder without threads of its own (WMV 7/8): each lane
+// encodes every other GOP on its own worker and holds up to one GOP of
+// pictures, so that the caller can fill one lane while the other encodes.
+inline constexpr int kVideoGopLanes = 2;
+
 }  // namespace kx::av

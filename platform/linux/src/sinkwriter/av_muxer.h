@@ -31,7 +31,17 @@ bool ContainerFromPath(const std::string& path, ContainerKind* kind);
 // True when the container can hold a stream of this codec.
 bool ContainerCanHold(ContainerKind kind, AVCodecID codecId);
 
-class AvMuxer {
+// Where an encoder hands its packets: the muxer, or a stage in front of it.
+class PacketSink {
+ public:
+  // Takes the packet's data (the packet is left blank). Thread-safe.
+  virtual int WritePacket(AVPacket* packet, int index) = 0;
+
+ protected:
+  ~PacketSink() = default;
+};
+
+class AvMuxer final : public PacketSink {
  public:
   ~AvMuxer();
   AvMuxer(const AvMuxer&) = delete;
@@ -45,8 +55,8 @@ class AvMuxer {
   int AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index);
   int WriteHeader();
 
-  // Takes the packet's data (the packet is left blank). Thread-safe.
-  int WritePacket(AVPacket* packet, int index);
+  // Packet times are in the stream's `packetTimeBase`.
+  int WritePacket(AVPacket* packet, int index) override;
 
   // Trailer and close; safe to call more than once (later calls return the
   // first result).

@@ -1,6 +1,7 @@
 #include "av_stream_encoder.h"
 
 #include <algorithm>
+#include <map>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -56,6 +57,81 @@ const char* EncoderName(AVCodecID codecId) {
 
 }  // namespace
 
+// Puts the packets of the lanes back into the order of their pictures.
+class AvStreamEncoder::OrderStage final : public PacketSink {
+ public:
+  OrderStage(PacketSink* sink, int index, size_t laneCount)
+      : sink_(sink), index_(index), laneTimes_(laneCount) {}
+  ~OrderStage() {
+    for (auto& [pts, packet] : waiting_) av_packet_free(&packet);
+  }
+
+  // A picture with time stamp `pts` was handed to `lane`: its packet comes
+  // next after those of the pictures before it.
+  void Expect(size_t lane, int64_t pts) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    expected_.push_back(pts);
+    laneTimes_[lane].push_back(pts);
+  }
+
+  // `lane` is the index the lane writes with. Each lane sees its pictures
+  // on a contiguous time line of its own (so that its rate control gives
+  // each picture the stream's share of bits); its packets come out in
+  // order, one per picture, and get their real times back here.
+  int WritePacket(AVPacket* packet, int lane) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (lane < 0 || static_cast<size_t>(lane) >= laneTimes_.size() || laneTimes_[lane].empty()) {
+      av_packet_unref(packet);
+      return AVERROR_BUG;
+    }
+    AVPacket* held = av_packet_alloc();
+    if (!held) {
+      av_packet_unref(packet);
+      return AVERROR(ENOMEM);
+    }
+    av_packet_move_ref(held, packet);
+    held->pts = held->dts = laneTimes_[lane].front();
+    laneTimes_[lane].pop_front();
+    auto [place, added] = waiting_.emplace(held->pts, held);
+    if (!added) {
+      av_packet_free(&held);
+      return AVERROR_BUG;
+    }
+    while (!expected_.empty()) {
+      auto next = waiting_.find(expected_.front());
+      if (next == waiting_.end()) break;
+      WriteHeld(next->second);
+      waiting_.erase(next);
+      expected_.pop_front();
+    }
+    return error_;
+  }
+
+  // After the lanes have finished: whatever is left, in time order.
+  int Drain() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [pts, packet] : waiting_) WriteHeld(packet);
+    waiting_.clear();
+    expected_.clear();
+    return error_;
+  }
+
+ private:
+  void WriteHeld(AVPacket* packet) {
+    const int result = sink_->WritePacket(packet, index_);
+    av_packet_free(&packet);
+    if (result < 0 && error_ == 0) error_ = result;
+  }
+
+  std::mutex mutex_;
+  PacketSink* const sink_;
+  const int index_;
+  std::deque<int64_t> expected_;
+  std::vector<std::deque<int64_t>> laneTimes_;
+  std::map<int64_t, AVPacket*> waiting_;
+  int error_ = 0;
+};
+
 int64_t HeldInputBlocks() { return g_heldBlocks.load(); }
 int64_t PeakHeldInputBlocks() { return g_peakHeldBlocks.load(); }
 void ResetPeakHeldInputBlocks() { g_peakHeldBlocks.store(g_heldBlocks.load()); }
@@ -68,6 +144,8 @@ InputBlock::InputBlock(const uint8_t* data, size_t size, int64_t time100ns, void
 InputBlock& InputBlock::operator=(InputBlock&& other) noexcept {
   if (this != &other) {
     Release();
+    codecPts = other.codecPts;
+    forceKeyFrame = other.forceKeyFrame;
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     time100ns_ = other.time100ns_;
@@ -119,6 +197,8 @@ const AVCodec* AvStreamEncoder::FindEncoder(AVCodecID codecId) {
   return name ? avcodec_find_encoder_by_name(name) : nullptr;
 }
 
+AvStreamEncoder::AvStreamEncoder() = default;
+
 AvStreamEncoder::~AvStreamEncoder() {
   Finish();
   avcodec_free_context(&codec_);
@@ -128,11 +208,29 @@ AvStreamEncoder::~AvStreamEncoder() {
   av_packet_free(&packet_);
 }
 
-int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHeader) {
+int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHeader, bool allowLanes) {
   const AVCodec* encoder = FindEncoder(config.codecId);
   if (!encoder) return AVERROR_ENCODER_NOT_FOUND;
   isVideo_ = true;
   video_ = config;
+  const bool threadless = (encoder->capabilities & (AV_CODEC_CAP_FRAME_THREADS | AV_CODEC_CAP_SLICE_THREADS |
+                                                   AV_CODEC_CAP_OTHER_THREADS)) == 0;
+  // WMV 7/8 pictures refer back within their GOP only, and these encoders
+  // make no B-frames: GOPs can be encoded apart and joined again.
+  const bool gopsIndependent = config.codecId == AV_CODEC_ID_WMV1 || config.codecId == AV_CODEC_ID_WMV2;
+  const int laneCount = std::min<int>(kVideoGopLanes, static_cast<int>(std::thread::hardware_concurrency()));
+  if (allowLanes && threadless && gopsIndependent && laneCount > 1) {
+    for (int i = 0; i < laneCount; ++i) {
+      auto lane = std::make_unique<AvStreamEncoder>();
+      const int result = lane->OpenVideo(config, globalHeader, false);
+      if (result < 0) return result;
+      lane->counters_ = &ownCounters_;
+      lanes_.push_back(std::move(lane));
+    }
+    gopSize_ = lanes_[0]->codec_->gop_size > 0 ? lanes_[0]->codec_->gop_size : 12;
+    for (auto& lane : lanes_) lane->depth_ = gopSize_;
+    return 0;
+  }
   depth_ = kVideoQueueDepth;
   codec_ = avcodec_alloc_context3(encoder);
   packet_ = av_packet_alloc();
@@ -191,20 +289,42 @@ int AvStreamEncoder::OpenAudio(const AudioEncoderConfig& config, bool globalHead
   return fifo_ ? 0 : AVERROR(ENOMEM);
 }
 
-void AvStreamEncoder::Start(AvMuxer* muxer, int muxerIndex, std::function<void(void*)> onMarker) {
-  muxer_ = muxer;
-  muxerIndex_ = muxerIndex;
-  onMarker_ = std::move(onMarker);
+void AvStreamEncoder::Start(PacketSink* sink, int sinkIndex, std::function<void(void*)> onMarker) {
   started_ = true;
+  if (!lanes_.empty()) {
+    order_ = std::make_unique<OrderStage>(sink, sinkIndex, lanes_.size());
+    for (size_t i = 0; i < lanes_.size(); ++i) lanes_[i]->Start(order_.get(), static_cast<int>(i), onMarker);
+    return;
+  }
+  sink_ = sink;
+  sinkIndex_ = sinkIndex;
+  onMarker_ = std::move(onMarker);
   worker_ = std::thread(&AvStreamEncoder::Run, this);
 }
 
 int AvStreamEncoder::Push(InputBlock block) {
+  if (!lanes_.empty()) {
+    std::lock_guard<std::mutex> pushLock(pushMutex_);
+    if (!started_ || finished_) return AVERROR(EINVAL);
+    // The time stamp and the GOP are decided here, in the order of arrival.
+    int64_t pts = av_rescale_q_rnd(block.time100ns(), k100ns, lanes_[0]->codec_->time_base,
+                                   static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    if (lanePts_ != INT64_MIN && pts <= lanePts_) pts = lanePts_ + 1;
+    lanePts_ = pts;
+    const bool gopStart = framesPushed_ % gopSize_ == 0;
+    if (gopStart && framesPushed_ > 0) currentLane_ = (currentLane_ + 1) % lanes_.size();
+    framesPushed_++;
+    AvStreamEncoder& lane = *lanes_[currentLane_];
+    block.codecPts = lane.framesPushed_++;  // the lane's own time line
+    block.forceKeyFrame = gopStart;
+    order_->Expect(currentLane_, pts);
+    return lane.Push(std::move(block));
+  }
   std::unique_lock<std::mutex> lock(mutex_);
   notFull_.wait(lock, [&] { return static_cast<int>(queue_.size()) < depth_ || error_.load() != 0; });
   if (error_.load() != 0) return error_.load();
   if (!started_ || finished_) return AVERROR(EINVAL);
-  counters_.bytesQueued += block.size();
+  counters_->bytesQueued += block.size();
   Item item;
   item.block = std::move(block);
   queue_.push_back(std::move(item));
@@ -213,6 +333,10 @@ int AvStreamEncoder::Push(InputBlock block) {
 }
 
 int AvStreamEncoder::PushMarker(void* context) {
+  if (!lanes_.empty()) {
+    std::lock_guard<std::mutex> pushLock(pushMutex_);
+    return lanes_[currentLane_]->PushMarker(context);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (!started_ || finished_) return AVERROR(EINVAL);
   Item item;
@@ -224,13 +348,19 @@ int AvStreamEncoder::PushMarker(void* context) {
 }
 
 void AvStreamEncoder::DropQueued() {
+  if (!lanes_.empty()) {
+    // The lanes' pictures are waited for instead: dropping some would leave
+    // holes in the GOPs the order stage joins again.
+    WaitIdle();
+    return;
+  }
   std::deque<Item> dropped;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     std::deque<Item> kept;
     for (Item& item : queue_) {
       if (item.kind == Item::Kind::kBlock) {
-        counters_.bytesQueued -= item.block.size();
+        counters_->bytesQueued -= item.block.size();
         dropped.push_back(std::move(item));
       } else {
         kept.push_back(std::move(item));
@@ -243,17 +373,34 @@ void AvStreamEncoder::DropQueued() {
 }
 
 void AvStreamEncoder::WaitIdle() {
+  for (auto& lane : lanes_) lane->WaitIdle();
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait(lock, [&] { return (queue_.empty() && !busy_) || !started_ || finished_; });
 }
 
 size_t AvStreamEncoder::queued() const {
+  size_t total = 0;
+  for (const auto& lane : lanes_) total += lane->queued();
   std::lock_guard<std::mutex> lock(mutex_);
-  return queue_.size();
+  return total + queue_.size();
 }
 
 int AvStreamEncoder::Finish() {
   if (!started_) return error_.load();
+  if (!lanes_.empty()) {
+    std::lock_guard<std::mutex> pushLock(pushMutex_);
+    if (finished_) return error_.load();
+    finished_ = true;
+    int result = 0;
+    for (auto& lane : lanes_) {
+      const int laneResult = lane->Finish();
+      if (result == 0) result = laneResult;
+    }
+    const int drained = order_->Drain();
+    if (result == 0) result = drained;
+    if (result < 0) Fail(result);
+    return error_.load();
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!finished_) {
@@ -282,7 +429,7 @@ void AvStreamEncoder::Run() {
       notEmpty_.wait(lock, [&] { return !queue_.empty(); });
       item = std::move(queue_.front());
       queue_.pop_front();
-      if (item.kind == Item::Kind::kBlock) counters_.bytesQueued -= item.block.size();
+      if (item.kind == Item::Kind::kBlock) counters_->bytesQueued -= item.block.size();
       busy_ = true;
       notFull_.notify_one();
     }
@@ -325,8 +472,10 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   const size_t lumaSize = static_cast<size_t>(width) * height;
   if (block.size() < VideoImageSize(video_.input, width, height)) return AVERROR(EINVAL);
   const int64_t time100ns = block.time100ns();
-  int64_t pts = av_rescale_q_rnd(time100ns, k100ns, codec_->time_base,
-                                 static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  int64_t pts = block.codecPts != INT64_MIN
+                    ? block.codecPts
+                    : av_rescale_q_rnd(time100ns, k100ns, codec_->time_base,
+                                       static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
   // Encoders need strictly increasing times; two pictures stamped with the
   // same time (or closer than one frame) keep their order.
   if (lastVideoPts_ != INT64_MIN && pts <= lastVideoPts_) pts = lastVideoPts_ + 1;
@@ -340,6 +489,10 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   frame->height = height;
   frame->pts = pts;
   frame->sample_aspect_ratio = {1, 1};
+  if (block.forceKeyFrame) {
+    frame->pict_type = AV_PICTURE_TYPE_I;
+    keyFramePts_.push_back(pts);
+  }
   switch (video_.input) {
     case VideoInputFormat::kYV12:  // Y, then V, then U
       frame->data[0] = base;
@@ -370,8 +523,8 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   }
   const int result = SendFrame(frame);
   av_frame_free(&frame);
-  counters_.samplesEncoded++;
-  counters_.lastTimeEncoded = time100ns;
+  counters_->samplesEncoded++;
+  counters_->lastTimeEncoded = time100ns;
   return result;
 }
 
@@ -413,8 +566,8 @@ int AvStreamEncoder::EncodeAudio(InputBlock block) {
     av_freep(&planes);
     if (result < 0) return result;
   }
-  counters_.samplesEncoded++;
-  counters_.lastTimeEncoded = block.time100ns();
+  counters_->samplesEncoded++;
+  counters_->lastTimeEncoded = block.time100ns();
   block.Release();  // the PCM now lives in the FIFO
   return SendAudioFrames(false);
 }
@@ -455,13 +608,23 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
     result = avcodec_receive_packet(codec_, packet_);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return 0;
     if (result < 0) return result;
+    // A GOP that a lane starts must start with a key frame, or joining the
+    // lanes' GOPs would break the stream.
+    while (!keyFramePts_.empty() && keyFramePts_.front() <= packet_->pts) {
+      const bool mustBeKey = keyFramePts_.front() == packet_->pts;
+      keyFramePts_.pop_front();
+      if (mustBeKey && !(packet_->flags & AV_PKT_FLAG_KEY)) {
+        av_packet_unref(packet_);
+        return AVERROR_BUG;
+      }
+    }
     const int64_t time100ns = av_rescale_q(packet_->pts, codec_->time_base, k100ns);
     const int64_t bytes = packet_->size;
-    result = muxer_->WritePacket(packet_, muxerIndex_);
+    result = sink_->WritePacket(packet_, sinkIndex_);
     if (result < 0) return result;
-    counters_.samplesProcessed++;
-    counters_.bytesProcessed += static_cast<uint64_t>(bytes);
-    counters_.lastTimeProcessed = time100ns;
+    counters_->samplesProcessed++;
+    counters_->bytesProcessed += static_cast<uint64_t>(bytes);
+    counters_->lastTimeProcessed = time100ns;
   }
 }
 

@@ -14,7 +14,9 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <memory>
 #include <thread>
+#include <vector>
 #include <utility>
 
 extern "C" {
@@ -42,6 +44,10 @@ class InputBlock {
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
   int64_t time100ns() const { return time100ns_; }
+  // For pictures: the encoder time stamp and a forced key frame, when the
+  // stage that splits a stream into GOP lanes has decided them.
+  int64_t codecPts = INT64_MIN;
+  bool forceKeyFrame = false;
   void Release();
   // Hands ownership to an AVBufferRef whose free callback releases the block.
   AVBufferRef* ToBuffer();
@@ -101,7 +107,7 @@ void ResetPeakHeldInputBlocks();
 
 class AvStreamEncoder {
  public:
-  AvStreamEncoder() = default;
+  AvStreamEncoder();
   ~AvStreamEncoder();
   AvStreamEncoder(const AvStreamEncoder&) = delete;
   AvStreamEncoder& operator=(const AvStreamEncoder&) = delete;
@@ -111,14 +117,15 @@ class AvStreamEncoder {
 
   // Opens the codec. `globalHeader`: the container wants codec headers out of
   // band. Returns 0 or an AVERROR.
-  int OpenVideo(const VideoEncoderConfig& config, bool globalHeader);
+  int OpenVideo(const VideoEncoderConfig& config, bool globalHeader, bool allowLanes = true);
   int OpenAudio(const AudioEncoderConfig& config, bool globalHeader);
-  const AVCodecContext* codec() const { return codec_; }
+  const AVCodecContext* codec() const { return lanes_.empty() ? codec_ : lanes_[0]->codec(); }
+  size_t lane_count() const { return lanes_.size(); }
   bool is_video() const { return isVideo_; }
 
   // Starts the worker, which writes packets to stream `muxerIndex`.
   // `onMarker` is called on the worker when a marker reaches it.
-  void Start(AvMuxer* muxer, int muxerIndex, std::function<void(void*)> onMarker);
+  void Start(PacketSink* sink, int sinkIndex, std::function<void(void*)> onMarker);
 
   // Queues one block; blocks while the queue is full. Returns 0, or the
   // first error of the worker.
@@ -132,7 +139,7 @@ class AvStreamEncoder {
   // worker. Returns 0 or the first error. Safe to call more than once.
   int Finish();
 
-  StreamCounters& counters() { return counters_; }
+  StreamCounters& counters() { return *counters_; }
   size_t queued() const;
 
  private:
@@ -164,8 +171,8 @@ class AvStreamEncoder {
   int64_t lastVideoPts_ = INT64_MIN;
   AVPacket* packet_ = nullptr;
 
-  AvMuxer* muxer_ = nullptr;
-  int muxerIndex_ = -1;
+  PacketSink* sink_ = nullptr;
+  int sinkIndex_ = -1;
   std::function<void(void*)> onMarker_;
   std::thread worker_;
   bool started_ = false;
@@ -179,7 +186,21 @@ class AvStreamEncoder {
   bool busy_ = false;
   int depth_ = 1;
   std::atomic<int> error_{0};
-  StreamCounters counters_;
+  StreamCounters ownCounters_;
+  StreamCounters* counters_ = &ownCounters_;
+
+  // An encoder without threads of its own whose pictures depend only on
+  // their GOP (WMV 7/8) is run as several lanes, each encoding whole GOPs
+  // on its own worker; the order stage puts their packets back in order.
+  class OrderStage;
+  std::vector<std::unique_ptr<AvStreamEncoder>> lanes_;
+  std::unique_ptr<OrderStage> order_;
+  int gopSize_ = 0;
+  int64_t framesPushed_ = 0;
+  int64_t lanePts_ = INT64_MIN;
+  size_t currentLane_ = 0;
+  std::deque<int64_t> keyFramePts_;  // a lane's forced key frames not yet out
+  std::mutex pushMutex_;              // orders the pushes into the lanes
 };
 
 }  // namespace kx::av
