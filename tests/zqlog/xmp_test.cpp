@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -149,6 +150,93 @@ TEST_F(XmpFiles, DamagedAsfIsRefusedUntouched) {
   const std::string packet = "<x:xmpmeta/>";
   EXPECT_FALSE(InjectAsfXmp(file.string().c_str(), packet.data(), packet.size(), 0));
   EXPECT_EQ(ReadFile(file), asf);
+}
+
+// ---------------------------------------------------------------------------
+// Small files built here, so that the success path runs in both builds
+// (under Wine too); the structure is checked byte by byte.
+
+std::string Le64(uint64_t v) {
+  std::string out(8, '\0');
+  for (int i = 0; i < 8; ++i) out[static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+std::string Be32(uint32_t v) {
+  std::string out(4, '\0');
+  for (int i = 0; i < 4; ++i) out[static_cast<size_t>(i)] = static_cast<char>((v >> (8 * (3 - i))) & 0xFF);
+  return out;
+}
+std::string Bytes(std::initializer_list<int> values) {
+  std::string out;
+  for (int v : values) out += static_cast<char>(v);
+  return out;
+}
+uint64_t ReadLe64(const std::string& bytes, size_t at) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)]);
+  return v;
+}
+
+const std::string kHeaderGuid = Bytes({0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C});
+const std::string kFilePropertiesGuid = Bytes({0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11, 0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65});
+const std::string kDataGuid = Bytes({0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11, 0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C});
+const std::string kSimpleIndexGuid = Bytes({0x90, 0x08, 0x00, 0x33, 0xB1, 0xE5, 0xCF, 0x11, 0x89, 0xF4, 0x00, 0xA0, 0xC9, 0x03, 0x49, 0xCB});
+const std::string kXmpGuidAsfOrder = Bytes({0xCB, 0xCF, 0x7A, 0xBE, 0xA9, 0x97, 0xE8, 0x42, 0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC});
+const std::string kXmpUuidPlain = Bytes({0xBE, 0x7A, 0xCF, 0xCB, 0x97, 0xA9, 0x42, 0xE8, 0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC});
+
+// Header (with a File Properties Object), data object, simple index.
+std::string TinyAsf() {
+  std::string fileProperties = kFilePropertiesGuid + Le64(104) + std::string(16, '\x11') + Le64(240) +
+                               std::string(104 - 48, '\x22');
+  std::string header = kHeaderGuid + Le64(30 + 104) + Bytes({1, 0, 0, 0, 1, 2}) + fileProperties;
+  std::string data = kDataGuid + Le64(50) + std::string(26, '\x33');
+  std::string index = kSimpleIndexGuid + Le64(56) + std::string(32, '\x44');
+  return header + data + index;
+}
+
+TEST_F(XmpFiles, TinyAsfGetsTheObjectBetweenDataAndIndex) {
+  const fs::path file = dir_ / "tiny.asf";
+  const std::string before = TinyAsf();
+  ASSERT_EQ(before.size(), 240u);
+  WriteFile(file, before);
+  const std::string packet = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
+  ASSERT_TRUE(InjectAsfXmp(file.string().c_str(), packet.data(), packet.size(), 0));
+
+  const std::string after = ReadFile(file);
+  const uint64_t newSize = 240 + 24 + packet.size();
+  ASSERT_EQ(after.size(), newSize);
+  EXPECT_EQ(ReadLe64(after, 134 - 104 + 40), newSize);  // File Properties: file size
+  std::string expectedHeader = before.substr(0, 134);
+  expectedHeader.replace(30 + 40, 8, Le64(newSize));
+  EXPECT_EQ(after.substr(0, 134), expectedHeader);
+  EXPECT_EQ(after.substr(134, 50), before.substr(134, 50));
+  EXPECT_EQ(after.substr(184, 16), kXmpGuidAsfOrder);
+  EXPECT_EQ(ReadLe64(after, 200), 24 + packet.size());
+  EXPECT_EQ(after.substr(208, packet.size()), packet);
+  EXPECT_EQ(after.substr(208 + packet.size()), before.substr(184));
+
+  // Again, with another packet: replaced, not added.
+  const std::string second = "<x:xmpmeta xmlns:x='adobe:ns:meta/'>2</x:xmpmeta>";
+  ASSERT_TRUE(InjectAsfXmp(file.string().c_str(), second.data(), second.size(), 0));
+  const std::string again = ReadFile(file);
+  ASSERT_EQ(again.size(), 240 + 24 + second.size());
+  EXPECT_EQ(ReadLe64(again, 70), again.size());
+  EXPECT_EQ(again.substr(208, second.size()), second);
+  EXPECT_EQ(again.substr(208 + second.size()), before.substr(184));
+  EXPECT_FALSE(fs::exists(dir_ / "tiny.asf.xmptmp"));
+}
+
+TEST_F(XmpFiles, TinyMp4GetsTheBoxAtTheEnd) {
+  const std::string ftyp = Be32(16) + "ftypisom" + Be32(0);
+  // The last box runs to the end of the file (size 0): it gets its real size.
+  const std::string mdat = Be32(0) + "mdat" + std::string(12, '\x55');
+  const fs::path file = dir_ / "tiny.mp4";
+  WriteFile(file, ftyp + mdat);
+  const std::string packet = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
+  ASSERT_TRUE(InjectAsfXmp(file.string().c_str(), packet.data(), packet.size(), 0));
+  const std::string after = ReadFile(file);
+  EXPECT_EQ(after, ftyp + Be32(20) + "mdat" + std::string(12, '\x55') + Be32(static_cast<uint32_t>(24 + packet.size())) +
+                       "uuid" + kXmpUuidPlain + packet);
 }
 
 // ---------------------------------------------------------------------------
