@@ -1,5 +1,6 @@
 // Attribute stores and media types: typed access, order, copy, compare,
 // locking and reference counts under threads.
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -12,10 +13,10 @@ namespace {
 using kx::ComPtr;
 
 // Keys used only by these tests.
-KX_DEFINE_GUID(kKeyA, 0x11111111, 0x2222, 0x3333, 0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x01);
-KX_DEFINE_GUID(kKeyB, 0x11111111, 0x2222, 0x3333, 0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x02);
-KX_DEFINE_GUID(kKeyC, 0x11111111, 0x2222, 0x3333, 0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x03);
-KX_DEFINE_GUID(kMissing, 0x11111111, 0x2222, 0x3333, 0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0xFF);
+constexpr GUID kKeyA = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x01}};
+constexpr GUID kKeyB = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x02}};
+constexpr GUID kKeyC = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x03}};
+constexpr GUID kMissing = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0xFF}};
 
 ComPtr<IMFAttributes> NewAttributes() {
   ComPtr<IMFAttributes> attributes;
@@ -43,19 +44,23 @@ struct TypedValue {
 };
 
 const std::vector<TypedValue>& AllTypes() {
-  static IUnknown* const kNoObject = nullptr;
   static const std::vector<TypedValue> kTypes = {
       {"UINT32", MF_ATTRIBUTE_UINT32, [](IMFAttributes* a, REFGUID k) { return a->SetUINT32(k, 7); }},
       {"UINT64", MF_ATTRIBUTE_UINT64, [](IMFAttributes* a, REFGUID k) { return a->SetUINT64(k, 7); }},
       {"DOUBLE", MF_ATTRIBUTE_DOUBLE, [](IMFAttributes* a, REFGUID k) { return a->SetDouble(k, 7.5); }},
       {"GUID", MF_ATTRIBUTE_GUID, [](IMFAttributes* a, REFGUID k) { return a->SetGUID(k, MFMediaType_Video); }},
-      {"STRING", MF_ATTRIBUTE_STRING, [](IMFAttributes* a, REFGUID k) { return a->SetString(k, u"seven"); }},
+      {"STRING", MF_ATTRIBUTE_STRING, [](IMFAttributes* a, REFGUID k) { return a->SetString(k, KX_W("seven")); }},
       {"BLOB", MF_ATTRIBUTE_BLOB,
        [](IMFAttributes* a, REFGUID k) {
          const UINT8 bytes[3] = {1, 2, 3};
          return a->SetBlob(k, bytes, 3);
        }},
-      {"IUNKNOWN", MF_ATTRIBUTE_IUNKNOWN, [](IMFAttributes* a, REFGUID k) { return a->SetUnknown(k, kNoObject); }},
+      {"IUNKNOWN", MF_ATTRIBUTE_IUNKNOWN,
+       [](IMFAttributes* a, REFGUID k) {
+         ComPtr<IMFAttributes> object;
+         const HRESULT hr = MFCreateAttributes(&object, 0);
+         return FAILED(hr) ? hr : a->SetUnknown(k, object.Get());
+       }},
   };
   return kTypes;
 }
@@ -83,9 +88,7 @@ HRESULT ReadAs(IMFAttributes* a, REFGUID key, MF_ATTRIBUTE_TYPE type) {
       return a->GetBlob(key, bytes, 32, &u32);
     case MF_ATTRIBUTE_IUNKNOWN: {
       ComPtr<IUnknown> object;
-      const HRESULT hr = a->GetUnknown(key, IID_IUnknown, reinterpret_cast<void**>(&object));
-      // A null object stored under the key is found but cannot be queried.
-      return hr == E_NOINTERFACE ? S_OK : hr;
+      return a->GetUnknown(key, IID_IUnknown, reinterpret_cast<void**>(&object));
     }
   }
   return E_FAIL;
@@ -117,7 +120,7 @@ TEST(AttributeStore, OverwriteKeepsPlaceAndDeleteKeepsOrder) {
   ASSERT_EQ(S_OK, attributes->SetUINT32(kKeyB, 2));
   ASSERT_EQ(S_OK, attributes->SetUINT32(kKeyC, 3));
   // Overwriting with another type keeps the key where it was.
-  ASSERT_EQ(S_OK, attributes->SetString(kKeyA, u"again"));
+  ASSERT_EQ(S_OK, attributes->SetString(kKeyA, KX_W("again")));
   EXPECT_EQ((std::vector<GUID>{kKeyA, kKeyB, kKeyC}), KeysInOrder(attributes.Get()));
   UINT32 length = 0;
   EXPECT_EQ(S_OK, attributes->GetStringLength(kKeyA, &length));
@@ -145,19 +148,21 @@ TEST(AttributeStore, OverwriteKeepsPlaceAndDeleteKeepsOrder) {
 
 TEST(AttributeStore, StringsAndBlobsCheckTheCallersBuffer) {
   ComPtr<IMFAttributes> attributes = NewAttributes();
-  ASSERT_EQ(S_OK, attributes->SetString(kKeyA, u"abcd"));
+  ASSERT_EQ(S_OK, attributes->SetString(kKeyA, KX_W("abcd")));
   WCHAR text[5] = {};
   UINT32 length = 99;
   // Four characters need five places with the terminator.
-  EXPECT_EQ(STRSAFE_E_INSUFFICIENT_BUFFER, attributes->GetString(kKeyA, text, 4, &length));
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), attributes->GetString(kKeyA, text, 4, &length));
   EXPECT_EQ(S_OK, attributes->GetString(kKeyA, text, 5, &length));
-  EXPECT_EQ(std::u16string(u"abcd"), std::u16string(text));
+  EXPECT_EQ(WString(KX_W("abcd")), WString(text));
   EXPECT_EQ(4u, length);
   LPWSTR allocated = nullptr;
   EXPECT_EQ(S_OK, attributes->GetAllocatedString(kKeyA, &allocated, &length));
-  EXPECT_EQ(std::u16string(u"abcd"), std::u16string(allocated));
+  EXPECT_EQ(WString(KX_W("abcd")), WString(allocated));
   CoTaskMemFree(allocated);
-  EXPECT_EQ(E_POINTER, attributes->SetString(kKeyB, nullptr));
+  if (kxtest::kOwnLayer) {
+    EXPECT_EQ(E_POINTER, attributes->SetString(kKeyB, nullptr));
+  }
 
   const UINT8 bytes[4] = {9, 8, 7, 6};
   ASSERT_EQ(S_OK, attributes->SetBlob(kKeyB, bytes, 4));
@@ -175,7 +180,9 @@ TEST(AttributeStore, StringsAndBlobsCheckTheCallersBuffer) {
   ASSERT_EQ(S_OK, attributes->SetBlob(kKeyC, nullptr, 0));
   EXPECT_EQ(S_OK, attributes->GetBlobSize(kKeyC, &size));
   EXPECT_EQ(0u, size);
-  EXPECT_EQ(E_POINTER, attributes->SetBlob(kKeyC, nullptr, 4));
+  if (kxtest::kOwnLayer) {
+    EXPECT_EQ(E_POINTER, attributes->SetBlob(kKeyC, nullptr, 4));
+  }
 }
 
 TEST(AttributeStore, StoredObjectIsHeldUntilReplacedDeletedOrStoreReleased) {
@@ -219,18 +226,20 @@ TEST(AttributeStore, SetItemAcceptsOnlyAttributeTypes) {
 TEST(AttributeStore, CopyAllItemsReplacesTheDestinationWithADeepCopy) {
   ComPtr<IMFAttributes> source = NewAttributes();
   ComPtr<IMFAttributes> dest = NewAttributes();
-  ASSERT_EQ(S_OK, source->SetString(kKeyA, u"text"));
+  ASSERT_EQ(S_OK, source->SetString(kKeyA, KX_W("text")));
   ASSERT_EQ(S_OK, source->SetUINT32(kKeyB, 2));
   ASSERT_EQ(S_OK, dest->SetUINT32(kKeyC, 3));
   ASSERT_EQ(S_OK, source->CopyAllItems(dest.Get()));
   EXPECT_EQ((std::vector<GUID>{kKeyA, kKeyB}), KeysInOrder(dest.Get()));
-  ASSERT_EQ(S_OK, source->SetString(kKeyA, u"changed"));
+  ASSERT_EQ(S_OK, source->SetString(kKeyA, KX_W("changed")));
   WCHAR text[16];
   ASSERT_EQ(S_OK, dest->GetString(kKeyA, text, 16, nullptr));
-  EXPECT_EQ(std::u16string(u"text"), std::u16string(text));
-  // Copying a store onto itself leaves it as it was.
-  ASSERT_EQ(S_OK, source->CopyAllItems(source.Get()));
-  EXPECT_EQ((std::vector<GUID>{kKeyA, kKeyB}), KeysInOrder(source.Get()));
+  EXPECT_EQ(WString(KX_W("text")), WString(text));
+  if (kxtest::kOwnLayer) {
+    // Copying a store onto itself leaves it as it was (not emptied).
+    ASSERT_EQ(S_OK, source->CopyAllItems(source.Get()));
+    EXPECT_EQ((std::vector<GUID>{kKeyA, kKeyB}), KeysInOrder(source.Get()));
+  }
 }
 
 TEST(AttributeStore, CompareFollowsTheMatchType) {
@@ -282,6 +291,7 @@ TEST(AttributeStore, CompareFollowsTheMatchType) {
 }
 
 TEST(AttributeStore, UnlockFromAnotherThreadIsRefused) {
+  if (!kxtest::kOwnLayer) GTEST_SKIP() << "the layer's own safeguard";
   ComPtr<IMFAttributes> attributes = NewAttributes();
   ASSERT_EQ(S_OK, attributes->LockStore());
   ASSERT_EQ(S_OK, attributes->SetUINT32(kKeyA, 1)) << "the locking thread keeps full access";
@@ -360,7 +370,9 @@ TEST(ComObjects, QueryInterfaceAnswersOnlyItsInterfaces) {
   void* out = &marker;  // must be overwritten with null
   EXPECT_EQ(E_NOINTERFACE, type->QueryInterface(IID_IMFSample, &out));
   EXPECT_EQ(nullptr, out);
-  EXPECT_EQ(E_POINTER, type->QueryInterface(IID_IUnknown, nullptr));
+  if (kxtest::kOwnLayer) {
+    EXPECT_EQ(E_POINTER, type->QueryInterface(IID_IUnknown, nullptr));
+  }
   EXPECT_EQ(3u, kxtest::RefCount(type.Get())) << "one reference per successful query";
   attributes.Reset();
   unknown.Reset();
@@ -421,7 +433,9 @@ TEST(MediaType, IsEqualReportsHowTypesDiffer) {
   ComPtr<IMFMediaType> empty;
   ASSERT_EQ(S_OK, MFCreateMediaType(&empty));
   EXPECT_EQ(E_INVALIDARG, a->IsEqual(empty.Get(), &flags)) << "both types need a major type";
-  EXPECT_EQ(E_INVALIDARG, a->IsEqual(nullptr, &flags));
+  if (kxtest::kOwnLayer) {
+    EXPECT_EQ(E_INVALIDARG, a->IsEqual(nullptr, &flags));
+  }
 }
 
 TEST(MediaType, SizeAndRatioHelpersPackHighAndLow) {

@@ -58,9 +58,11 @@ TEST(MemoryBuffer, CurrentLengthStaysWithinTheMaximum) {
   ASSERT_EQ(S_OK, buffer->Lock(&data, nullptr, nullptr));
   EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(data) % 512);
   buffer->Unlock();
-  EXPECT_EQ(E_INVALIDARG, MFCreateAlignedMemoryBuffer(100, 6, &buffer)) << "not an alignment mask";
-  EXPECT_EQ(nullptr, buffer.Get());
-  EXPECT_EQ(E_POINTER, MFCreateMemoryBuffer(16, nullptr));
+  if (kxtest::kOwnLayer) {
+    EXPECT_EQ(E_INVALIDARG, MFCreateAlignedMemoryBuffer(100, 6, &buffer)) << "not an alignment mask";
+    EXPECT_EQ(nullptr, buffer.Get());
+    EXPECT_EQ(E_POINTER, MFCreateMemoryBuffer(16, nullptr));
+  }
 }
 
 TEST(Sample, TimesAreErrorsUntilSet) {
@@ -102,7 +104,9 @@ TEST(Sample, BuffersJoinInOrder) {
   ASSERT_EQ(S_OK, sample->AddBuffer(BufferWith({4, 5}, 64).Get()));
   ASSERT_EQ(S_OK, sample->AddBuffer(BufferWith({}, 8).Get()));
   ASSERT_EQ(S_OK, sample->AddBuffer(BufferWith({6}, 1).Get()));
-  EXPECT_EQ(E_INVALIDARG, sample->AddBuffer(nullptr));
+  if (kxtest::kOwnLayer) {
+    EXPECT_EQ(E_INVALIDARG, sample->AddBuffer(nullptr));
+  }
   EXPECT_EQ(S_OK, sample->GetTotalLength(&total));
   EXPECT_EQ(6u, total);
 
@@ -163,8 +167,11 @@ TEST(Collection, KeepsOrderAndRefusesBadIndexes) {
   ASSERT_EQ(S_OK, collection->AddElement(a.Get()));
   ASSERT_EQ(S_OK, collection->AddElement(c.Get()));
   ASSERT_EQ(S_OK, collection->InsertElementAt(1, b.Get()));
-  EXPECT_EQ(E_INVALIDARG, collection->InsertElementAt(4, a.Get()));
-  EXPECT_EQ(E_INVALIDARG, collection->AddElement(nullptr));
+  if (kxtest::kOwnLayer) {
+    // Null elements are refused, so every element handed out is usable.
+    EXPECT_EQ(E_INVALIDARG, collection->InsertElementAt(4, a.Get()));
+    EXPECT_EQ(E_INVALIDARG, collection->AddElement(nullptr));
+  }
   DWORD count = 0;
   ASSERT_EQ(S_OK, collection->GetElementCount(&count));
   ASSERT_EQ(3u, count);

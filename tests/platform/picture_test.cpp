@@ -12,24 +12,28 @@ struct SizeCase {
   UINT32 width;
   UINT32 height;
   UINT32 expected;
+  bool ownRounding;  // the layer's rounding for odd sizes (Media Foundation may give less)
 };
 
 TEST(Picture, ImageSizeHoldsEveryPlaneForOddSizes) {
   const SizeCase cases[] = {
-      {"YV12 1920x1080", MFVideoFormat_YV12, 1920, 1080, 1920 * 1080 * 3 / 2},
-      {"I420 640x480", MFVideoFormat_I420, 640, 480, 640 * 480 * 3 / 2},
-      // Odd sizes: chroma planes of ceil(w/2) x ceil(h/2).
-      {"YV12 odd width", MFVideoFormat_YV12, 641, 480, 641 * 480 + 2 * 321 * 240},
-      {"IYUV odd height", MFVideoFormat_IYUV, 640, 481, 640 * 481 + 2 * 320 * 241},
-      {"NV12 odd both", MFVideoFormat_NV12, 3, 3, 9 + 2 * 2 * 2},
-      {"I420 1x1", MFVideoFormat_I420, 1, 1, 3},
-      {"YUY2 even", MFVideoFormat_YUY2, 640, 480, 640 * 2 * 480},
-      {"YUY2 odd width", MFVideoFormat_YUY2, 3, 2, 8 * 2},
-      {"RGB32", MFVideoFormat_RGB32, 7, 3, 7 * 4 * 3},
-      {"RGB24 row padded to DWORD", MFVideoFormat_RGB24, 5, 2, 16 * 2},
-      {"zero width", MFVideoFormat_NV12, 0, 480, 0},
+      {"YV12 1920x1080", MFVideoFormat_YV12, 1920, 1080, 1920 * 1080 * 3 / 2, false},
+      {"I420 640x480", MFVideoFormat_I420, 640, 480, 640 * 480 * 3 / 2, false},
+      {"NV12 1280x720", MFVideoFormat_NV12, 1280, 720, 1280 * 720 * 3 / 2, false},
+      {"YUY2 even", MFVideoFormat_YUY2, 640, 480, 640 * 2 * 480, false},
+      {"RGB32", MFVideoFormat_RGB32, 7, 3, 7 * 4 * 3, false},
+      {"zero width", MFVideoFormat_NV12, 0, 480, 0, false},
+      // Odd sizes: chroma planes of ceil(w/2) x ceil(h/2), so that a copy of
+      // every plane fits.
+      {"YV12 odd width", MFVideoFormat_YV12, 641, 480, 641 * 480 + 2 * 321 * 240, true},
+      {"IYUV odd height", MFVideoFormat_IYUV, 640, 481, 640 * 481 + 2 * 320 * 241, true},
+      {"NV12 odd both", MFVideoFormat_NV12, 3, 3, 9 + 2 * 2 * 2, true},
+      {"I420 1x1", MFVideoFormat_I420, 1, 1, 3, true},
+      {"YUY2 odd width", MFVideoFormat_YUY2, 3, 2, 8 * 2, true},
+      {"RGB24 row padded to DWORD", MFVideoFormat_RGB24, 5, 2, 16 * 2, true},
   };
   for (const SizeCase& c : cases) {
+    if (c.ownRounding && !kxtest::kOwnLayer) continue;
     UINT32 size = 0;
     ASSERT_EQ(S_OK, MFCalculateImageSize(c.subtype, c.width, c.height, &size)) << c.name;
     EXPECT_EQ(c.expected, size) << c.name;
@@ -37,9 +41,11 @@ TEST(Picture, ImageSizeHoldsEveryPlaneForOddSizes) {
   UINT32 size = 77;
   EXPECT_EQ(E_INVALIDARG, MFCalculateImageSize(MFVideoFormat_H264, 640, 480, &size)) << "compressed";
   EXPECT_EQ(E_INVALIDARG, MFCalculateImageSize(GUID_NULL, 640, 480, &size));
-  EXPECT_TRUE(FAILED(MFCalculateImageSize(MFVideoFormat_RGB32, 0xFFFFFFFF, 0xFFFFFFFF, &size)))
-      << "a size beyond 32 bits is refused, not wrapped";
-  EXPECT_EQ(E_POINTER, MFCalculateImageSize(MFVideoFormat_NV12, 2, 2, nullptr));
+  if (kxtest::kOwnLayer) {
+    EXPECT_TRUE(FAILED(MFCalculateImageSize(MFVideoFormat_RGB32, 0xFFFFFFFF, 0xFFFFFFFF, &size)))
+        << "a size beyond 32 bits is refused, not wrapped";
+    EXPECT_EQ(E_POINTER, MFCalculateImageSize(MFVideoFormat_NV12, 2, 2, nullptr));
+  }
 }
 
 // Fills a picture of `rows` rows whose row i starts at base + i * stride.
@@ -80,8 +86,10 @@ TEST(Picture, CopyImageKeepsPaddingAndFollowsNegativeStrides) {
       }
     }
   }
-  EXPECT_EQ(S_OK, MFCopyImage(nullptr, 0, nullptr, 0, 0, 0)) << "nothing to copy";
-  EXPECT_EQ(E_POINTER, MFCopyImage(nullptr, 8, source.data(), 8, 5, 1));
+  if (kxtest::kOwnLayer) {
+    EXPECT_EQ(S_OK, MFCopyImage(nullptr, 0, nullptr, 0, 0, 0)) << "nothing to copy";
+    EXPECT_EQ(E_POINTER, MFCopyImage(nullptr, 8, source.data(), 8, 5, 1));
+  }
 }
 
 TEST(Picture, FrameDurationsFollowTheDocumentedTable) {
@@ -89,25 +97,30 @@ TEST(Picture, FrameDurationsFollowTheDocumentedTable) {
     UINT32 numerator;
     UINT32 denominator;
     UINT64 expected;
+    bool ownChoice;  // rounding and equivalent terms are the layer's choice
   };
   const Case cases[] = {
       // The documented table (23.976 is not the rounded quotient 417083).
-      {60000, 1001, 166833}, {30000, 1001, 333667}, {24000, 1001, 417188}, {60, 1, 166667},
-      {30, 1, 333333},       {50, 1, 200000},       {25, 1, 400000},       {24, 1, 416667},
-      // The same rates written with other terms.
-      {48000, 2002, 417188}, {50000, 1000, 200000},
-      // Others: the exact quotient, rounded.
-      {15, 1, 666667},       {120, 1, 83333},       {1, 3, 30000000},      {7, 1, 1428571},
-      {0xFFFFFFFF, 1, 0},    {1, 0xFFFFFFFF, 42949672950000000ull},
+      {60000, 1001, 166833, false}, {30000, 1001, 333667, false}, {24000, 1001, 417188, false},
+      {60, 1, 166667, false},       {30, 1, 333333, false},       {50, 1, 200000, false},
+      {25, 1, 400000, false},       {24, 1, 416667, false},
+      // Others: the exact quotient.
+      {120, 1, 83333, false},       {1, 3, 30000000, false},      {1, 0xFFFFFFFF, 42949672950000000ull, false},
+      // The same table rates written with other terms; the quotient rounded.
+      {48000, 2002, 417188, true},  {50000, 1000, 200000, true},  {15, 1, 666667, true},
+      {7, 1, 1428571, true},        {0xFFFFFFFF, 1, 0, true},
   };
   for (const Case& c : cases) {
+    if (c.ownChoice && !kxtest::kOwnLayer) continue;
     UINT64 duration = 0;
     ASSERT_EQ(S_OK, MFFrameRateToAverageTimePerFrame(c.numerator, c.denominator, &duration))
         << c.numerator << "/" << c.denominator;
     EXPECT_EQ(c.expected, duration) << c.numerator << "/" << c.denominator;
   }
-  UINT64 duration = 5;
-  EXPECT_TRUE(FAILED(MFFrameRateToAverageTimePerFrame(0, 1, &duration))) << "zero frames per second";
+  if (kxtest::kOwnLayer) {
+    UINT64 duration = 5;
+    EXPECT_TRUE(FAILED(MFFrameRateToAverageTimePerFrame(0, 1, &duration))) << "zero frames per second";
+  }
 }
 
 }  // namespace

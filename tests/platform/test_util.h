@@ -5,9 +5,25 @@
 
 #include <atomic>
 
+#include <string>
+
+#include "kx_traxel/kx_types.h"
 #include "kxplatform/mf.h"
 
+// Wide text as the SDK calls take it (UTF-16 on both platforms).
+using WString = std::basic_string<WCHAR>;
+
 namespace kxtest {
+
+// The same tests run against our Linux layer and, in the Windows build,
+// against the system's Media Foundation. Checks of choices that are the
+// layer's own (null arguments refused, sizes rounded up, counts kept exact)
+// run only against the layer.
+#if defined(_WIN32)
+inline constexpr bool kOwnLayer = false;
+#else
+inline constexpr bool kOwnLayer = true;
+#endif
 
 // The reference count an object reports after one AddRef/Release pair.
 inline ULONG RefCount(IUnknown* object) {
