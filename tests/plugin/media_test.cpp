@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,20 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The texts of the log file's records ("time thread text") that begin with
+// the single-stream entry points' prefix.
+std::vector<std::string> EntryPointLines(const std::string& log) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t text = line.find(' ', line.find(' ') + 1);
+    if (text == std::string::npos) continue;
+    if (line.compare(text + 1, 15, "kx_Traxel.dll: ") == 0) lines.push_back(line.substr(text + 1));
+  }
+  return lines;
+}
+
 struct FileCase {
   const char* name;
   const char* arguments;  // mode, container; the output path follows
@@ -142,6 +157,15 @@ TEST_P(HostWrittenFileTest, IsCompleteWhenTheHostExitsRightAfterClosing) {
     EXPECT_EQ(file.audio[i].sampleRate, 48000);
     EXPECT_EQ(file.audio[i].channels, 2);
     EXPECT_GT(file.audio[i].packets, 0);
+  }
+
+  // The entry points' own lines, in order, around the encoder's.
+  if (std::string(c.arguments).rfind("single", 0) == 0) {
+    EXPECT_EQ(EntryPointLines(ReadText(logPath)),
+              (std::vector<std::string>{"kx_Traxel.dll: Return file formatsEX...",
+                                        "kx_Traxel.dll: Creating media file[" + path + "]...",
+                                        "kx_Traxel.dll: Create file[" + path + "] Success.",
+                                        "kx_Traxel.dll: media file closed."}));
   }
 
   // The XMP packet read by an independent reader: the duration is the
