@@ -230,6 +230,23 @@ TEST_F(Writing, EveryPictureGetsTheNominalFrameDurationAndTheHostsTime) {
   }
 }
 
+TEST_F(Writing, ARateWithoutAFrameDurationGivesDuration0) {
+  // 0.3 frames per second rounds to 0/1, which has no time per frame.
+  StreamSetup setup;
+  setup.audio = false;
+  setup.width = 4;
+  setup.height = 2;
+  setup.frameRate = 0.3;
+  Open(setup);
+  ASSERT_EQ(initResult, 1);
+  const StridedPicture picture(4, 2, 4, 2, 2);
+  const MediaFrame frame = picture.Frame(3000000);
+  EXPECT_EQ(encoder->EncodeVideoFrame(&frame), 1);
+  ASSERT_EQ(Samples().size(), 1u);
+  EXPECT_EQ(Samples()[0].duration, 0);
+  EXPECT_EQ(Samples()[0].time, 3000000);
+}
+
 TEST_F(Writing, RefusedWriteIsLoggedAndAnswered0) {
   StreamSetup setup;
   Open(setup);
