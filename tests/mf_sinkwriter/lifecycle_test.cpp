@@ -125,6 +125,27 @@ TEST_F(MfTest, AsyncFinalizeReportsOnceFromAnotherThread) {
   ASSERT_NE(file.Find(AVMEDIA_TYPE_AUDIO), nullptr);
 }
 
+// A null callback stored under the key (the host could not allocate its
+// callback object): the writer finishes synchronously instead.
+TEST_F(MfTest, NullCallbackMeansSynchronousFinalize) {
+  const std::string path = TempPath("nullcallback.wma");
+  ComPtr<IMFAttributes> attributes;
+  ASSERT_EQ(MFCreateAttributes(&attributes, 2), S_OK);
+  attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, nullptr);
+  AudioSpec audio;
+  audio.subtype = MFAudioFormat_WMAudioV8;
+  ComPtr<IMFSinkWriter> writer;
+  DWORD videoIndex = 0, audioIndex = 0;
+  ASSERT_EQ(OpenWriter(path, nullptr, &audio, attributes.Get(), &writer, &videoIndex, &audioIndex), S_OK);
+  ASSERT_EQ(WriteClip(writer.Get(), kNoStream, VideoSpec(), 0, audioIndex, audio, 44100), S_OK);
+  ASSERT_EQ(writer->Finalize(), S_OK);
+  // Complete as soon as Finalize has returned.
+  const FileReport file = ReadMediaFile(path);
+  ASSERT_TRUE(file.opened);
+  ASSERT_NE(file.Find(AVMEDIA_TYPE_AUDIO), nullptr);
+  EXPECT_EQ(file.Find(AVMEDIA_TYPE_AUDIO)->decodeErrors, 0);
+}
+
 // Released without Finalize: the file is still closed properly.
 struct UnfinishedCase {
   const char* name;

@@ -511,8 +511,10 @@ HRESULT MFCreateSinkWriterFromURL(LPCWSTR pwszOutputURL, IMFByteStream* pByteStr
   if (pAttributes) {
     // Absent attributes are fine; a callback that is not one is refused.
     ComPtr<IUnknown> unknown;
+    // A null callback stored under the key counts as none.
     if (SUCCEEDED(pAttributes->GetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, IID_IUnknown,
-                                          reinterpret_cast<void**>(&unknown)))) {
+                                          reinterpret_cast<void**>(&unknown))) &&
+        unknown) {
       const HRESULT hr =
           unknown->QueryInterface(IID_IMFSinkWriterCallback, reinterpret_cast<void**>(&callback));
       if (FAILED(hr)) return E_INVALIDARG;
