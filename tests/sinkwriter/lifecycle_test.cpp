@@ -329,6 +329,30 @@ TEST_F(EncoderLifecycle, OverlongPathIsRefusedBeforeAnythingIsCreated) {
   EXPECT_EQ(encoder.FileName(), std::string(SinkWriterEncoder::kMaxPathChars, 'a'));
 }
 
+TEST_F(EncoderLifecycle, MultiByteCharactersAreConvertedWholeOrRefused) {
+  // CJK characters take three bytes each in UTF-8: short paths convert,
+  // 3000 of them do not fit the 8192-byte buffer. Whatever the ANSI code
+  // page, the stored path is never cut.
+  for (size_t characters : {size_t{10}, size_t{2700}, size_t{3000}}) {
+    FakePlatform local;
+    local.audioTypes = platform.audioTypes;
+    log.Clear();
+    const WideString path = WideString(characters, static_cast<WCHAR>(0x6F22)) + Wide(".wmv");
+    const int required = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    ASSERT_GT(required, 0);
+    SinkWriterEncoder encoder(MakeParams({}), local.EntryPoints());
+    if (required <= 8192) {
+      EXPECT_EQ(encoder.Init(path.c_str()), 1) << characters;
+      EXPECT_EQ(encoder.FileName().size(), static_cast<size_t>(required - 1)) << characters;
+    } else {
+      EXPECT_EQ(encoder.Init(path.c_str()), 0) << characters;
+      EXPECT_EQ(local.createCalls, 0);
+      EXPECT_EQ(log.Lines(), std::vector<std::string>{"kx_Traxel error [Media Foundation ]: the output path does "
+                                                      "not fit 8191 bytes in the ANSI code page\n"});
+    }
+  }
+}
+
 TEST_F(EncoderLifecycle, NullPathIsRefused) {
   SinkWriterEncoder encoder(MakeParams({}), platform.EntryPoints());
   EXPECT_EQ(encoder.Init(nullptr), 0);
