@@ -49,10 +49,21 @@ class CloseThreadTracker {
     ++running_;
   }
 
+  // On the caller's thread, when no close thread could be started.
   void Finished() {
     std::lock_guard<std::mutex> lock(mutex_);
     --running_;
     if (running_ == 0) idle_.notify_all();
+  }
+
+  // The last step of a close thread. The count goes down under the lock,
+  // which the thread keeps until it has fully ended: only then is the waiter
+  // woken, so no code of this library is still running on the thread when
+  // the library goes away.
+  void FinishedAtThreadExit() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    --running_;
+    std::notify_all_at_thread_exit(idle_, std::move(lock));
   }
 
  private:
@@ -155,7 +166,7 @@ void CloseMediaFile(MediaFileHandle handle) {
   try {
     closer = std::thread([encoder] {
       FinishFile(encoder);
-      g_closeThreads.Finished();
+      g_closeThreads.FinishedAtThreadExit();
     });
   } catch (const std::system_error&) {
     // No thread: finish the file here rather than leave it unfinished.
