@@ -244,11 +244,6 @@ TEST_F(EncoderLifecycle, FlushEncodeReportsARefusedFinalizeAndCloseTriesAgain) {
   platform.writer->refuse.clear();
 }
 
-TEST_F(EncoderLifecycle, FlushEncodeWithoutWriterIsOk) {
-  SinkWriterEncoder encoder(MakeParams({}), platform.EntryPoints());
-  EXPECT_EQ(encoder.FlushEncode(), S_OK);
-}
-
 // --- Init failures: logged, 0, and the object still closes ----------------
 
 struct InitFailureCase {
@@ -365,18 +360,6 @@ TEST_F(EncoderLifecycle, OverlongXmpIsRefusedWithoutReadingIt) {
   encoder.SetXmpString("<x/>", SIZE_MAX);
   EXPECT_TRUE(encoder.XmpData().empty());
   EXPECT_EQ(log.Lines(), std::vector<std::string>{"The Xmp String is too long."});
-}
-
-TEST_F(EncoderLifecycle, CopyOfTheHostRecordIsOwnedAndLanguagesCleared) {
-  EncodeParams host = MakeParams({});
-  uint8_t privateData[3] = {1, 2, 3};
-  host.audio.extra.pExtraData = privateData;
-  host.audio.extra.nExtraDataSize = 3;
-  host.audio.szLanguage[0] = static_cast<kx_wchar>('d');
-  SinkWriterEncoder encoder(host, platform.EntryPoints());
-  EXPECT_NE(encoder.Params().audio.extra.pExtraData, privateData);
-  EXPECT_EQ(encoder.Params().audio.extra.nExtraDataSize, 3u);
-  EXPECT_EQ(encoder.Params().audio.szLanguage[0], 0);
 }
 
 // --- The completion callback ------------------------------------------------

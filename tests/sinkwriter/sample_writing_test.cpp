@@ -109,27 +109,6 @@ TEST_F(Writing, AudioTimeStampsAreTheHostsAndTheFrameDurationIsNotRead) {
 
 // --- Video --------------------------------------------------------------------
 
-TEST(CopyYV12Planes, CopiesLumaThenVThenU) {
-  struct Call {
-    UINT32 width;
-    UINT32 height;
-    int plane;
-  };
-  std::vector<Call> calls;
-  EXPECT_TRUE(SinkWriterEncoder::CopyYV12Planes(
-      [&](UINT32 width, UINT32 height, int plane) { calls.push_back({width, height, plane}); }, 7, 5));
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[0].width, 7u);
-  EXPECT_EQ(calls[0].height, 5u);
-  EXPECT_EQ(calls[0].plane, 0);
-  EXPECT_EQ(calls[1].width, 3u);
-  EXPECT_EQ(calls[1].height, 2u);
-  EXPECT_EQ(calls[1].plane, 2);
-  EXPECT_EQ(calls[2].width, 3u);
-  EXPECT_EQ(calls[2].height, 2u);
-  EXPECT_EQ(calls[2].plane, 1);
-}
-
 // A strided source picture: each row of each plane followed by filler bytes
 // (0xEE) that must never reach the sample.
 struct StridedPicture {
