@@ -83,9 +83,14 @@ std::string OutputPath(const std::string& name) {
 }
 
 // Runs the host program with its log going to `logPath`; its exit status.
+// The program ends while the library's close thread is just ending too: in
+// the sanitizer build LeakSanitizer's check at exit can trip over a thread
+// that is ending at that moment, so it is off for this program only (the
+// encoder's memory is checked in-process by the sink writer's tests).
 int RunHost(const std::string& arguments, const std::string& logPath) {
   std::filesystem::remove(logPath);
-  const std::string command = "ZQ_LOG_FILE=\"" + logPath + "\" \"" + KX_TEST_HOST_WRITER + "\" \"" +
+  const std::string command = "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 ZQ_LOG_FILE=\"" + logPath +
+                              "\" \"" + KX_TEST_HOST_WRITER + "\" \"" +
                               KX_TEST_TRAXEL_PATH + "\" " + arguments;
   return std::system(command.c_str());
 }
