@@ -5,11 +5,14 @@
 //
 // kx_host_writer <plug-in> <single|multi> <container FourCC> <output path>
 //                [video=<FourCC>:<width>x<height>]... [audio=<FourCC>] [frames=<n>]
+//                [nothread]
 //
 // single: one EncodeParams through the GetFileFormats row.
 // multi:  one record per video= / audio= through the GetFileMultiStreamFormats
 //         row; video records get output indexes 0, 1, ..., the audio record 10.
 //         Frames go to the last video record's index, sized as that record.
+// nothread: the thread start of the close fails (single mode), as when the
+//         system cannot start another thread.
 // Exit status 0 when every call succeeded.
 #include <cmath>
 #include <cstdio>
@@ -20,6 +23,8 @@
 #include <vector>
 
 #include "host_slots.h"
+
+extern "C" void kx_test_fail_next_thread_start(void);
 
 namespace {
 
@@ -123,6 +128,7 @@ int main(int argc, char** argv) {
   std::vector<VideoSpec> videos;
   std::string audio;
   int frames = 10;
+  bool noThread = false;
   for (int i = 5; i < argc; ++i) {
     const std::string arg = argv[i];
     VideoSpec video;
@@ -132,6 +138,8 @@ int main(int argc, char** argv) {
       videos.push_back(video);
     } else if (arg.rfind("audio=", 0) == 0) {
       audio = arg.substr(6);
+    } else if (arg == "nothread") {
+      noThread = true;
     } else if (arg.rfind("frames=", 0) == 0) {
       frames = std::atoi(arg.c_str() + 7);
     } else {
@@ -159,6 +167,7 @@ int main(int argc, char** argv) {
         if (slots.writeAudio(file, &sound.frame, 0, 1) != 1) return Fail("audio frame " + std::to_string(i));
       }
     }
+    if (noThread) kx_test_fail_next_thread_start();
     slots.close(file);
     return 0;
   }

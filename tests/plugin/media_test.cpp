@@ -194,4 +194,24 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"multi_audio_only", "multi WWMA audio=WMA8", ".wma", {}, 0, 0, {"wmav2"}}),
     [](const ::testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
 
+TEST(HostWrittenFile, IsCompleteWhenTheCloseThreadCannotStart) {
+  const std::string path = OutputPath("close_without_thread.mp4");
+  const std::string logPath = path + ".log";
+  ASSERT_EQ(RunHost("single WMP4 \"" + path + "\" video=W264:160x120 audio=WAAC nothread", logPath), 0)
+      << ReadText(logPath);
+  EXPECT_EQ(EntryPointLines(ReadText(logPath)),
+            (std::vector<std::string>{
+                "kx_Traxel.dll: Return file formatsEX...",
+                "kx_Traxel.dll: Creating media file[" + path + "]...",
+                "kx_Traxel.dll: Create file[" + path + "] Success.",
+                "kx_Traxel.dll: close thread could not be started, closing on the caller's thread.",
+                "kx_Traxel.dll: media file closed.",
+            }));
+  const FileSummary file = Probe(path);
+  ASSERT_TRUE(file.opened) << file.error;
+  ASSERT_EQ(file.video.size(), 1u);
+  EXPECT_EQ(file.video[0].packets, 10);
+  EXPECT_EQ(file.audio.size(), 1u);
+}
+
 }  // namespace
