@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <string>
@@ -20,6 +21,10 @@
 #include "kxplatform/mf.h"
 #include "kxsinkwriter/sink_writer_encoder.h"
 
+// Whether unloading the library waits for close threads still finishing. The
+// Windows build turns it off (plugin/CMakeLists.txt): there the system ends
+// every other thread before the library's static objects go at process exit,
+// so the wait could never end.
 #ifndef KX_WAIT_FOR_CLOSE_THREADS_AT_UNLOAD
 #define KX_WAIT_FOR_CLOSE_THREADS_AT_UNLOAD 1
 #endif
