@@ -251,6 +251,31 @@ INSTANTIATE_TEST_SUITE_P(Wmv, GopJoin, ::testing::Values(&MFVideoFormat_WMV1, &M
                            return *info.param == MFVideoFormat_WMV1 ? std::string("wmv1") : std::string("wmv2");
                          });
 
+// A gap in the audio times is kept as silence: what follows stays in time.
+TEST_F(MfTest, AudioGapIsFilledWithSilence) {
+  const std::string path = TempPath("gap.m4a");
+  AudioSpec audio;
+  ComPtr<IMFSinkWriter> writer;
+  DWORD videoIndex = 0, audioIndex = 0;
+  ASSERT_EQ(OpenWriter(path, nullptr, &audio, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
+  for (int64_t first : {int64_t{0}, int64_t{44100}}) {  // [0, 0.5 s) and [1.0 s, 1.5 s)
+    for (int64_t frame = first; frame < first + 22050; frame += 2205) {
+      ComPtr<IMFSample> sample;
+      ASSERT_EQ(MakeAudioSample(audio, frame, 2205, &sample), S_OK);
+      ASSERT_EQ(writer->WriteSample(audioIndex, sample.Get()), S_OK);
+    }
+  }
+  ASSERT_EQ(writer->Finalize(), S_OK);
+  writer = nullptr;
+  const FileReport file = ReadMediaFile(path);
+  const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_NE(a, nullptr);
+  // 1.5 s of sound in 1024-sample packets, after the priming packet.
+  EXPECT_EQ(a->packets, (66150 + 1024 + 1023) / 1024);
+  // Half of it is silence: the RMS of the sine drops by the square root of 3/2.
+  EXPECT_NEAR(a->audioRms, 0.5 / std::sqrt(2.0) * std::sqrt(2.0 / 3.0), 0.04);
+}
+
 // A stream that starts late keeps its start time.
 TEST_F(MfTest, VideoKeepsItsStartTime) {
   const std::string path = TempPath("late.mp4");

@@ -16,6 +16,11 @@ inline constexpr int kVideoEncoderThreads = 0;
 inline constexpr int kVideoQueueDepth = 4;
 inline constexpr int kAudioQueueDepth = 32;
 
+// A gap in the audio time stamps up to this long is filled with silence, so
+// that the sound after it keeps its time; a longer jump is taken as a
+// mistake of the caller's clock and the sound continues without a gap.
+inline constexpr int kMaxAudioGapSeconds = 60;
+
 // Lanes for a video encoder without threads of its own (WMV 7/8): each lane
 // encodes every other GOP on its own worker and holds up to one GOP of
 // pictures, so that the caller can fill one lane while the other encodes.

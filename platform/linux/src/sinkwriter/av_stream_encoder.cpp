@@ -205,6 +205,8 @@ AvStreamEncoder::~AvStreamEncoder() {
   swr_free(&resampler_);
   if (fifo_) av_audio_fifo_free(fifo_);
   av_free(convertScratch_);
+  if (silence_) av_freep(&silence_[0]);
+  av_freep(&silence_);
   av_packet_free(&packet_);
 }
 
@@ -532,10 +534,20 @@ int AvStreamEncoder::EncodeAudio(InputBlock block) {
   const int channels = audio_.channels;
   const int blockAlign = PcmBlockAlign(audio_.input, channels);
   const int frames = static_cast<int>(std::min<size_t>(block.size() / blockAlign, INT32_MAX / 8));
+  const int64_t blockStart = av_rescale_rnd(block.time100ns(), audio_.sampleRate, 10000000, AV_ROUND_NEAR_INF);
   if (!audioAnchored_) {
     // All later times follow from the number of samples, so they cannot drift.
-    audioStartSample_ = av_rescale_rnd(block.time100ns(), audio_.sampleRate, 10000000, AV_ROUND_NEAR_INF);
+    audioStartSample_ = blockStart;
     audioAnchored_ = true;
+  } else {
+    // Blocks follow on directly, whatever the rounding of their times; only
+    // a real gap (more than one encoder frame) is filled with silence.
+    const int64_t reached = audioStartSample_ + audioSamplesSent_ + av_audio_fifo_size(fifo_);
+    const int64_t gap = blockStart - reached;
+    if (gap > audioFrameSize_ && gap <= int64_t{audio_.sampleRate} * kMaxAudioGapSeconds) {
+      const int result = FillAudioGap(gap);
+      if (result < 0) return result;
+    }
   }
   if (frames > 0) {
     const uint8_t* input = block.data();
@@ -570,6 +582,24 @@ int AvStreamEncoder::EncodeAudio(InputBlock block) {
   counters_->lastTimeEncoded = block.time100ns();
   block.Release();  // the PCM now lives in the FIFO
   return SendAudioFrames(false);
+}
+
+int AvStreamEncoder::FillAudioGap(int64_t samples) {
+  if (!silence_) {
+    int result = av_samples_alloc_array_and_samples(&silence_, nullptr, audio_.channels, audioFrameSize_,
+                                                    codec_->sample_fmt, 0);
+    if (result < 0) return result;
+    av_samples_set_silence(silence_, 0, audioFrameSize_, audio_.channels, codec_->sample_fmt);
+  }
+  while (samples > 0) {
+    const int chunk = static_cast<int>(std::min<int64_t>(samples, audioFrameSize_));
+    int result = av_audio_fifo_write(fifo_, reinterpret_cast<void**>(silence_), chunk);
+    if (result < 0) return result;
+    samples -= chunk;
+    result = SendAudioFrames(false);
+    if (result < 0) return result;
+  }
+  return 0;
 }
 
 int AvStreamEncoder::SendAudioFrames(bool final) {

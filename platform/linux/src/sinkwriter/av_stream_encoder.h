@@ -153,6 +153,7 @@ class AvStreamEncoder {
   int EncodeVideo(InputBlock block);
   int EncodeAudio(InputBlock block);
   int SendAudioFrames(bool final);
+  int FillAudioGap(int64_t samples);
   int SendFrame(AVFrame* frame);
   void Fail(int error);
 
@@ -166,6 +167,7 @@ class AvStreamEncoder {
   bool audioAnchored_ = false;
   int64_t audioStartSample_ = 0;
   int64_t audioSamplesSent_ = 0;
+  uint8_t** silence_ = nullptr;  // one encoder frame of silence, for gaps
   uint8_t* convertScratch_ = nullptr;
   size_t convertScratchSize_ = 0;
   int64_t lastVideoPts_ = INT64_MIN;
