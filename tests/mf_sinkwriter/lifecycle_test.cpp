@@ -2,6 +2,10 @@
 // not at all (the writer is released); markers; memory under a fast producer.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -123,6 +127,59 @@ TEST_F(MfTest, AsyncFinalizeReportsOnceFromAnotherThread) {
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->decodedFrames, 15);
   ASSERT_NE(file.Find(AVMEDIA_TYPE_AUDIO), nullptr);
+}
+
+// Lets the process write files only up to a size, for the length of a test.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    savedSignal_ = signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed process
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, savedSignal_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*savedSignal_)(int) = nullptr;
+};
+
+// A finish that fails (the file cannot grow) is reported through OnFinalize
+// with its real status, once, and not as success.
+TEST_F(MfTest, AsyncFinalizeReportsTheRealFailure) {
+  const std::string path = TempPath("limited.mp4");
+  RecordingCallback* callback = new RecordingCallback();
+  ComPtr<IMFAttributes> attributes;
+  ASSERT_EQ(AsyncAttributes(callback, &attributes), S_OK);
+  VideoSpec video;
+  video.width = 320;
+  video.height = 240;
+  video.bitrate = 2000000;
+  AudioSpec audio;
+  ComPtr<IMFSinkWriter> writer;
+  DWORD videoIndex = 0, audioIndex = 0;
+  {
+    FileSizeLimit limit(16 * 1024);  // far less than the clip needs
+    ASSERT_EQ(OpenWriter(path, &video, &audio, attributes.Get(), &writer, &videoIndex, &audioIndex), S_OK);
+    // Later writes may already report the failure; none may crash.
+    const HRESULT written = WriteClip(writer.Get(), videoIndex, video, 60, audioIndex, audio, 88200);
+    EXPECT_TRUE(written == S_OK || written == HRESULT_FROM_WIN32(223)) << std::hex << written;
+    ASSERT_EQ(writer->Finalize(), S_OK);
+    ASSERT_TRUE(callback->WaitForFinalize());
+  }
+  writer = nullptr;
+  attributes = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(callback->mutex_);
+    EXPECT_EQ(callback->finalizeCalls_, 1);
+    EXPECT_EQ(callback->status_, HRESULT_FROM_WIN32(223));  // ERROR_FILE_TOO_LARGE
+  }
+  callback->Release();
 }
 
 // A null callback stored under the key (the host could not allocate its

@@ -88,8 +88,11 @@ int AvMuxer::WritePacket(AVPacket* packet, int index) {
   packet->stream_index = index;
   av_packet_rescale_ts(packet, packetTimeBases_[index], format_->streams[index]->time_base);
   // The muxer orders the packets of all streams by their decoding times.
-  const int result = av_interleaved_write_frame(format_, packet);
+  int result = av_interleaved_write_frame(format_, packet);
   av_packet_unref(packet);
+  // A failed write of the buffered output (disk full, file too large) is
+  // kept by the I/O context; make it this call's failure.
+  if (result >= 0 && format_->pb && format_->pb->error < 0) result = format_->pb->error;
   if (result < 0 && firstWriteError_ == 0) firstWriteError_ = result;
   return result;
 }
@@ -105,6 +108,8 @@ int AvMuxer::Finish() {
       if (result == 0) result = trailer;
     }
     if (format_->pb) {
+      avio_flush(format_->pb);
+      if (result == 0 && format_->pb->error < 0) result = format_->pb->error;
       const int closed = avio_closep(&format_->pb);
       if (result == 0) result = closed;
     }

@@ -10,6 +10,7 @@ namespace kx::av {
 
 namespace {
 constexpr uint32_t kErrorWriteFault = 29;
+constexpr uint32_t kErrorFileTooLarge = 223;
 }
 
 HRESULT HresultFromAvError(int error) {
@@ -29,6 +30,7 @@ HRESULT HresultFromAvError(int error) {
     case ENFILE: return HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES);
     case ENAMETOOLONG: return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
     case EIO: return HRESULT_FROM_WIN32(kErrorWriteFault);
+    case EFBIG: return HRESULT_FROM_WIN32(kErrorFileTooLarge);
     default: return E_FAIL;
   }
 }
