@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 using kx::ComPtr;
@@ -11,6 +13,38 @@ namespace sinkwriter_test {
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
+namespace {
+
+// Removes every file (or folder) handed out by TempPath when the run ends.
+class TempFiles : public ::testing::Environment {
+ public:
+  static TempFiles& Instance() {
+    static TempFiles* files = [] {
+      auto* created = new TempFiles();
+      ::testing::AddGlobalTestEnvironment(created);  // the framework owns it
+      return created;
+    }();
+    return *files;
+  }
+  void Add(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paths_.push_back(path);
+  }
+  void TearDown() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& path : paths_) std::remove(path.c_str());  // files and empty folders
+    paths_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> paths_;
+};
+// Registered before the tests run.
+[[maybe_unused]] const bool kTempFilesRegistered = (TempFiles::Instance(), true);
+
+}  // namespace
+
 std::string TempPath(const std::string& fileName) {
   static std::atomic<int> counter{0};
   const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -18,7 +52,9 @@ std::string TempPath(const std::string& fileName) {
   for (char& c : name) {
     if (c == '/') c = '_';
   }
-  return ::testing::TempDir() + "sw_" + name + "_" + std::to_string(counter++) + "_" + fileName;
+  const std::string path = ::testing::TempDir() + "sw_" + name + "_" + std::to_string(counter++) + "_" + fileName;
+  TempFiles::Instance().Add(path);
+  return path;
 }
 
 HRESULT MakeVideoOutputType(const VideoSpec& spec, IMFMediaType** out) {

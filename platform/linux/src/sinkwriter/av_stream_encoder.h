@@ -123,7 +123,8 @@ class AvStreamEncoder {
   size_t lane_count() const { return lanes_.size(); }
   bool is_video() const { return isVideo_; }
 
-  // Starts the worker, which writes packets to stream `muxerIndex`.
+  // Starts the worker (or the lanes), which write packets to `sink` as
+  // stream `sinkIndex`.
   // `onMarker` is called on the worker when a marker reaches it.
   void Start(PacketSink* sink, int sinkIndex, std::function<void(void*)> onMarker);
 
