@@ -1,5 +1,7 @@
 #include "writer_helpers.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -52,7 +54,9 @@ std::string TempPath(const std::string& fileName) {
   for (char& c : name) {
     if (c == '/') c = '_';
   }
-  const std::string path = ::testing::TempDir() + "sw_" + name + "_" + std::to_string(counter++) + "_" + fileName;
+  // The process id keeps runs of several builds at the same time apart.
+  const std::string path = ::testing::TempDir() + "sw_" + std::to_string(getpid()) + "_" + name + "_" +
+                           std::to_string(counter++) + "_" + fileName;
   TempFiles::Instance().Add(path);
   return path;
 }
