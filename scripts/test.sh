@@ -77,7 +77,7 @@ run_build() {
   # CTest's own closing lines: the pass rate, the label summary and the list of failures.
   sed -n '/tests passed, /,$p' "$dir/ctest.log" >"$log"
   if [[ $name == windows ]]; then
-    WINEPREFIX=$dir/wineprefix "$(dirname "$(readlink -f /usr/lib/wine/wine64 2>/dev/null || echo /usr/lib/wine/wine64)")/wineserver" -k 2>/dev/null || true
+    "$ROOT/scripts/wine-run.sh" --kill "$dir" || true
   fi
   if [[ $status -ne 0 ]]; then
     result[$name]="tests failed"

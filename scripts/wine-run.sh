@@ -3,6 +3,7 @@
 #
 #   scripts/wine-run.sh program.exe [arguments...]
 #   scripts/wine-run.sh --init <build folder>     (only create the prefix)
+#   scripts/wine-run.sh --kill <build folder>     (end the prefix's wine server)
 #
 # Wine's 64-bit loader runs with WINEDEBUG=-all and a private WINEPREFIX:
 # KX_WINEPREFIX if set, else <build folder>/wineprefix, where the build folder
@@ -42,11 +43,11 @@ if [[ -z "$WINESERVER" ]]; then
 fi
 export WINESERVER
 
-init_only=0
-if [[ "$1" == "--init" ]]; then
-  init_only=1
+mode=run
+if [[ "$1" == "--init" || "$1" == "--kill" ]]; then
+  mode=${1#--}
   shift
-  [[ $# -ge 1 ]] || { echo "usage: $0 --init <build folder>" >&2; exit 2; }
+  [[ $# -ge 1 ]] || { echo "usage: $0 --$mode <build folder>" >&2; exit 2; }
   set -- "$1/CMakeCache.txt"
 fi
 
@@ -75,6 +76,11 @@ export WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
 unset DISPLAY WAYLAND_DISPLAY
 
+if [[ $mode == kill ]]; then
+  [[ -d "$WINEPREFIX" ]] && "$WINESERVER" -k 2>/dev/null
+  exit 0
+fi
+
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
@@ -88,9 +94,15 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     fi
     touch "$WINEPREFIX/.kx-ready"
   fi
+  # One wine server for the prefix that outlives each program by a while:
+  # a server that shuts down just as the next program starts makes that
+  # program fail ("a wine server seems to be running, but I cannot connect
+  # to it"), which happens when CTest starts programs back to back. Starting
+  # one while it runs is a no-op; `wineserver -k` ends it.
+  "$WINESERVER" -p"${KX_WINESERVER_LINGER:-120}" </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$WINEPREFIX.lock"
 
-[[ $init_only -eq 0 ]] || exit 0
+[[ $mode == run ]] || exit 0
 
 # The Windows C runtime writes "\r\n"; tools that read the output (CTest,
 # gtest_discover_tests) expect "\n".
