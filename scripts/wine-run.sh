@@ -98,8 +98,14 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   # a server that shuts down just as the next program starts makes that
   # program fail ("a wine server seems to be running, but I cannot connect
   # to it"), which happens when CTest starts programs back to back. Starting
-  # one while it runs is a no-op; `wineserver -k` ends it.
-  "$WINESERVER" -p"${KX_WINESERVER_LINGER:-120}" </dev/null >/dev/null 2>&1 9>&- || true
+  # one while it runs fails harmlessly; `wineserver -k` ends it.
+  if "$WINESERVER" -p"${KX_WINESERVER_LINGER:-120}" </dev/null >/dev/null 2>&1 9>&-; then
+    # A new server: start the prefix's services (winedevice...) now, from a
+    # program without a pipe. Services started by a test program would keep
+    # its output pipe open for as long as the server lives, and CTest would
+    # wait for that test until then.
+    "$WINE_LOADER" cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 9>&- || true
+  fi
 ) 9>"$WINEPREFIX.lock"
 
 [[ $mode == run ]] || exit 0
