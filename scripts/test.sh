@@ -17,7 +17,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_ROOT=${KX_BUILD_ROOT:-$ROOT/build-ci}
 JOBS=${KX_JOBS:-2}
 # Guard against a hung test; no test is meant to come near it.
-TEST_TIMEOUT=${KX_TEST_TIMEOUT:-600}
+TEST_TIMEOUT=${KX_TEST_TIMEOUT:-300}
 
 install=1
 builds=()
