@@ -21,14 +21,6 @@
 #include "kxplatform/mf.h"
 #include "kxsinkwriter/sink_writer_encoder.h"
 
-// Whether unloading the library waits for close threads still finishing. The
-// Windows build turns it off (plugin/CMakeLists.txt): there the system ends
-// every other thread before the library's static objects go at process exit,
-// so the wait could never end.
-#ifndef KX_WAIT_FOR_CLOSE_THREADS_AT_UNLOAD
-#define KX_WAIT_FOR_CLOSE_THREADS_AT_UNLOAD 1
-#endif
-
 namespace {
 
 // HRESULT of the most recent MFStartup of any single-stream create. Written
@@ -44,7 +36,7 @@ std::atomic<int32_t> g_mfStartupResult{0};
 class CloseThreadTracker {
  public:
   ~CloseThreadTracker() {
-    if (!KX_WAIT_FOR_CLOSE_THREADS_AT_UNLOAD) return;
+    if constexpr (!kx::kLibraryThreadsOutliveStaticTeardown) return;
     std::unique_lock<std::mutex> lock(mutex_);
     idle_.wait(lock, [this] { return running_ == 0; });
   }
@@ -66,9 +58,15 @@ class CloseThreadTracker {
   // woken, so no code of this library is still running on the thread when
   // the library goes away.
   void FinishedAtThreadExit() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    --running_;
-    std::notify_all_at_thread_exit(idle_, std::move(lock));
+    if constexpr (kx::kLibraryThreadsOutliveStaticTeardown) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      --running_;
+      std::notify_all_at_thread_exit(idle_, std::move(lock));
+    } else {
+      // Nobody waits at teardown here, and a lock kept until the thread has
+      // ended would be left held by a thread that process exit cut off.
+      Finished();
+    }
   }
 
  private:

@@ -46,3 +46,4 @@ extern "C" {
 #endif
 
 #include "kxplatform/com_ptr.h"
+#include "kxplatform/process_model.h"
