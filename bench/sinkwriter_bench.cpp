@@ -2,13 +2,24 @@
 // stereo 44.1 kHz 16-bit PCM) through the sink writer and through the ffmpeg
 // command-line tool, with the same encoders and settings, and prints the
 // wall-time ratio and peak memory of both for H.264+AAC to .mp4 and
-// WMV2+WMA to .wmv.
+// WMV2+WMA to .wmv. The same clip is then written through the plug-in's
+// GetFileFormats row (the plug-in loaded by path, as a host loads it) and
+// compared with the sink writer driven directly. Last, a memory check: the
+// peak resident size of the row path for a short and a long clip
+// (WMV2+WMA8), which should stay flat with the clip's length.
 //
 //   sinkwriter_bench [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--only h264|wmv] [--keep]
+//                    [--plugin PATH] [--no-ffmpeg] [--no-row] [--no-memory]
+//                    [--memory-seconds SHORT,LONG] [--memory-size WxH]
 //
 // Each side runs in a child process of its own, so each peak resident size
-// is that side's alone (wait4). The raw clip is generated first and read
-// from disk by both sides, picture by picture.
+// is that side's alone (wait4); a child that writes through the row closes
+// the file and exits, and the plug-in finishes the file before the process
+// ends, so its wall time runs up to the finished file. The raw clip is
+// generated first and read from disk by every side, picture by picture. The
+// memory check makes its pictures in the child (a moving window over one
+// texture) so a long clip needs no raw file.
+#include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -22,12 +33,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "av_encoder_settings.h"
+#include "kx_traxel/kx_traxel.h"
 #include "kxplatform/mf.h"
+
+#ifndef KX_BENCH_TRAXEL_PATH
+#error "KX_BENCH_TRAXEL_PATH names the plug-in"
+#endif
 
 using kx::ComPtr;
 
@@ -47,6 +64,9 @@ struct Scenario {
   const char* extension;
   const GUID* videoSubtype;
   const GUID* audioSubtype;
+  uint32_t fileFourCC;   // the plug-in's row
+  uint32_t videoFourCC;  // EncodeParams encoders
+  uint32_t audioFourCC;
   std::vector<std::string> ffmpegCodecArgs;
   double target;  // ratio to meet
 };
@@ -58,6 +78,14 @@ struct Options {
   std::string ffmpeg = "ffmpeg";
   std::string only;  // "h264" or "wmv": one scenario
   bool keep = false;
+  std::string plugin = KX_BENCH_TRAXEL_PATH;
+  bool withFfmpeg = true;  // the ffmpeg comparison
+  bool withRow = true;     // the row against the sink writer
+  bool withMemory = true;  // peak memory of the row, short against long clip
+  int memoryShort = 10;
+  int memoryLong = 100;
+  UINT32 memoryWidth = kWidth;
+  UINT32 memoryHeight = kHeight;
 };
 
 struct Measure {
@@ -321,6 +349,221 @@ int RunSinkWriter(const Options& options, const Scenario& scenario, const std::s
   return 0;
 }
 
+
+// ---------------------------------------------------------------------------
+// The plug-in's GetFileFormats row, driven as a host drives it.
+
+struct RowSlots {
+  CreateMediaFileFn create = nullptr;
+  WriteAudioFrameFn writeAudio = nullptr;
+  WriteVideoFrameFn writeVideo = nullptr;
+  CloseMediaFileFn close = nullptr;
+};
+
+// Loads the plug-in and finds the row of `fileFourCC`.
+bool LoadRow(const std::string& plugin, uint32_t fileFourCC, void** library_, RowSlots* slots) {
+  void* library = *library_ = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* error = dlerror();
+    std::fprintf(stderr, "cannot load %s: %s\n", plugin.c_str(), error != nullptr ? error : "?");
+    return false;
+  }
+  const auto getFileFormats = reinterpret_cast<GetFileFormatsFn>(dlsym(library, "GetFileFormats"));
+  if (getFileFormats == nullptr) {
+    std::fprintf(stderr, "%s exports no GetFileFormats\n", plugin.c_str());
+    return false;
+  }
+  for (const FileFormatDescriptor* row = getFileFormats(); row != nullptr && row->fourcc != 0; ++row) {
+    if (row->fourcc != fileFourCC) continue;
+    slots->create = row->CreateMediaFile;
+    slots->writeAudio = row->WriteAudioFrame;
+    slots->writeVideo = row->WriteVideoFrame;
+    slots->close = row->CloseMediaFile;
+    return slots->create && slots->writeAudio && slots->writeVideo && slots->close;
+  }
+  std::fprintf(stderr, "no GetFileFormats row 0x%08x\n", static_cast<unsigned>(fileFourCC));
+  return false;
+}
+
+// The host's record with its defaults, then video and audio as the sink
+// writer is set up directly.
+std::unique_ptr<EncodeParams> RowRecord(const Scenario& scenario, UINT32 width, UINT32 height) {
+  auto record = std::make_unique<EncodeParams>();
+  std::memset(record.get(), 0, sizeof(EncodeParams));
+  record->video.nHostValue24 = 1;
+  record->video.nHostValue40 = 8;
+  record->audio.nBitsPerSample = 8;
+  record->bNoSubpicture = 1;
+  record->xmpMetadata.nOptions = 3;
+  record->nFileFourCC = scenario.fileFourCC;
+  record->video.nFourCC = scenario.videoFourCC;
+  record->video.nWidth = width;
+  record->video.nHeight = height;
+  record->video.dFrameRate = kFps;
+  record->video.nBitrate = kVideoBitrate;
+  record->bNoVideo = 0;
+  record->audio.nFourCC = scenario.audioFourCC;
+  record->audio.nSampleRate = kSampleRate;
+  record->audio.nChannels = kChannels;
+  record->audio.nBitrate = kAudioBytesPerSecond * 8;
+  record->audio.nBitsPerSample = 16;
+  record->bNoAudio = 0;
+  return record;
+}
+
+// Makes picture `index`; false ends the run with a failure.
+using PictureSource = bool (*)(void* context, int index, uint8_t* y, uint8_t* u, uint8_t* v);
+using PcmSource = bool (*)(void* context, int64_t firstFrame, int64_t frames, int16_t* pcm);
+
+int WriteThroughRow(const Options& options, const Scenario& scenario, int seconds, UINT32 width, UINT32 height,
+                    const std::string& outPath, PictureSource pictures, PcmSource pcm, void* context) {
+  RowSlots slots;
+  void* library = nullptr;
+  if (!LoadRow(options.plugin, scenario.fileFourCC, &library, &slots)) return 1;
+  const auto record = RowRecord(scenario, width, height);
+  const std::u16string widePath(outPath.begin(), outPath.end());
+  const int frames = seconds * static_cast<int>(kFps);
+  const int64_t frameDuration = 10000000 / kFps;
+  void* file = slots.create(reinterpret_cast<const kx_wchar*>(widePath.c_str()), record.get(),
+                            static_cast<uint64_t>(frames * frameDuration));
+  if (file == nullptr) {
+    std::fprintf(stderr, "CreateMediaFile failed\n");
+    return 1;
+  }
+  std::vector<uint8_t> y(size_t{width} * height), u(y.size() / 4), v(y.size() / 4);
+  MediaFrame picture;
+  std::memset(&picture, 0, sizeof picture);
+  picture.video.pData[0] = y.data();
+  picture.video.pData[1] = u.data();
+  picture.video.pData[2] = v.data();
+  picture.video.nStride[0] = static_cast<int32_t>(width);
+  picture.video.nStride[1] = picture.video.nStride[2] = static_cast<int32_t>(width / 2);
+  picture.duration = frameDuration;
+  std::vector<int16_t> samples(size_t{kChannels} * (kSampleRate / kFps + 1));
+  MediaFrame sound;
+  std::memset(&sound, 0, sizeof sound);
+  sound.audio.pData = reinterpret_cast<const uint8_t*>(samples.data());
+  const int64_t pcmFrames = int64_t{seconds} * kSampleRate;
+  int64_t pcmWritten = 0;
+  int status = 0;
+  for (int f = 0; f < frames && status == 0; ++f) {
+    if (!pictures(context, f, y.data(), u.data(), v.data())) {
+      status = 1;
+      break;
+    }
+    picture.pts = f * frameDuration;
+    if (slots.writeVideo(file, &picture, 0) != 1) {
+      std::fprintf(stderr, "WriteVideoFrame %d failed\n", f);
+      status = 1;
+      break;
+    }
+    const int64_t pcmEnd = std::min<int64_t>(pcmFrames, (int64_t{f} + 1) * kSampleRate / kFps);
+    if (pcmEnd > pcmWritten) {
+      if (!pcm(context, pcmWritten, pcmEnd - pcmWritten, samples.data())) {
+        status = 1;
+        break;
+      }
+      sound.audio.nBytes = static_cast<int32_t>((pcmEnd - pcmWritten) * kChannels * 2);
+      sound.pts = pcmWritten * 10000000 / kSampleRate;
+      sound.duration = (pcmEnd - pcmWritten) * 10000000 / kSampleRate;
+      if (slots.writeAudio(file, &sound, 0, 1) != 1) {
+        std::fprintf(stderr, "WriteAudioFrame at %d failed\n", f);
+        status = 1;
+        break;
+      }
+      pcmWritten = pcmEnd;
+    }
+  }
+  // The file is finished on the plug-in's own thread, which the unload waits
+  // for (the child leaves with _exit, so no exit handler would).
+  slots.close(file);
+  dlclose(library);
+  return status;
+}
+
+// The raw clip on disk, read as the direct sink-writer run reads it.
+struct RawClip {
+  FILE* video = nullptr;
+  FILE* audio = nullptr;
+  size_t lumaBytes = 0;
+};
+
+bool ReadPicture(void* context, int, uint8_t* y, uint8_t* u, uint8_t* v) {
+  auto* clip = static_cast<RawClip*>(context);
+  const size_t quarter = clip->lumaBytes / 4;
+  return std::fread(y, 1, clip->lumaBytes, clip->video) == clip->lumaBytes &&
+         std::fread(u, 1, quarter, clip->video) == quarter && std::fread(v, 1, quarter, clip->video) == quarter;
+}
+
+bool ReadPcm(void* context, int64_t, int64_t frames, int16_t* pcm) {
+  auto* clip = static_cast<RawClip*>(context);
+  return std::fread(pcm, sizeof(int16_t) * kChannels, static_cast<size_t>(frames), clip->audio) ==
+         static_cast<size_t>(frames);
+}
+
+int RunRow(const Options& options, const Scenario& scenario, const std::string& videoPath,
+           const std::string& audioPath, const std::string& outPath) {
+  RawClip clip;
+  clip.video = std::fopen(videoPath.c_str(), "rb");
+  clip.audio = std::fopen(audioPath.c_str(), "rb");
+  clip.lumaBytes = size_t{kWidth} * kHeight;
+  if (!clip.video || !clip.audio) return 1;
+  const int status =
+      WriteThroughRow(options, scenario, options.seconds, kWidth, kHeight, outPath, ReadPicture, ReadPcm, &clip);
+  std::fclose(clip.video);
+  std::fclose(clip.audio);
+  return status;
+}
+
+// Pictures made in the child: a window that moves over one texture twice the
+// picture's size (bounded memory whatever the clip's length).
+struct MadeClip {
+  UINT32 width = 0, height = 0;
+  std::vector<uint8_t> texture;  // 2w x 2h luma
+};
+
+bool MakePicture(void* context, int index, uint8_t* y, uint8_t* u, uint8_t* v) {
+  auto* clip = static_cast<MadeClip*>(context);
+  const UINT32 w = clip->width, h = clip->height;
+  const UINT32 dx = static_cast<UINT32>(index * 3) % w, dy = static_cast<UINT32>(index * 2) % h;
+  for (UINT32 row = 0; row < h; ++row) {
+    std::memcpy(y + size_t{row} * w, clip->texture.data() + size_t{row + dy} * (2 * w) + dx, w);
+  }
+  for (UINT32 row = 0; row < h / 2; ++row) {
+    for (UINT32 x = 0; x < w / 2; ++x) {
+      u[size_t{row} * (w / 2) + x] = static_cast<uint8_t>(128 + ((x + static_cast<UINT32>(index)) & 63) - 32);
+      v[size_t{row} * (w / 2) + x] = static_cast<uint8_t>(128 + ((row + static_cast<UINT32>(index)) & 63) - 32);
+    }
+  }
+  return true;
+}
+
+bool MakePcm(void*, int64_t firstFrame, int64_t frames, int16_t* pcm) {
+  for (int64_t k = 0; k < frames; ++k) {
+    const double t = double(firstFrame + k) / kSampleRate;
+    pcm[2 * k] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 440 * t));
+    pcm[2 * k + 1] = static_cast<int16_t>(9000 * std::sin(2 * M_PI * 660 * t));
+  }
+  return true;
+}
+
+int RunRowMade(const Options& options, const Scenario& scenario, int seconds, const std::string& outPath) {
+  MadeClip clip;
+  clip.width = options.memoryWidth;
+  clip.height = options.memoryHeight;
+  clip.texture.resize(size_t{clip.width} * 2 * clip.height * 2);
+  uint32_t noise = 12345;
+  for (UINT32 row = 0; row < 2 * clip.height; ++row) {
+    for (UINT32 x = 0; x < 2 * clip.width; ++x) {
+      noise = noise * 1664525u + 1013904223u;
+      const double wave = 60 * std::sin(x / 37.0) * std::cos(row / 23.0);
+      clip.texture[size_t{row} * 2 * clip.width + x] =
+          static_cast<uint8_t>(std::clamp(128 + wave + ((noise >> 24) & 15), 0.0, 255.0));
+    }
+  }
+  return WriteThroughRow(options, scenario, seconds, clip.width, clip.height, outPath, MakePicture, MakePcm, &clip);
+}
+
 bool ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -337,11 +580,27 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->only = argv[++i];
     } else if (arg == "--keep") {
       options->keep = true;
+    } else if (arg == "--plugin" && hasValue) {
+      options->plugin = argv[++i];
+    } else if (arg == "--no-ffmpeg") {
+      options->withFfmpeg = false;
+    } else if (arg == "--no-row") {
+      options->withRow = false;
+    } else if (arg == "--no-memory") {
+      options->withMemory = false;
+    } else if (arg == "--memory-seconds" && hasValue) {
+      if (std::sscanf(argv[++i], "%d,%d", &options->memoryShort, &options->memoryLong) != 2) return false;
+    } else if (arg == "--memory-size" && hasValue) {
+      if (std::sscanf(argv[++i], "%ux%u", &options->memoryWidth, &options->memoryHeight) != 2) return false;
     } else {
       return false;
     }
   }
-  return options->seconds > 0 && options->seconds <= 3600 && options->runs > 0 && options->runs <= 20;
+  const auto inRange = [](int value, int low, int high) { return value >= low && value <= high; };
+  return inRange(options->seconds, 1, 3600) && inRange(options->runs, 1, 20) &&
+         inRange(options->memoryShort, 1, 36000) && inRange(options->memoryLong, 1, 36000) &&
+         options->memoryWidth >= 16 && options->memoryWidth <= 4096 && options->memoryWidth % 2 == 0 &&
+         options->memoryHeight >= 16 && options->memoryHeight <= 4096 && options->memoryHeight % 2 == 0;
 }
 
 long FileSize(const std::string& path) {
@@ -354,35 +613,50 @@ long FileSize(const std::string& path) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: %s [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--only h264|wmv] [--keep]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--only h264|wmv] [--keep]\n"
+                 "          [--plugin PATH] [--no-ffmpeg] [--no-row] [--no-memory]\n"
+                 "          [--memory-seconds SHORT,LONG] [--memory-size WxH]\n",
+                 argv[0]);
     return 2;
   }
   mkdir(options.workdir.c_str(), 0755);
   const std::string videoPath = options.workdir + "/clip_1280x720_30.yuv";
   const std::string audioPath = options.workdir + "/clip_44100_s16le_stereo.pcm";
-  std::printf("Generating a %d s raw clip (1280x720 30 fps 4:2:0, stereo 44.1 kHz 16-bit) in %s\n", options.seconds,
-              options.workdir.c_str());
-  GenerateClip(options, videoPath, audioPath);
+  const bool rawClip = options.withFfmpeg || options.withRow;
+  if (rawClip) {
+    std::printf("Generating a %d s raw clip (1280x720 30 fps 4:2:0, stereo 44.1 kHz 16-bit) in %s\n",
+                options.seconds, options.workdir.c_str());
+    GenerateClip(options, videoPath, audioPath);
+  }
 
   const std::string threads = std::to_string(kx::av::kVideoEncoderThreads);
   const std::string videoRate = std::to_string(kVideoBitrate / 1000) + "k";
   const std::string audioRate = std::to_string(kAudioBytesPerSecond * 8 / 1000) + "k";
   const std::vector<Scenario> scenarios = {
-      {"h264", "H.264+AAC .mp4", ".mp4", &MFVideoFormat_H264, &MFAudioFormat_AAC,
+      {"h264", "H.264+AAC .mp4", ".mp4", &MFVideoFormat_H264, &MFAudioFormat_AAC, KX_FOURCC('W', 'M', 'P', '4'),
+       KX_FOURCC('W', '2', '6', '4'), KX_FOURCC('W', 'A', 'A', 'C'),
        {"-c:v", "libx264", "-preset", kx::av::kX26xPreset, "-threads", threads, "-b:v", videoRate, "-c:a", "aac",
         "-b:a", audioRate},
        1.0},
-      {"wmv", "WMV2+WMA .wmv", ".wmv", &MFVideoFormat_WMV2, &MFAudioFormat_WMAudioV8,
+      {"wmv", "WMV2+WMA .wmv", ".wmv", &MFVideoFormat_WMV2, &MFAudioFormat_WMAudioV8, KX_FOURCC('W', 'W', 'M', 'V'),
+       KX_FOURCC('W', 'M', 'V', '2'), KX_FOURCC('W', 'M', 'A', '8'),
        {"-c:v", "wmv2", "-b:v", videoRate, "-c:a", "wmav2", "-b:a", audioRate},
        0.8},
   };
+  constexpr double kRowTarget = 1.05;    // row time over direct sink-writer time
+  constexpr double kMemoryTarget = 1.10;  // long clip's peak over short clip's peak
 
-  std::printf("x264 preset %s, threads %s; video %s, audio %s; best of %d run(s)\n\n", kx::av::kX26xPreset,
+  std::printf("x264 preset %s, threads %s; video %s, audio %s; best of %d run(s)\n", kx::av::kX26xPreset,
               threads.c_str(), videoRate.c_str(), audioRate.c_str(), options.runs);
-  std::printf("%-16s %10s %10s %7s %7s %12s %12s %8s\n", "scenario", "ffmpeg s", "writer s", "ratio", "target",
-              "ffmpeg MiB", "writer MiB", "result");
+  std::printf("plug-in %s\n\n", options.plugin.c_str());
   bool allOk = true;
+  if (options.withFfmpeg) {
+    std::printf("%-16s %10s %10s %7s %7s %12s %12s %8s\n", "scenario", "ffmpeg s", "writer s", "ratio", "target",
+                "ffmpeg MiB", "writer MiB", "result");
+  }
   for (const Scenario& scenario : scenarios) {
+    if (!options.withFfmpeg) break;
     if (!options.only.empty() && options.only != scenario.key) continue;
     const std::string ffmpegOut = options.workdir + "/ffmpeg" + scenario.extension;
     const std::string writerOut = options.workdir + "/sinkwriter" + scenario.extension;
@@ -415,9 +689,74 @@ int main(int argc, char** argv) {
       std::remove(writerOut.c_str());
     }
   }
-  if (!options.keep) {
+
+  // The GetFileFormats row against the sink writer driven directly; the two
+  // runs alternate so a change of machine load touches both.
+  if (options.withRow) {
+    std::printf("\n%-16s %10s %10s %7s %7s %12s %12s %8s\n", "scenario", "direct s", "row s", "ratio", "target",
+                "direct MiB", "row MiB", "result");
+  }
+  for (const Scenario& scenario : scenarios) {
+    if (!options.withRow) break;
+    if (!options.only.empty() && options.only != scenario.key) continue;
+    const std::string directOut = options.workdir + "/direct" + scenario.extension;
+    const std::string rowOut = options.workdir + "/row" + scenario.extension;
+    Measure bestDirect, bestRow;
+    for (int run = 0; run < options.runs; ++run) {
+      const Measure direct =
+          RunChild([&] { return RunSinkWriter(options, scenario, videoPath, audioPath, directOut); });
+      const Measure row = RunChild([&] { return RunRow(options, scenario, videoPath, audioPath, rowOut); });
+      if (!direct.ok || !row.ok || FileSize(rowOut) <= 0) {
+        std::printf("%-16s failed (sink writer %s, row %s)\n", scenario.name, direct.ok ? "ok" : "failed",
+                    row.ok ? "ok" : "failed");
+        allOk = false;
+        break;
+      }
+      if (run == 0 || direct.seconds < bestDirect.seconds) bestDirect = direct;
+      if (run == 0 || row.seconds < bestRow.seconds) bestRow = row;
+    }
+    if (!bestDirect.ok || !bestRow.ok) continue;
+    const double ratio = bestRow.seconds / bestDirect.seconds;
+    std::printf("%-16s %10.2f %10.2f %6.2fx %6.2fx %12.1f %12.1f %8s\n", scenario.name, bestDirect.seconds,
+                bestRow.seconds, ratio, kRowTarget, bestDirect.peakKiB / 1024.0, bestRow.peakKiB / 1024.0,
+                ratio <= kRowTarget ? "met" : "missed");
+    std::printf("%-16s cpu s: sink writer %.2f, row %.2f; output bytes: sink writer %ld, row %ld\n", "",
+                bestDirect.cpuSeconds, bestRow.cpuSeconds, FileSize(directOut), FileSize(rowOut));
+    if (!options.keep) {
+      std::remove(directOut.c_str());
+      std::remove(rowOut.c_str());
+    }
+  }
+  if (rawClip && !options.keep) {
     std::remove(videoPath.c_str());
     std::remove(audioPath.c_str());
+  }
+
+  // Peak memory of the row for a short and a long clip: pictures go to the
+  // sink writer as they come, so the peak should not grow with the length.
+  if (options.withMemory) {
+    const Scenario& scenario = scenarios[1];
+    const std::string outPath = options.workdir + "/memory" + scenario.extension;
+    std::printf("\nmemory: %s through the row, %ux%u, pictures made in the child\n", scenario.name,
+                options.memoryWidth, options.memoryHeight);
+    std::printf("%-16s %10s %10s %12s %12s %7s %7s %8s\n", "clip", "short s", "long s", "short MiB", "long MiB",
+                "ratio", "target", "result");
+    const Measure shortRun = RunChild([&] { return RunRowMade(options, scenario, options.memoryShort, outPath); });
+    const long shortBytes = FileSize(outPath);
+    const Measure longRun = RunChild([&] { return RunRowMade(options, scenario, options.memoryLong, outPath); });
+    const long longBytes = FileSize(outPath);
+    if (!shortRun.ok || !longRun.ok) {
+      std::printf("%-16s failed (short %s, long %s)\n", "", shortRun.ok ? "ok" : "failed", longRun.ok ? "ok" : "failed");
+      allOk = false;
+    } else {
+      const double ratio = double(longRun.peakKiB) / double(shortRun.peakKiB);
+      const std::string clip = std::to_string(options.memoryShort) + " s / " + std::to_string(options.memoryLong) + " s";
+      std::printf("%-16s %10.2f %10.2f %12.1f %12.1f %6.2fx %6.2fx %8s\n", clip.c_str(), shortRun.seconds,
+                  longRun.seconds, shortRun.peakKiB / 1024.0, longRun.peakKiB / 1024.0, ratio, kMemoryTarget,
+                  ratio <= kMemoryTarget ? "met" : "missed");
+      std::printf("%-16s output bytes: short %ld, long %ld\n", "", shortBytes, longBytes);
+    }
+    if (!options.keep) std::remove(outPath.c_str());
   }
   return allOk ? 0 : 1;
 }
