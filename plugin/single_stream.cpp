@@ -3,14 +3,11 @@
 // it, and close hands it to a detached thread that finishes the file, frees
 // the encoder and shuts Media Foundation down again.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
-#include <mutex>
+#include <memory>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include <kx_traxel/kx_traxel.h>
 #include <kx_traxel/zq_log.h>
@@ -18,6 +15,7 @@
 #include "discovery_tables.h"
 #include "encode_params.h"
 #include "entry_points.h"
+#include "kxplatform/library_threads.h"
 #include "kxplatform/mf.h"
 #include "kxsinkwriter/sink_writer_encoder.h"
 
@@ -28,54 +26,11 @@ namespace {
 // 32-bit access and orders nothing else, hence relaxed.
 std::atomic<int32_t> g_mfStartupResult{0};
 
-// The close threads still finishing a file. When the library is unloaded (or
-// the process exits normally) its static objects are destroyed; this one
-// waits there until every close thread has finished, so that a host that
-// closes a file and exits still gets the complete file. The threads stay
-// detached.
-class CloseThreadTracker {
- public:
-  ~CloseThreadTracker() {
-    if constexpr (!kx::kLibraryThreadsOutliveStaticTeardown) return;
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return running_ == 0; });
-  }
-
-  void Started() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++running_;
-  }
-
-  // On the caller's thread, when no close thread could be started.
-  void Finished() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --running_;
-    if (running_ == 0) idle_.notify_all();
-  }
-
-  // The last step of a close thread. The count goes down under the lock,
-  // which the thread keeps until it has fully ended: only then is the waiter
-  // woken, so no code of this library is still running on the thread when
-  // the library goes away.
-  void FinishedAtThreadExit() {
-    if constexpr (kx::kLibraryThreadsOutliveStaticTeardown) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      --running_;
-      std::notify_all_at_thread_exit(idle_, std::move(lock));
-    } else {
-      // Nobody waits at teardown here, and a lock kept until the thread has
-      // ended would be left held by a thread that process exit cut off.
-      Finished();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable idle_;
-  int running_ = 0;
-};
-
-CloseThreadTracker g_closeThreads;
+// The close threads still finishing a file. The library is not unloaded
+// (and a normal process exit on Linux does not end) before they have ended,
+// so a host that closes its files and then unloads the plug-in or returns
+// from main still gets complete files.
+kx::LibraryThreads g_closeThreads;
 
 // A pointer as "%d" prints it: its low 32 bits as a signed number.
 int32_t PointerAsInt(const void* pointer) {
@@ -128,62 +83,60 @@ MediaFileHandle CreateMediaFile(const kx_wchar* pFileName, const EncodeParams* p
     return CreateFailed(pFileName, startup);
   }
 
-  SinkWriterEncoder* encoder = new (std::nothrow) SinkWriterEncoder(*pEncParam);
-  if (encoder == nullptr) {
+  // Nothing may cross the boundary: an allocation that fails anywhere below
+  // ends in the failure exit like any other failed step.
+  std::unique_ptr<SinkWriterEncoder> encoder;
+  try {
+    encoder.reset(new SinkWriterEncoder(*pEncParam));
+    if (encoder->Init(pFileName) == 0) {
+      encoder.reset();
+      return CreateFailed(pFileName, startup);
+    }
+  } catch (...) {
     LogPrintW(KX_W("kx_Traxel.dll: out of memory for the encoder of file[%ls]."), pFileName);
-    return CreateFailed(pFileName, startup);
-  }
-  if (encoder->Init(pFileName) == 0) {
-    delete encoder;
+    encoder.reset();
     return CreateFailed(pFileName, startup);
   }
 
   try {
     const std::string xmp = DumpXmpMetadata(BuildXmpRecord(pEncParam->xmpMetadata, value), 1);
     encoder->SetXmpString(xmp.data(), xmp.size());
-  } catch (const std::exception&) {
-    // Nothing crosses the boundary: a file without its XMP packet is still
-    // a file.
+  } catch (...) {
+    // A file without its XMP packet is still a file.
     LogPrintW(KX_W("kx_Traxel.dll: XMP metadata of file[%ls] could not be built."), pFileName);
   }
 
   LogPrintW(KX_W("kx_Traxel.dll: Create file[%ls] Success."), pFileName);
-  return encoder;
+  return encoder.release();
 }
 
 int32_t WriteAudioFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint64_t /*value*/,
                         uint32_t /*outStreamIndex*/) {
   if (handle == nullptr || pFrame == nullptr) return -1;
-  return static_cast<SinkWriterEncoder*>(handle)->EncodeAudioFrame(pFrame);
+  try {
+    return static_cast<SinkWriterEncoder*>(handle)->EncodeAudioFrame(pFrame);
+  } catch (...) {
+    LogPrintW(KX_W("kx_Traxel.dll: out of memory writing an audio frame."));
+    return 0;
+  }
 }
 
 int32_t WriteVideoFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint32_t /*outStreamIndex*/) {
   if (handle == nullptr || pFrame == nullptr) return -1;
-  return static_cast<SinkWriterEncoder*>(handle)->EncodeVideoFrame(pFrame);
+  try {
+    return static_cast<SinkWriterEncoder*>(handle)->EncodeVideoFrame(pFrame);
+  } catch (...) {
+    LogPrintW(KX_W("kx_Traxel.dll: out of memory writing a video frame."));
+    return 0;
+  }
 }
 
 void CloseMediaFile(MediaFileHandle handle) {
   auto* encoder = static_cast<SinkWriterEncoder*>(handle);
-  g_closeThreads.Started();
-  std::thread closer;
-  try {
-    closer = std::thread([encoder] {
-      FinishFile(encoder);
-      g_closeThreads.FinishedAtThreadExit();
-    });
-  } catch (const std::system_error&) {
+  if (!g_closeThreads.Start([encoder] { FinishFile(encoder); })) {
     // No thread: finish the file here rather than leave it unfinished.
     LogPrintW(KX_W("kx_Traxel.dll: close thread could not be started, closing on the caller's thread."));
     FinishFile(encoder);
-    g_closeThreads.Finished();
-  }
-  if (closer.joinable()) {
-    try {
-      closer.detach();
-    } catch (const std::system_error&) {
-      LogPrintW(KX_W("kx_Traxel.dll: close thread could not be detached, waiting for it."));
-      closer.join();
-    }
   }
   LogPrintW(KX_W("kx_Traxel.dll: media file closed."));
 }

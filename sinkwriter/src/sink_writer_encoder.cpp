@@ -88,7 +88,13 @@ int SinkWriterEncoder::Init(const WCHAR* pFilename) {
 
   kx::ComPtr<IMFAttributes> pIMFAttributes;
   if (FAILED(MfCheck(MFCreateAttributes(&pIMFAttributes, 10), "MFCreateAttributes(&pIMFAttributes, 10)"))) return 0;
-  (void)pIMFAttributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, static_cast<IMFSinkWriterCallback*>(pCallback.Get()));
+  // Without the callback Finalize would never signal and the close would
+  // wait forever.
+  if (FAILED(MfCheck(pIMFAttributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK,
+                                                static_cast<IMFSinkWriterCallback*>(pCallback.Get())),
+                     "pIMFAttributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, pCallback)"))) {
+    return 0;
+  }
   const UINT32 nlowlatency = TRUE;
   if (FAILED(MfCheck(pIMFAttributes->SetUINT32(MF_LOW_LATENCY, nlowlatency),
                      "pIMFAttributes->SetUINT32(MF_LOW_LATENCY, nlowlatency)"))) {

@@ -13,13 +13,37 @@
 //         Frames go to the last video record's index, sized as that record.
 // nothread: the thread start of the close fails (single mode), as when the
 //         system cannot start another thread.
+//
+// kx_host_writer <plug-in> threads <n> <folder>
+//   n threads at once, each writing one file of the kinds below (round
+//   robin) into <folder>, file<i>.<ext>; returns from main right after the
+//   last close.
+// kx_host_writer <plug-in> cycles <n> <folder>
+//   n create-write-close cycles one after another; prints "fds threads rss_kb
+//   heap_in_use_kb" after the fifth, the middle and the last cycle (once the close threads have
+//   ended, waiting at most 20 s).
+// kx_host_writer <plug-in> unload <n> <folder>
+//   n times: load the plug-in, write file<i>.mp4, close it, unload the
+//   plug-in at once and keep running for 100 ms; a spinning child process
+//   competes for the same core the whole time.
 // Exit status 0 when every call succeeded.
+#include <dirent.h>
+#include <malloc.h>
+#include <dlfcn.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host_slots.h"
@@ -116,68 +140,66 @@ int Fail(const std::string& what) {
   return 1;
 }
 
-}  // namespace
+// The tables of one loaded copy of the plug-in.
+struct Tables {
+  const void* fileFormats = nullptr;
+  const void* multiStream = nullptr;
+};
 
-int main(int argc, char** argv) {
-  if (argc < 5) return Fail("usage: kx_host_writer <plug-in> <single|multi> <FourCC> <output> [options]");
-  setenv("KX_TRAXEL_LIBRARY", argv[1], 1);
-  if (!Plugin().loaded()) return Fail("cannot load the plug-in: " + Plugin().error());
-  const std::string mode = argv[2];
-  const std::string container = argv[3];
-  const auto path = Wide(argv[4]);
+Tables TablesOf(void* library) {
+  using TableFn = const void* (*)();
+  Tables tables;
+  tables.fileFormats = reinterpret_cast<TableFn>(dlsym(library, "GetFileFormats"))();
+  tables.multiStream = reinterpret_cast<TableFn>(dlsym(library, "GetFileMultiStreamFormats"))();
+  return tables;
+}
+
+struct FileJob {
+  std::string mode, container;
   std::vector<VideoSpec> videos;
   std::string audio;
   int frames = 10;
   bool noThread = false;
-  for (int i = 5; i < argc; ++i) {
-    const std::string arg = argv[i];
-    VideoSpec video;
-    char fourcc[5] = {};
-    if (std::sscanf(arg.c_str(), "video=%4s:%ux%u", fourcc, &video.width, &video.height) == 3) {
-      video.fourcc = fourcc;
-      videos.push_back(video);
-    } else if (arg.rfind("audio=", 0) == 0) {
-      audio = arg.substr(6);
-    } else if (arg == "nothread") {
-      noThread = true;
-    } else if (arg.rfind("frames=", 0) == 0) {
-      frames = std::atoi(arg.c_str() + 7);
-    } else {
-      return Fail("unknown option " + arg);
-    }
-  }
+};
 
-  if (mode == "single") {
-    const uint8_t* row = FindRow(FileFormatTableOfPlugin(), 480, container.c_str());
-    if (row == nullptr) return Fail("no file-format row " + container);
+// Writes one file; "" when every call succeeded, else what failed.
+std::string WriteFile(const Tables& tables, const FileJob& job, const std::string& outputPath) {
+  const auto path = Wide(outputPath.c_str());
+  const auto& videos = job.videos;
+  const auto& audio = job.audio;
+  const int frames = job.frames;
+  const std::string& container = job.container;
+  if (job.mode == "single") {
+    const uint8_t* row = FindRow(tables.fileFormats, 480, container.c_str());
+    if (row == nullptr) return "no file-format row " + container;
     const SingleStreamRow slots = SingleStreamSlots(row);
     auto record = DefaultRecord();
     WriteU32(record.get(), 39252, FourCC(container.c_str()));
     if (!videos.empty()) SetVideo(record.get(), videos.back());
     if (!audio.empty()) SetAudio(record.get(), audio);
     void* file = slots.create(path.c_str(), record.get(), static_cast<uint64_t>(frames * kFrameDuration100ns));
-    if (file == nullptr) return Fail("create failed");
+    if (file == nullptr) return "create failed";
     for (int i = 0; i < frames; ++i) {
       if (!videos.empty()) {
         Picture picture(videos.back().width, videos.back().height, i);
-        if (slots.writeVideo(file, &picture.frame, 0) != 1) return Fail("video frame " + std::to_string(i));
+        if (slots.writeVideo(file, &picture.frame, 0) != 1) return "video frame " + std::to_string(i);
       }
       if (!audio.empty()) {
         Sound sound(i);
-        if (slots.writeAudio(file, &sound.frame, 0, 1) != 1) return Fail("audio frame " + std::to_string(i));
+        if (slots.writeAudio(file, &sound.frame, 0, 1) != 1) return "audio frame " + std::to_string(i);
       }
     }
-    if (noThread) kx_test_fail_next_thread_start();
+    if (job.noThread) kx_test_fail_next_thread_start();
     slots.close(file);
-    return 0;
+    return "";
   }
 
-  if (mode == "multi") {
-    const uint8_t* row = FindRow(MultiStreamTableOfPlugin(), 488, container.c_str());
-    if (row == nullptr) return Fail("no multi-stream row " + container);
+  if (job.mode == "multi") {
+    const uint8_t* row = FindRow(tables.multiStream, 488, container.c_str());
+    if (row == nullptr) return "no multi-stream row " + container;
     const MultiStreamRow slots = MultiStreamSlots(row);
     void* file = slots.create();
-    if (file == nullptr) return Fail("create failed");
+    if (file == nullptr) return "create failed";
     uint32_t videoIndex = 0;
     for (uint32_t i = 0; i < videos.size(); ++i) {
       auto record = DefaultRecord();
@@ -194,20 +216,178 @@ int main(int argc, char** argv) {
     if (slots.init(file, FourCC(container.c_str()), path.c_str(),
                    static_cast<uint64_t>(frames * kFrameDuration100ns)) != 1) {
       slots.close(file);
-      return Fail("init failed");
+      return "init failed";
     }
     for (int i = 0; i < frames; ++i) {
       if (!videos.empty()) {
         Picture picture(videos.back().width, videos.back().height, i);
-        if (slots.writeFrame(file, videoIndex, &picture.frame, 0) != 1) return Fail("video frame " + std::to_string(i));
+        if (slots.writeFrame(file, videoIndex, &picture.frame, 0) != 1) return "video frame " + std::to_string(i);
       }
       if (!audio.empty()) {
         Sound sound(i);
-        if (slots.writeFrame(file, kAudioIndex, &sound.frame, 0) != 1) return Fail("audio frame " + std::to_string(i));
+        if (slots.writeFrame(file, kAudioIndex, &sound.frame, 0) != 1) return "audio frame " + std::to_string(i);
       }
     }
     slots.close(file);
-    return 0;
+    return "";
   }
-  return Fail("unknown mode " + mode);
+  return "unknown mode " + job.mode;
+}
+
+// The kinds of file the many-file modes write, round robin, and their
+// extensions.
+struct FileKind {
+  FileJob job;
+  const char* extension;
+};
+
+const std::vector<FileKind>& FileKinds() {
+  static const std::vector<FileKind> kinds = {
+      {{"single", "WWMV", {{"WMV2", 160, 120}}, "WMA8", 25, false}, ".wmv"},
+      {{"single", "WMP4", {{"W264", 160, 120}}, "WAAC", 25, false}, ".mp4"},
+      {{"single", "WWMA", {}, "WMA8", 25, false}, ".wma"},
+      {{"single", "WMP4", {{"W265", 160, 120}}, "", 25, false}, ".mp4"},
+      {{"single", "WWMV", {{"WMV1", 160, 120}}, "", 25, false}, ".wmv"},
+      {{"multi", "WMP4", {{"W264", 160, 120}}, "WAAC", 25, false}, ".mp4"},
+  };
+  return kinds;
+}
+
+std::string FilePath(const std::string& folder, int index, const char* extension) {
+  return folder + "/file" + std::to_string(index) + extension;
+}
+
+int WriteFromThreads(const Tables& tables, int count, const std::string& folder) {
+  std::vector<std::string> errors(static_cast<size_t>(count));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    threads.emplace_back([&, i] {
+      const FileKind& kind = FileKinds()[static_cast<size_t>(i) % FileKinds().size()];
+      errors[static_cast<size_t>(i)] = WriteFile(tables, kind.job, FilePath(folder, i, kind.extension));
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < count; ++i) {
+    if (!errors[static_cast<size_t>(i)].empty()) return Fail("file " + std::to_string(i) + ": " + errors[static_cast<size_t>(i)]);
+  }
+  return 0;  // returns from main at once: the files are still finishing
+}
+
+size_t CountEntries(const char* folder) {
+  size_t count = 0;
+  if (DIR* dir = opendir(folder)) {
+    while (readdir(dir) != nullptr) ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+long ResidentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// Open descriptors, threads and resident memory once the threads other than
+// main have ended (at most 20 s).
+void PrintResources() {
+  for (int i = 0; i < 200 && CountEntries("/proc/self/task") > 2 + 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::printf("%zu %zu %ld %zu\n", CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"),
+              ResidentKilobytes(), mallinfo2().uordblks / 1024);
+  std::fflush(stdout);
+}
+
+int WriteCycles(const Tables& tables, int count, const std::string& folder) {
+  FileJob job{"single", "WMP4", {{"W264", 64, 48}}, "WAAC", 3, false};
+  for (int i = 0; i < count; ++i) {
+    const std::string error = WriteFile(tables, job, FilePath(folder, i, ".mp4"));
+    if (!error.empty()) return Fail("cycle " + std::to_string(i) + ": " + error);
+    if (i + 1 == 5 || i + 1 == count / 2 || i + 1 == count) PrintResources();
+  }
+  return 0;
+}
+
+// Both this process and a spinning child on the first allowed core.
+pid_t StartCompetitorOnOneCore() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (CPU_ISSET(cpu, &cpus)) {
+        CPU_ZERO(&cpus);
+        CPU_SET(cpu, &cpus);
+        sched_setaffinity(0, sizeof cpus, &cpus);
+        break;
+      }
+    }
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    volatile unsigned long spin = 0;
+    for (;;) spin = spin + 1;
+  }
+  return child;
+}
+
+int WriteAndUnload(const char* pluginPath, int count, const std::string& folder) {
+  const pid_t competitor = StartCompetitorOnOneCore();
+  int status = 0;
+  for (int i = 0; i < count && status == 0; ++i) {
+    void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+      status = Fail(std::string("dlopen: ") + dlerror());
+      break;
+    }
+    FileJob job{"single", "WMP4", {{"W264", 160, 120}}, "WAAC", 25, false};
+    const std::string error = WriteFile(TablesOf(library), job, FilePath(folder, i, ".mp4"));
+    dlclose(library);
+    if (!error.empty()) status = Fail("file " + std::to_string(i) + ": " + error);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (competitor > 0) {
+    kill(competitor, SIGKILL);
+    waitpid(competitor, nullptr, 0);
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5) return Fail("usage: kx_host_writer <plug-in> <single|multi> <FourCC> <output> [options]");
+  const std::string mode = argv[2];
+  if (mode == "unload") return WriteAndUnload(argv[1], std::atoi(argv[3]), argv[4]);
+  setenv("KX_TRAXEL_LIBRARY", argv[1], 1);
+  if (!Plugin().loaded()) return Fail("cannot load the plug-in: " + Plugin().error());
+  const Tables tables{FileFormatTableOfPlugin(), MultiStreamTableOfPlugin()};
+  if (mode == "threads") return WriteFromThreads(tables, std::atoi(argv[3]), argv[4]);
+  if (mode == "cycles") return WriteCycles(tables, std::atoi(argv[3]), argv[4]);
+
+  FileJob job;
+  job.mode = mode;
+  job.container = argv[3];
+  for (int i = 5; i < argc; ++i) {
+    const std::string arg = argv[i];
+    VideoSpec video;
+    char fourcc[5] = {};
+    if (std::sscanf(arg.c_str(), "video=%4s:%ux%u", fourcc, &video.width, &video.height) == 3) {
+      video.fourcc = fourcc;
+      job.videos.push_back(video);
+    } else if (arg.rfind("audio=", 0) == 0) {
+      job.audio = arg.substr(6);
+    } else if (arg == "nothread") {
+      job.noThread = true;
+    } else if (arg.rfind("frames=", 0) == 0) {
+      job.frames = std::atoi(arg.c_str() + 7);
+    } else {
+      return Fail("unknown option " + arg);
+    }
+  }
+  const std::string error = WriteFile(tables, job, argv[4]);
+  return error.empty() ? 0 : Fail(error);
 }

@@ -46,4 +46,3 @@ extern "C" {
 #endif
 
 #include "kxplatform/com_ptr.h"
-#include "kxplatform/process_model.h"

@@ -124,7 +124,7 @@ class SinkWriter final : public kxmf::ComObject<IMFSinkWriterEx> {
 
 SinkWriter::~SinkWriter() {
   if (finalizer_.joinable()) {
-    // The last reference may be dropped by the finalizing thread itself.
+    // The callback may drop the last reference from inside OnFinalize.
     if (finalizer_.get_id() == std::this_thread::get_id()) {
       finalizer_.detach();
     } else {
@@ -427,17 +427,17 @@ HRESULT SinkWriter::Finalize() {
     state_ = State::kFinalizing;
   }
   if (!callback_) return FinishFile();
-  // Asynchronous: the finish runs on a thread of its own, which holds a
-  // reference to the writer until it has reported through OnFinalize.
-  AddRef();
+  // Asynchronous: the finish runs on a thread of its own. The thread holds
+  // no reference to the writer: the last Release joins it instead, so the
+  // caller's callback is never called or released after the writer is gone,
+  // and a library that releases its writer before it is unloaded has no
+  // code left running on this thread.
   try {
     finalizer_ = std::thread([this] {
       const HRESULT status = FinishFile();
       callback_->OnFinalize(status);
-      Release();
     });
   } catch (...) {
-    Release();
     return E_OUTOFMEMORY;
   }
   return S_OK;
