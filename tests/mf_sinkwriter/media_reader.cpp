@@ -110,11 +110,13 @@ FileReport ReadMediaFile(const std::string& path) {
     const unsigned index = static_cast<unsigned>(packet->stream_index);
     StreamReport& stream = report.streams[index];
     stream.packets++;
+    stream.lastPacketDuration = packet->duration * av_q2d(format->streams[index]->time_base);
     const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (ts != AV_NOPTS_VALUE) {
       const double seconds = ts * av_q2d(format->streams[index]->time_base);
       stream.firstPts = std::min(stream.firstPts, seconds);
       stream.lastPts = std::max(stream.lastPts, seconds);
+      stream.packetPts.push_back(seconds);
     }
     if (decoders[index].context) {
       if (avcodec_send_packet(decoders[index].context, packet) < 0) stream.decodeErrors++;
