@@ -92,6 +92,8 @@ FileReport ReadMediaFile(const std::string& path) {
     stream.height = parameters->height;
     stream.sampleRate = parameters->sample_rate;
     stream.channels = parameters->ch_layout.nb_channels;
+    const AVStream* st = format->streams[i];
+    if (st->duration > 0) stream.durationSeconds = st->duration * av_q2d(st->time_base);
     stream.firstPts = INFINITY;
     stream.lastPts = -INFINITY;
     report.streams.push_back(stream);
@@ -110,7 +112,6 @@ FileReport ReadMediaFile(const std::string& path) {
     const unsigned index = static_cast<unsigned>(packet->stream_index);
     StreamReport& stream = report.streams[index];
     stream.packets++;
-    stream.lastPacketDuration = packet->duration * av_q2d(format->streams[index]->time_base);
     const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (ts != AV_NOPTS_VALUE) {
       const double seconds = ts * av_q2d(format->streams[index]->time_base);
