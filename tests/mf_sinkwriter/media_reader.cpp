@@ -92,6 +92,8 @@ FileReport ReadMediaFile(const std::string& path) {
     stream.height = parameters->height;
     stream.sampleRate = parameters->sample_rate;
     stream.channels = parameters->ch_layout.nb_channels;
+    const AVStream* st = format->streams[i];
+    if (st->duration > 0) stream.durationSeconds = st->duration * av_q2d(st->time_base);
     stream.firstPts = INFINITY;
     stream.lastPts = -INFINITY;
     report.streams.push_back(stream);
@@ -115,6 +117,7 @@ FileReport ReadMediaFile(const std::string& path) {
       const double seconds = ts * av_q2d(format->streams[index]->time_base);
       stream.firstPts = std::min(stream.firstPts, seconds);
       stream.lastPts = std::max(stream.lastPts, seconds);
+      stream.packetPts.push_back(seconds);
     }
     if (decoders[index].context) {
       if (avcodec_send_packet(decoders[index].context, packet) < 0) stream.decodeErrors++;

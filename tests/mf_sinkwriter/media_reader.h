@@ -22,6 +22,8 @@ struct StreamReport {
   int64_t packets = 0;
   double firstPts = 0;  // seconds, smallest presentation time
   double lastPts = 0;   // seconds, largest presentation time
+  std::vector<double> packetPts;  // seconds, every packet in file order
+  double durationSeconds = 0;     // the container's duration of the stream, if it keeps one
   int64_t decodedFrames = 0;
   int64_t decodedSamples = 0;
   int decodeErrors = 0;

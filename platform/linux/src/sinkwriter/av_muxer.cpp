@@ -42,6 +42,31 @@ bool ContainerCanHold(ContainerKind kind, AVCodecID codecId) {
   }
 }
 
+namespace {
+
+// The preroll FFmpeg's ASF writer puts in front of every presentation time,
+// and room for the shift of all streams that makes the encoders' first
+// decoding times (before the first picture, or the audio encoders' delay)
+// non-negative.
+constexpr int64_t kAsfPrerollMs = 3100;
+constexpr int64_t kAsfEncoderDelayMs = 10000;
+
+}  // namespace
+
+AVRational VideoTimeBase(ContainerKind kind) { return kind == ContainerKind::kAsf ? AVRational{1, 1000} : AVRational{1, 90000}; }
+
+bool ContainerHoldsTime(ContainerKind kind, AVRational timeBase, int64_t time, const int64_t* previous) {
+  if (kind == ContainerKind::kAsf) {
+    // Milliseconds, with the preroll and the encoders' delay: 32 bits.
+    const int64_t ms = av_rescale_q_rnd(time, timeBase, {1, 1000},
+                                        static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    return ms >= 0 && ms <= int64_t{UINT32_MAX} - kAsfPrerollMs - kAsfEncoderDelayMs;
+  }
+  // Steps of half the 32-bit range leave room for the encoders' decoding
+  // times and composition offsets, which span more than one step.
+  return time >= 0 && (!previous || time - *previous <= INT32_MAX / 2);
+}
+
 AvMuxer::~AvMuxer() { Finish(); }
 
 int AvMuxer::Create(const std::string& path, ContainerKind kind, std::unique_ptr<AvMuxer>* out) {
@@ -77,6 +102,12 @@ int AvMuxer::WriteHeader() {
   if (result < 0) return result;
   headerWritten_ = true;
   return 0;
+}
+
+AVRational AvMuxer::StreamTimeBase(int index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!format_ || index < 0 || index >= stream_count()) return {0, 1};
+  return format_->streams[index]->time_base;
 }
 
 int AvMuxer::WritePacket(AVPacket* packet, int index) {

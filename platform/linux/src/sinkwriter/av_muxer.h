@@ -31,6 +31,17 @@ bool ContainerFromPath(const std::string& path, ContainerKind* kind);
 // True when the container can hold a stream of this codec.
 bool ContainerCanHold(ContainerKind kind, AVCodecID codecId);
 
+// The time base in which the container keeps video times: ASF keeps
+// milliseconds; MP4 gets 90 kHz, which holds the usual frame rates exactly
+// and gaps of hours in its 32-bit sample durations.
+AVRational VideoTimeBase(ContainerKind kind);
+
+// True when the container can hold a packet at `time` (in `timeBase`) of a
+// stream whose previous packet is at `previous` (null: the first): times
+// start at zero; ASF keeps 32-bit milliseconds shifted by its preroll, MP4
+// keeps 32-bit steps from sample to sample.
+bool ContainerHoldsTime(ContainerKind kind, AVRational timeBase, int64_t time, const int64_t* previous);
+
 // Where an encoder hands its packets: the muxer, or a stage in front of it.
 class PacketSink {
  public:
@@ -54,6 +65,9 @@ class AvMuxer final : public PacketSink {
   // Adds a stream; packets for it will arrive in `packetTimeBase`.
   int AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index);
   int WriteHeader();
+  // The time base the container keeps a stream's times in (known once the
+  // header is written).
+  AVRational StreamTimeBase(int index);
 
   // Packet times are in the stream's `packetTimeBase`.
   int WritePacket(AVPacket* packet, int index) override;

@@ -60,27 +60,25 @@ const char* EncoderName(AVCodecID codecId) {
 // Puts the packets of the lanes back into the order of their pictures.
 class AvStreamEncoder::OrderStage final : public PacketSink {
  public:
-  OrderStage(PacketSink* sink, int index, size_t laneCount)
-      : sink_(sink), index_(index), laneTimes_(laneCount) {}
+  OrderStage(PacketSink* sink, int index, size_t laneCount) : sink_(sink), index_(index), laneCount_(laneCount) {}
   ~OrderStage() {
     for (auto& [pts, packet] : waiting_) av_packet_free(&packet);
   }
 
-  // A picture with time stamp `pts` was handed to `lane`: its packet comes
-  // next after those of the pictures before it.
-  void Expect(size_t lane, int64_t pts) {
+  // A picture with time `pts` was handed to a lane: its packet comes next
+  // after those of the pictures before it.
+  void Expect(int64_t pts) {
     std::lock_guard<std::mutex> lock(mutex_);
     expected_.push_back(pts);
-    laneTimes_[lane].push_back(pts);
   }
 
-  // `lane` is the index the lane writes with. Each lane sees its pictures
-  // on a contiguous time line of its own (so that its rate control gives
-  // each picture the stream's share of bits); its packets come out in
-  // order, one per picture, and get their real times back here.
+  // `lane` is the index the lane writes with. Each lane encodes its
+  // pictures on a contiguous time line of its own (so that its rate control
+  // gives each picture the stream's share of bits) and hands on its packets
+  // with the pictures' times in the file.
   int WritePacket(AVPacket* packet, int lane) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (lane < 0 || static_cast<size_t>(lane) >= laneTimes_.size() || laneTimes_[lane].empty()) {
+    if (lane < 0 || static_cast<size_t>(lane) >= laneCount_) {
       av_packet_unref(packet);
       return AVERROR_BUG;
     }
@@ -90,8 +88,6 @@ class AvStreamEncoder::OrderStage final : public PacketSink {
       return AVERROR(ENOMEM);
     }
     av_packet_move_ref(held, packet);
-    held->pts = held->dts = laneTimes_[lane].front();
-    laneTimes_[lane].pop_front();
     auto [place, added] = waiting_.emplace(held->pts, held);
     if (!added) {
       av_packet_free(&held);
@@ -126,8 +122,8 @@ class AvStreamEncoder::OrderStage final : public PacketSink {
   std::mutex mutex_;
   PacketSink* const sink_;
   const int index_;
+  const size_t laneCount_;
   std::deque<int64_t> expected_;
-  std::vector<std::deque<int64_t>> laneTimes_;
   std::map<int64_t, AVPacket*> waiting_;
   int error_ = 0;
 };
@@ -144,7 +140,8 @@ InputBlock::InputBlock(const uint8_t* data, size_t size, int64_t time100ns, void
 InputBlock& InputBlock::operator=(InputBlock&& other) noexcept {
   if (this != &other) {
     Release();
-    codecPts = other.codecPts;
+    streamTime = other.streamTime;
+    streamDuration = other.streamDuration;
     forceKeyFrame = other.forceKeyFrame;
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
@@ -234,6 +231,7 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
     return 0;
   }
   depth_ = kVideoQueueDepth;
+  countsPictures_ = gopsIndependent;
   codec_ = avcodec_alloc_context3(encoder);
   packet_ = av_packet_alloc();
   if (!codec_ || !packet_) return AVERROR(ENOMEM);
@@ -241,7 +239,7 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
   codec_->height = config.height;
   codec_->pix_fmt = config.input == VideoInputFormat::kNV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
   codec_->framerate = config.frameRate;
-  codec_->time_base = av_inv_q(config.frameRate);
+  codec_->time_base = countsPictures_ ? av_inv_q(config.frameRate) : config.timeBase;
   codec_->sample_aspect_ratio = {1, 1};
   codec_->bit_rate = config.bitRate;
   codec_->thread_count = kVideoEncoderThreads;
@@ -308,19 +306,13 @@ int AvStreamEncoder::Push(InputBlock block) {
   if (!lanes_.empty()) {
     std::lock_guard<std::mutex> pushLock(pushMutex_);
     if (!started_ || finished_) return AVERROR(EINVAL);
-    // The time stamp and the GOP are decided here, in the order of arrival.
-    int64_t pts = av_rescale_q_rnd(block.time100ns(), k100ns, lanes_[0]->codec_->time_base,
-                                   static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-    if (lanePts_ != INT64_MIN && pts <= lanePts_) pts = lanePts_ + 1;
-    lanePts_ = pts;
+    // The GOP is decided here, in the order of arrival.
     const bool gopStart = framesPushed_ % gopSize_ == 0;
     if (gopStart && framesPushed_ > 0) currentLane_ = (currentLane_ + 1) % lanes_.size();
     framesPushed_++;
-    AvStreamEncoder& lane = *lanes_[currentLane_];
-    block.codecPts = lane.framesPushed_++;  // the lane's own time line
     block.forceKeyFrame = gopStart;
-    order_->Expect(currentLane_, pts);
-    return lane.Push(std::move(block));
+    order_->Expect(block.streamTime);
+    return lanes_[currentLane_]->Push(std::move(block));
   }
   std::unique_lock<std::mutex> lock(mutex_);
   notFull_.wait(lock, [&] { return static_cast<int>(queue_.size()) < depth_ || error_.load() != 0; });
@@ -474,14 +466,11 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   const size_t lumaSize = static_cast<size_t>(width) * height;
   if (block.size() < VideoImageSize(video_.input, width, height)) return AVERROR(EINVAL);
   const int64_t time100ns = block.time100ns();
-  int64_t pts = block.codecPts != INT64_MIN
-                    ? block.codecPts
-                    : av_rescale_q_rnd(time100ns, k100ns, codec_->time_base,
-                                       static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-  // Encoders need strictly increasing times; two pictures stamped with the
-  // same time (or closer than one frame) keep their order.
-  if (lastVideoPts_ != INT64_MIN && pts <= lastVideoPts_) pts = lastVideoPts_ + 1;
-  lastVideoPts_ = pts;
+  // The sink writer lets only strictly increasing times through.
+  const int64_t pts = countsPictures_ ? picturesCounted_++ : block.streamTime;
+  if (!picturesInEncoder_.emplace(pts, PictureTimes{block.streamTime, block.streamDuration}).second) {
+    return AVERROR_BUG;
+  }
 
   AVFrame* frame = av_frame_alloc();
   if (!frame) return AVERROR(ENOMEM);
@@ -534,7 +523,7 @@ int AvStreamEncoder::EncodeAudio(InputBlock block) {
   const int channels = audio_.channels;
   const int blockAlign = PcmBlockAlign(audio_.input, channels);
   const int frames = static_cast<int>(std::min<size_t>(block.size() / blockAlign, INT32_MAX / 8));
-  const int64_t blockStart = av_rescale_rnd(block.time100ns(), audio_.sampleRate, 10000000, AV_ROUND_NEAR_INF);
+  const int64_t blockStart = block.streamTime;
   if (!audioAnchored_) {
     // All later times follow from the number of samples, so they cannot drift.
     audioStartSample_ = blockStart;
@@ -648,7 +637,22 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
         return AVERROR_BUG;
       }
     }
-    const int64_t time100ns = av_rescale_q(packet_->pts, codec_->time_base, k100ns);
+    if (isVideo_) {
+      // The picture's own time and duration (the encoders keep no duration
+      // of their own); reordering encoders bring their decoding times.
+      const auto picture = picturesInEncoder_.find(packet_->pts);
+      if (picture == picturesInEncoder_.end()) {
+        av_packet_unref(packet_);
+        return AVERROR_BUG;
+      }
+      packet_->pts = picture->second.time;
+      if (countsPictures_) packet_->dts = packet_->pts;
+      packet_->duration = picture->second.duration;
+      picturesInEncoder_.erase(picture);
+    } else if (packet_->duration <= 0) {
+      packet_->duration = audioFrameSize_;
+    }
+    const int64_t time100ns = av_rescale_q(packet_->pts, packet_time_base(), k100ns);
     const int64_t bytes = packet_->size;
     result = sink_->WritePacket(packet_, sinkIndex_);
     if (result < 0) return result;

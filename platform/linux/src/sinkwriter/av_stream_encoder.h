@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <memory>
 #include <thread>
@@ -44,9 +45,13 @@ class InputBlock {
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
   int64_t time100ns() const { return time100ns_; }
-  // For pictures: the encoder time stamp and a forced key frame, when the
-  // stage that splits a stream into GOP lanes has decided them.
-  int64_t codecPts = INT64_MIN;
+  // The block's time as the file keeps it: for pictures in the stream's
+  // time base (VideoEncoderConfig::timeBase), with the picture's duration;
+  // for PCM the number of the block's first sample frame.
+  int64_t streamTime = 0;
+  int64_t streamDuration = 0;
+  // A picture that must start a GOP (decided by the stage that splits a
+  // stream into GOP lanes).
   bool forceKeyFrame = false;
   void Release();
   // Hands ownership to an AVBufferRef whose free callback releases the block.
@@ -68,6 +73,8 @@ struct VideoEncoderConfig {
   int width = 0;
   int height = 0;
   AVRational frameRate = {0, 1};
+  // The time base of the pictures' times and of the packets handed on.
+  AVRational timeBase = {0, 1};
   int64_t bitRate = 0;
   VideoInputFormat input = VideoInputFormat::kYV12;
 };
@@ -121,6 +128,8 @@ class AvStreamEncoder {
   int OpenAudio(const AudioEncoderConfig& config, bool globalHeader);
   const AVCodecContext* codec() const { return lanes_.empty() ? codec_ : lanes_[0]->codec(); }
   size_t lane_count() const { return lanes_.size(); }
+  // The time base of the packets this encoder writes.
+  AVRational packet_time_base() const { return isVideo_ ? video_.timeBase : codec()->time_base; }
   bool is_video() const { return isVideo_; }
 
   // Starts the worker (or the lanes), which write packets to `sink` as
@@ -171,7 +180,18 @@ class AvStreamEncoder {
   uint8_t** silence_ = nullptr;  // one encoder frame of silence, for gaps
   uint8_t* convertScratch_ = nullptr;
   size_t convertScratchSize_ = 0;
-  int64_t lastVideoPts_ = INT64_MIN;
+  // Pictures in the encoder: its time stamp -> the picture's time and
+  // duration in the file. WMV 7/8 carry their frame rate in the bit stream
+  // as the encoder's time base, so they count pictures on a time line of
+  // their own (they do not reorder); the other encoders take the file's
+  // times as they are and give them back on their packets.
+  struct PictureTimes {
+    int64_t time = 0;
+    int64_t duration = 0;
+  };
+  std::map<int64_t, PictureTimes> picturesInEncoder_;
+  bool countsPictures_ = false;
+  int64_t picturesCounted_ = 0;
   AVPacket* packet_ = nullptr;
 
   PacketSink* sink_ = nullptr;
@@ -200,7 +220,6 @@ class AvStreamEncoder {
   std::unique_ptr<OrderStage> order_;
   int gopSize_ = 0;
   int64_t framesPushed_ = 0;
-  int64_t lanePts_ = INT64_MIN;
   size_t currentLane_ = 0;
   std::deque<int64_t> keyFramePts_;  // a lane's forced key frames not yet out
   std::mutex pushMutex_;              // orders the pushes into the lanes

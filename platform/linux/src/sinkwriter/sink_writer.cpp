@@ -6,6 +6,7 @@
 // container header and starts one worker per stream. WriteSample queues the
 // sample (blocking while that stream's queue is full) and returns; the
 // workers encode and hand their packets to the muxer, which interleaves them.
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +55,24 @@ const SubtypeCodec* FindOutputSubtype(const GUID& subtype) {
 // buffer lengths of samples long before an encoder would refuse them).
 constexpr UINT32 kMaxPictureSide = 16384;
 
+// Times in 100-ns units after the shift of the time line can leave the
+// 64-bit range; they are worked out in 128 bits.
+__extension__ typedef __int128 WideTime;
+
+// `time100ns` in `base`, rounded to the nearest (halves away from zero);
+// false when the result does not fit in 64 bits.
+bool ToTimeBase(WideTime time100ns, AVRational base, int64_t* out) {
+  if (base.num <= 0 || base.den <= 0) return false;
+  const WideTime numerator = time100ns * base.den;  // below 2^96
+  const WideTime denominator = static_cast<WideTime>(base.num) * 10000000;
+  WideTime quotient = numerator / denominator;
+  const WideTime remainder = numerator % denominator;
+  if (2 * (remainder < 0 ? -remainder : remainder) >= denominator) quotient += numerator < 0 ? -1 : 1;
+  if (quotient > INT64_MAX || quotient < INT64_MIN) return false;
+  *out = static_cast<int64_t>(quotient);
+  return true;
+}
+
 void ReleaseMediaBuffer(void* buffer) { static_cast<IMFMediaBuffer*>(buffer)->Release(); }
 
 void QuietFfmpegOnce() {
@@ -100,7 +119,22 @@ class SinkWriter final : public kxmf::ComObject<IMFSinkWriterEx> {
     AudioEncoderConfig audio;
     size_t imageSize = 0;  // bytes of one input picture
     std::unique_ptr<AvStreamEncoder> encoder;  // opened by SetInputMediaType
+    // Known from BeginWriting: the time base the file keeps the stream in.
+    AVRational fileTimeBase = {0, 1};
+    // Serialises the writes of the stream: its times are checked and its
+    // samples queued in one order.
+    std::mutex writeMutex;
+    // The time of the last sample taken (pictures: in fileTimeBase; PCM: in
+    // sample frames), and the same in fileTimeBase.
+    bool anySampleTaken = false;
+    int64_t lastTime = 0;
+    int64_t lastFileTime = 0;
   };
+
+  // Puts a sample's time on the file's time line and checks that the
+  // stream can take it: strictly after the stream's previous sample, and a
+  // time the container holds. Sets the block's times.
+  HRESULT TakeSampleTime(Stream& stream, IMFSample* sample, LONGLONG time100ns, InputBlock* block);
 
   HRESULT ConfigureVideoInput(Stream& stream, IMFMediaType* input);
   HRESULT ConfigureAudioInput(Stream& stream, IMFMediaType* input);
@@ -119,6 +153,12 @@ class SinkWriter final : public kxmf::ComObject<IMFSinkWriterEx> {
   const bool lowLatency_;
   State state_ = State::kConfiguring;
   std::vector<std::unique_ptr<Stream>> streams_;
+  // A file's time line starts at zero (MP4 presents nothing before it: its
+  // edit lists hide it). When the first sample of the file is stamped
+  // before zero, the whole time line, every stream alike, is shifted so
+  // that it starts at zero; a later sample before zero is refused.
+  bool timeLineStarted_ = false;
+  WideTime timeLineShift100ns_ = 0;
   std::thread finalizer_;
 };
 
@@ -193,6 +233,7 @@ HRESULT SinkWriter::ConfigureVideoInput(Stream& stream, IMFMediaType* input) {
   GUID subtype = GUID_NULL;
   if (FAILED(input->GetGUID(MF_MT_SUBTYPE, &subtype))) return MF_E_INVALIDMEDIATYPE;
   VideoEncoderConfig config = stream.video;
+  config.timeBase = VideoTimeBase(kind_);
   if (subtype == MFVideoFormat_YV12) {
     config.input = VideoInputFormat::kYV12;
   } else if (subtype == MFVideoFormat_I420 || subtype == MFVideoFormat_IYUV) {
@@ -299,13 +340,14 @@ HRESULT SinkWriter::BeginWriting() {
   for (const auto& stream : streams_) {
     int index = -1;
     result = avcodec_parameters_from_context(parameters, stream->encoder->codec());
-    if (result >= 0) result = muxer_->AddStream(parameters, stream->encoder->codec()->time_base, &index);
+    if (result >= 0) result = muxer_->AddStream(parameters, stream->encoder->packet_time_base(), &index);
     if (result < 0) break;
     muxerIndexes.push_back(index);
   }
   avcodec_parameters_free(&parameters);
   if (result >= 0) result = muxer_->WriteHeader();
   if (result < 0) return HresultFromAvError(result);
+  for (size_t i = 0; i < streams_.size(); ++i) streams_[i]->fileTimeBase = muxer_->StreamTimeBase(muxerIndexes[i]);
 
   for (size_t i = 0; i < streams_.size(); ++i) {
     std::function<void(void*)> onMarker;
@@ -320,16 +362,56 @@ HRESULT SinkWriter::BeginWriting() {
   return S_OK;
 }
 
+HRESULT SinkWriter::TakeSampleTime(Stream& stream, IMFSample* sample, LONGLONG time100ns, InputBlock* block) {
+  WideTime shift = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!timeLineStarted_) {
+      timeLineStarted_ = true;
+      if (time100ns < 0) timeLineShift100ns_ = -static_cast<WideTime>(time100ns);
+    }
+    shift = timeLineShift100ns_;
+  }
+  const WideTime shifted = static_cast<WideTime>(time100ns) + shift;
+  int64_t fileTime = 0;
+  if (!ToTimeBase(shifted, stream.fileTimeBase, &fileTime)) return MF_E_INVALID_TIMESTAMP;
+  int64_t time = fileTime;  // pictures: the file's ticks; PCM: sample frames
+  const bool video = stream.codec->isVideo;
+  if (!video && !ToTimeBase(shifted, {1, stream.audio.sampleRate}, &time)) return MF_E_INVALID_TIMESTAMP;
+  // Strictly after the previous sample: two pictures in one tick of the
+  // file would be one time, and a file's times do not go back.
+  if (stream.anySampleTaken && time <= stream.lastTime) return MF_E_INVALID_TIMESTAMP;
+  if (!ContainerHoldsTime(kind_, stream.fileTimeBase, fileTime, stream.anySampleTaken ? &stream.lastFileTime : nullptr)) {
+    return MF_E_INVALID_TIMESTAMP;
+  }
+  if (video) {
+    // The sample's duration; without one (or one the file cannot keep),
+    // the frame rate's.
+    LONGLONG duration100ns = 0;
+    int64_t duration = 0;
+    if (FAILED(sample->GetSampleDuration(&duration100ns)) || duration100ns <= 0 ||
+        !ToTimeBase(duration100ns, stream.fileTimeBase, &duration) || duration <= 0 || duration > INT32_MAX) {
+      duration = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(stream.video.frameRate), stream.fileTimeBase));
+    }
+    block->streamDuration = duration;
+  }
+  block->streamTime = time;
+  stream.anySampleTaken = true;
+  stream.lastTime = time;
+  stream.lastFileTime = fileTime;
+  return S_OK;
+}
+
 HRESULT SinkWriter::WriteSample(DWORD dwStreamIndex, IMFSample* pSample) {
-  AvStreamEncoder* encoder = nullptr;
-  size_t imageSize = 0;
+  Stream* stream = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ != State::kWriting) return MF_E_INVALIDREQUEST;
     if (dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
-    encoder = streams_[dwStreamIndex]->encoder.get();
-    imageSize = streams_[dwStreamIndex]->imageSize;
+    stream = streams_[dwStreamIndex].get();
   }
+  AvStreamEncoder* encoder = stream->encoder.get();
+  const size_t imageSize = stream->imageSize;
   if (!pSample) return E_INVALIDARG;
   LONGLONG time100ns = 0;
   if (FAILED(pSample->GetSampleTime(&time100ns))) return MF_E_NO_SAMPLE_TIMESTAMP;
@@ -350,11 +432,16 @@ HRESULT SinkWriter::WriteSample(DWORD dwStreamIndex, IMFSample* pSample) {
   buffer->Unlock();
   if (encoder->is_video() && length < imageSize) return MF_E_BUFFERTOOSMALL;
 
+  // The time is checked and the sample queued under the stream's lock, so
+  // that the encoder sees the times in the order they were checked in.
+  std::lock_guard<std::mutex> writeLock(stream->writeMutex);
+  InputBlock block(data, length, time100ns, buffer.Detach(), ReleaseMediaBuffer);
+  hr = TakeSampleTime(*stream, pSample, time100ns, &block);
+  if (FAILED(hr)) return hr;
   StreamCounters& counters = encoder->counters();
   counters.samplesReceived++;
   counters.lastTimeReceived = time100ns;
-  IMFMediaBuffer* owner = buffer.Detach();
-  const int result = encoder->Push(InputBlock(data, length, time100ns, owner, ReleaseMediaBuffer));
+  const int result = encoder->Push(std::move(block));
   if (result < 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_ == State::kWriting ? HresultFromAvError(result) : MF_E_INVALIDREQUEST;

@@ -1,0 +1,257 @@
+// What the host stamps is what the file holds: every picture written is
+// decoded and shown for its duration, and a time the container cannot hold
+// is refused at WriteSample without moving anything already written.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "media_reader.h"
+#include "writer_helpers.h"
+
+using kx::ComPtr;
+
+namespace sinkwriter_test {
+namespace {
+
+// Pictures of the first video stream, as ffprobe decodes them in full (edit
+// lists applied).
+int64_t DecodedVideoFrames(const std::string& path) {
+  const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                              "stream=nb_read_frames -of csv=p=0 '" + path + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
+  long long frames = -1;
+  if (std::fscanf(pipe, "%lld", &frames) != 1) frames = -1;
+  pclose(pipe);
+  return frames;
+}
+
+HRESULT WriteVideoAt(IMFSinkWriter* writer, DWORD index, const VideoSpec& video, int64_t frame, LONGLONG time) {
+  ComPtr<IMFSample> sample;
+  HRESULT hr = MakeVideoSample(video, frame, &sample);
+  if (SUCCEEDED(hr)) hr = sample->SetSampleTime(time);
+  return SUCCEEDED(hr) ? writer->WriteSample(index, sample.Get()) : hr;
+}
+
+struct PairCase {
+  const char* name;
+  const char* extension;
+  const GUID* video;
+  const GUID* audio;  // null: video only
+};
+
+const PairCase kPairs[] = {
+    {"wmv1", ".wmv", &MFVideoFormat_WMV1, nullptr},
+    {"wmv1_wma", ".wmv", &MFVideoFormat_WMV1, &MFAudioFormat_WMAudioV8},
+    {"wmv2", ".wmv", &MFVideoFormat_WMV2, nullptr},
+    {"wmv2_wma", ".wmv", &MFVideoFormat_WMV2, &MFAudioFormat_WMAudioV8},
+    {"asf_h264", ".wmv", &MFVideoFormat_H264, nullptr},
+    {"asf_h264_wma", ".wmv", &MFVideoFormat_H264, &MFAudioFormat_WMAudioV8},
+    {"mp4_h264", ".mp4", &MFVideoFormat_H264, nullptr},
+    {"mp4_h264_aac", ".mp4", &MFVideoFormat_H264, &MFAudioFormat_AAC},
+    {"mp4_hevc", ".mp4", &MFVideoFormat_HEVC, nullptr},
+    {"mp4_hevc_aac", ".mp4", &MFVideoFormat_HEVC, &MFAudioFormat_AAC},
+};
+
+class FrameCount : public MfTest, public ::testing::WithParamInterface<PairCase> {};
+
+// Each picture written is decoded, the last one too, and shown for one
+// frame's duration, whether its sample carries the duration or not.
+TEST_P(FrameCount, EveryPictureIsDecodedAndLasts) {
+  const PairCase& c = GetParam();
+  for (const bool sampleDurations : {true, false}) {
+    SCOPED_TRACE(std::string(c.name) + (sampleDurations ? " with sample durations" : " without"));
+    const std::string path = TempPath(std::string("count") + c.extension);
+    VideoSpec video;
+    video.subtype = *c.video;
+    video.fpsNum = 25;  // whole milliseconds per frame: nothing rounds a short last frame up
+    AudioSpec audio;
+    if (c.audio) audio.subtype = *c.audio;
+    constexpr int kFrames = 50;
+    ComPtr<IMFSinkWriter> writer;
+    DWORD videoIndex = 0, audioIndex = 0;
+    ASSERT_EQ(OpenWriter(path, &video, c.audio ? &audio : nullptr, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
+    int64_t pcmWritten = 0;
+    for (int i = 0; i < kFrames; ++i) {
+      ComPtr<IMFSample> sample;
+      ASSERT_EQ(MakeVideoSample(video, i, &sample), S_OK);
+      if (!sampleDurations) {
+        ASSERT_EQ(sample->SetSampleDuration(0), S_OK);
+      }
+      ASSERT_EQ(writer->WriteSample(videoIndex, sample.Get()), S_OK) << i;
+      for (; c.audio && pcmWritten < (i + 1) * 44100 / 25; pcmWritten += 1470) {
+        ASSERT_EQ(MakeAudioSample(audio, pcmWritten, 1470, &sample), S_OK);
+        ASSERT_EQ(writer->WriteSample(audioIndex, sample.Get()), S_OK);
+      }
+    }
+    ASSERT_EQ(writer->Finalize(), S_OK);
+    writer = nullptr;
+    EXPECT_EQ(DecodedVideoFrames(path), kFrames);
+    const FileReport file = ReadMediaFile(path);
+    const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->decodedFrames, kFrames);
+    // MP4's track lasts from the first picture's decoding to the end of the
+    // last picture. ASF keeps no duration per stream: the play duration of
+    // a file without sound shows the last picture's. (Its H.264 packets
+    // carry their decoding times, so only WMV's show there.)
+    if (file.containerName != "asf") {
+      EXPECT_NEAR(v->durationSeconds, kFrames / 25.0, 1e-4);
+    } else if (!c.audio && *c.video != MFVideoFormat_H264) {
+      EXPECT_NEAR(file.durationSeconds - v->lastPts, 1 / 25.0, 0.002);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, FrameCount, ::testing::ValuesIn(kPairs),
+                         [](const ::testing::TestParamInfo<PairCase>& info) { return info.param.name; });
+
+// Time stamps from the edges. Times are in frames of 1/30 s unless huge;
+// each entry says whether the writer takes it.
+constexpr LONGLONG kHour = 36000000000;
+constexpr LONGLONG kFrame = 10000000 / 30;
+struct Stamp {
+  LONGLONG time;
+  bool accepted;
+};
+struct EdgeCase {
+  const char* name;
+  std::vector<Stamp> stamps;
+};
+
+std::vector<Stamp> OnSchedule(int first, int last) {
+  std::vector<Stamp> stamps;
+  for (int i = first; i <= last; ++i) stamps.push_back({i * kFrame, true});
+  return stamps;
+}
+std::vector<Stamp> Join(std::vector<Stamp> a, const std::vector<Stamp>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+std::vector<Stamp> Refused(std::vector<Stamp> stamps) {
+  for (Stamp& stamp : stamps) stamp.accepted = false;
+  return stamps;
+}
+
+const EdgeCase kEdges[] = {
+    {"spike_then_on_schedule", Join(Join(OnSchedule(0, 9), {{10 * kFrame + kHour, true}}), Refused(OnSchedule(11, 19)))},
+    {"backwards", Join(Join(OnSchedule(0, 9), {{5 * kFrame, false}}), OnSchedule(10, 19))},
+    {"repeated", Join(Join(OnSchedule(0, 9), {{9 * kFrame, false}}), OnSchedule(10, 19))},
+    {"int64_max", Join(Join(OnSchedule(0, 9), {{INT64_MAX, false}, {INT64_MAX - kFrame, false}}), OnSchedule(10, 19))},
+    {"int64_min", Join(Join(OnSchedule(0, 9), {{INT64_MIN, false}}), OnSchedule(10, 19))},
+    {"negative_first_times", OnSchedule(-10, 19)},
+};
+
+struct EdgeRun {
+  const char* extension;
+  const GUID* video;
+  const GUID* audio;
+};
+const EdgeRun kEdgeRuns[] = {
+    {".wmv", &MFVideoFormat_WMV2, &MFAudioFormat_WMAudioV8},
+    {".mp4", &MFVideoFormat_H264, &MFAudioFormat_AAC},
+};
+
+class TimeStamps : public MfTest, public ::testing::WithParamInterface<EdgeRun> {};
+
+// A refused time returns MF_E_INVALID_TIMESTAMP; every accepted picture is
+// in the file at its time (one shift of the whole time line in MP4 when
+// times start below zero), decoded, and the sound keeps its place.
+TEST_P(TimeStamps, ReachTheFileAsGivenOrAreRefused) {
+  const EdgeRun& run = GetParam();
+  for (const EdgeCase& c : kEdges) {
+    SCOPED_TRACE(std::string(c.name) + run.extension);
+    const std::string path = TempPath(std::string("edges") + run.extension);
+    VideoSpec video;
+    video.subtype = *run.video;
+    AudioSpec audio;
+    audio.subtype = *run.audio;
+    ComPtr<IMFSinkWriter> writer;
+    DWORD videoIndex = 0, audioIndex = 0;
+    ASSERT_EQ(OpenWriter(path, &video, &audio, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
+    std::vector<double> expected;  // seconds
+    for (size_t i = 0; i < c.stamps.size(); ++i) {
+      const HRESULT hr = WriteVideoAt(writer.Get(), videoIndex, video, int64_t(i), c.stamps[i].time);
+      EXPECT_EQ(hr, c.stamps[i].accepted ? S_OK : MF_E_INVALID_TIMESTAMP) << "picture " << i;
+      if (hr == S_OK) expected.push_back(c.stamps[i].time / 1e7);
+    }
+    // The sound starts with the first picture and lasts as long as the
+    // pictures on schedule.
+    const int64_t firstPcm = c.stamps[0].time * 44100 / 10000000;
+    for (int64_t pcm = firstPcm; pcm < firstPcm + 44100; pcm += 2205) {
+      ComPtr<IMFSample> sample;
+      ASSERT_EQ(MakeAudioSample(audio, pcm, 2205, &sample), S_OK);
+      ASSERT_EQ(writer->WriteSample(audioIndex, sample.Get()), S_OK);
+    }
+    ASSERT_EQ(writer->Finalize(), S_OK);
+    writer = nullptr;
+
+    const FileReport file = ReadMediaFile(path);
+    ASSERT_TRUE(file.opened);
+    const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+    const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(v->decodeErrors, 0);
+    EXPECT_EQ(v->decodedFrames, int64_t(expected.size()));
+    EXPECT_EQ(DecodedVideoFrames(path), int64_t(expected.size()));
+    ASSERT_EQ(v->packetPts.size(), expected.size());
+    // One shift of the whole time line: to zero when it starts before, and
+    // in ASF by the audio encoder's delay (2048 samples), which MP4 keeps
+    // before zero, hidden.
+    const bool asf = file.containerName == "asf";
+    const double priming = (asf ? 2048 : 1024) / 44100.0;
+    const double shift = -std::min(0.0, expected[0]) + (asf ? priming : 0);
+    std::vector<double> pts = v->packetPts;  // in decoding order
+    std::sort(pts.begin(), pts.end());
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_NEAR(pts[i], expected[i] + shift, asf ? 0.001 : 1e-4) << "accepted picture " << i;
+    }
+    EXPECT_NEAR(a->firstPts + priming, pts[0], 0.002);
+    EXPECT_EQ(a->decodeErrors, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Containers, TimeStamps, ::testing::ValuesIn(kEdgeRuns),
+                         [](const ::testing::TestParamInfo<EdgeRun>& info) {
+                           return std::string(info.param.extension + 1);
+                         });
+
+// Audio times are counted in samples; a block that does not start after the
+// previous one, or whose time has no place in the file, is refused.
+TEST_F(MfTest, AudioTimesGoForwardOrAreRefused) {
+  for (const char* extension : {".wma", ".m4a"}) {
+    SCOPED_TRACE(extension);
+    const std::string path = TempPath(std::string("audio_edges") + extension);
+    AudioSpec audio;
+    if (std::string(extension) == ".wma") audio.subtype = MFAudioFormat_WMAudioV8;
+    ComPtr<IMFSinkWriter> writer;
+    DWORD videoIndex = 0, audioIndex = 0;
+    ASSERT_EQ(OpenWriter(path, nullptr, &audio, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
+    const struct {
+      int64_t firstPcm;
+      HRESULT expected;
+    } blocks[] = {{0, S_OK}, {4410, S_OK}, {2205, MF_E_INVALID_TIMESTAMP}, {4410, MF_E_INVALID_TIMESTAMP},
+                  {8820, S_OK}, {-1, MF_E_INVALID_TIMESTAMP}, {13230, S_OK}};
+    for (const auto& block : blocks) {
+      ComPtr<IMFSample> sample;
+      ASSERT_EQ(MakeAudioSample(audio, std::max<int64_t>(block.firstPcm, 0), 4410, &sample), S_OK);
+      if (block.firstPcm < 0) {  // -1: INT64_MAX
+        ASSERT_EQ(sample->SetSampleTime(INT64_MAX), S_OK);
+      }
+      EXPECT_EQ(writer->WriteSample(audioIndex, sample.Get()), block.expected) << block.firstPcm;
+    }
+    ASSERT_EQ(writer->Finalize(), S_OK);
+    writer = nullptr;
+    const FileReport file = ReadMediaFile(path);
+    const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->decodeErrors, 0);
+    // Four blocks of 0.1 s, one after the other.
+    EXPECT_NEAR(file.durationSeconds, 0.4, 0.06);
+  }
+}
+
+}  // namespace
+}  // namespace sinkwriter_test
