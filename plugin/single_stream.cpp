@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
@@ -47,6 +48,35 @@ _XmpMetadata BuildXmpRecord(const _XmpMetadata& host, uint64_t value) {
   return record;
 }
 
+// Whether nothing is at the output path yet. A path the file system cannot
+// examine counts as taken: a failed create removes only what it knows it
+// made.
+bool NothingAtPath(const kx_wchar* pFileName) {
+  try {
+    std::error_code error;
+    return std::filesystem::symlink_status(std::filesystem::path(pFileName), error).type() ==
+           std::filesystem::file_type::not_found;
+  } catch (...) {
+    return false;
+  }
+}
+
+// After a create that failed once the writer was made: the sink writer may
+// have created the file before it refused the configuration. A file that
+// was not there before the create is removed; one that was is never touched.
+void RemoveFileOfFailedCreate(const kx_wchar* pFileName) {
+  try {
+    std::error_code error;
+    const std::filesystem::path path(pFileName);
+    if (std::filesystem::symlink_status(path, error).type() != std::filesystem::file_type::regular) return;
+    if (std::filesystem::remove(path, error)) {
+      LogPrintW(KX_W("kx_Traxel.dll: removed file[%ls] that the failed create had made."), pFileName);
+    }
+  } catch (...) {
+    // Left in place: nothing crosses the boundary.
+  }
+}
+
 MediaFileHandle CreateFailed(const kx_wchar* pFileName, HRESULT startup) {
   LogPrintW(KX_W("kx_Traxel.dll: Create file[%ls] failed."), pFileName);
   // Only a start-up that this create made is undone here; the library-wide
@@ -83,18 +113,23 @@ MediaFileHandle CreateMediaFile(const kx_wchar* pFileName, const EncodeParams* p
     return CreateFailed(pFileName, startup);
   }
 
+  // Known before the sink writer is made, which may create (or truncate)
+  // the file.
+  const bool pathWasFree = NothingAtPath(pFileName);
   // Nothing may cross the boundary: an allocation that fails anywhere below
   // ends in the failure exit like any other failed step.
   std::unique_ptr<SinkWriterEncoder> encoder;
   try {
     encoder.reset(new SinkWriterEncoder(*pEncParam));
     if (encoder->Init(pFileName) == 0) {
-      encoder.reset();
+      encoder.reset();  // closes whatever the writer had opened
+      if (pathWasFree) RemoveFileOfFailedCreate(pFileName);
       return CreateFailed(pFileName, startup);
     }
   } catch (...) {
     LogPrintW(KX_W("kx_Traxel.dll: out of memory for the encoder of file[%ls]."), pFileName);
     encoder.reset();
+    if (pathWasFree) RemoveFileOfFailedCreate(pFileName);
     return CreateFailed(pFileName, startup);
   }
 

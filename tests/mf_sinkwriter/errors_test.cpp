@@ -2,8 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <memory>
 
 #include "writer_helpers.h"
 
@@ -42,6 +47,13 @@ INSTANTIATE_TEST_SUITE_P(
         CreateCase{"dot_in_folder_only", [] { return TempPath("a.wmv/clip"); }, MF_E_UNSUPPORTED_BYTESTREAM_TYPE},
         CreateCase{"missing_folder", [] { return TempPath("missing/clip.wmv"); },
                    HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+        CreateCase{"file_as_folder",
+                   [] {
+                     const std::string file = TempPath("plain");
+                     std::ofstream(file) << "x";
+                     return file + "/clip.wmv";
+                   },
+                   HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
         CreateCase{"folder_as_file",
                    [] {
                      const std::string folder = TempPath("folder.mp4");
@@ -64,6 +76,48 @@ TEST_F(MfTest, CreateRejectsBadArguments) {
   ASSERT_EQ(MFCreateMediaType(&notACallback), S_OK);
   ASSERT_EQ(attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, notACallback.Get()), S_OK);
   EXPECT_EQ(MFCreateSinkWriterFromURL(path.c_str(), nullptr, attributes.Get(), &writer), E_INVALIDARG);
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The output is opened when writing begins: a writer configured and then
+// let go changes nothing at its path, and an open that fails by then is
+// BeginWriting's failure.
+TEST_F(MfTest, TheFileIsOpenedOnlyWhenWritingBegins) {
+  const VideoSpec video;
+  const auto configure = [&](const std::string& path, ComPtr<IMFSinkWriter>* writer) {
+    ASSERT_EQ(CreateWriter(path, writer->ReleaseAndGetAddressOf()), S_OK);
+    ComPtr<IMFMediaType> output, input;
+    DWORD index = 0;
+    ASSERT_EQ(MakeVideoOutputType(video, &output), S_OK);
+    ASSERT_EQ((*writer)->AddStream(output.Get(), &index), S_OK);
+    ASSERT_EQ(MakeVideoInputType(video, &input), S_OK);
+    ASSERT_EQ((*writer)->SetInputMediaType(index, input.Get(), nullptr), S_OK);
+  };
+  ComPtr<IMFSinkWriter> writer;
+
+  const std::string existing = TempPath("existing.mp4");
+  std::ofstream(existing, std::ios::binary) << "the host's own bytes";
+  configure(existing, std::addressof(writer));
+  writer.Reset();
+  EXPECT_EQ(FileBytes(existing), "the host's own bytes");
+
+  const std::string fresh = TempPath("fresh.mp4");
+  configure(fresh, std::addressof(writer));
+  EXPECT_FALSE(std::filesystem::exists(fresh));
+  EXPECT_EQ(writer->BeginWriting(), S_OK);
+  EXPECT_TRUE(std::filesystem::exists(fresh));
+  writer.Reset();
+
+  const std::string folder = TempPath("gone");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  configure(folder + "/clip.mp4", std::addressof(writer));
+  ASSERT_EQ(rmdir(folder.c_str()), 0);
+  EXPECT_EQ(writer->BeginWriting(), HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(writer->WriteSample(0, nullptr), MF_E_INVALIDREQUEST) << "a writer that did not begin takes no samples";
 }
 
 // --- AddStream --------------------------------------------------------------

@@ -3,6 +3,9 @@
 // of the real single-stream row. Runs natively and under Wine.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +91,79 @@ TEST_F(EntryPointsTest, CreateRefusesAContainerFourCCNotInTheTable) {
     EXPECT_EQ(slots_.create(path.c_str(), record.get(), 0), nullptr) << FourCCText(FourCC(fourcc));
     EXPECT_EQ(log_.Records(), (std::vector<std::string>{"kx_Traxel.dll: Creating media file[unknown.wmv]...",
                                                         "kx_Traxel.dll: Create file[unknown.wmv] failed."}));
+  }
+}
+
+// A record with a video stream of `fourcc` at 160x120, `frameRate` frames
+// per second, and no audio.
+std::unique_ptr<EncodeParams> VideoRecord(const char* container, const char* fourcc, double frameRate) {
+  auto record = DefaultRecord();
+  WriteU32(record.get(), kFileFourCC, FourCC(container));
+  WriteU32(record.get(), 0, FourCC(fourcc));
+  WriteU32(record.get(), 4, 160);
+  WriteU32(record.get(), 8, 120);
+  WriteDouble(record.get(), 16, frameRate);
+  WriteU32(record.get(), 28, 400000);
+  WriteU32(record.get(), 39240, 0);
+  return record;
+}
+
+// A record with only an audio stream of `fourcc`.
+std::unique_ptr<EncodeParams> AudioRecord(const char* container, const char* fourcc, uint32_t sampleRate,
+                                          uint32_t channels, uint32_t bitsPerSample) {
+  auto record = DefaultRecord();
+  WriteU32(record.get(), kFileFourCC, FourCC(container));
+  WriteU32(record.get(), 12400, FourCC(fourcc));
+  WriteU32(record.get(), 12404, sampleRate);
+  WriteU32(record.get(), 12408, channels);
+  WriteU32(record.get(), 12412, 128000);
+  WriteU32(record.get(), 12424, bitsPerSample);
+  WriteU32(record.get(), 39244, 0);
+  return record;
+}
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Creates refused for their parameters, some only once the sink writer
+// exists: whatever was at the path stays byte for byte, and where nothing
+// was, nothing is left.
+TEST_F(EntryPointsTest, ARefusedCreateLeavesThePathAsItWas) {
+  struct Case {
+    const char* name;
+    const char* file;
+    std::unique_ptr<EncodeParams> record;
+  };
+  Case cases[] = {
+      {"frame rate 0", "rate0.wmv", VideoRecord("WWMV", "WMV2", 0.0)},
+      {"negative frame rate", "rate_negative.mp4", VideoRecord("WMP4", "W264", -25.0)},
+      {"WMV2 into .mp4", "wmv2.mp4", VideoRecord("WMP4", "WMV2", 25.0)},
+      {"unknown video FourCC", "unknown_video.wmv", VideoRecord("WWMV", "XVID", 25.0)},
+      {"7-bit audio", "bits7.wma", AudioRecord("WWMA", "WMA8", 44100, 2, 7)},
+      {"no audio channels", "channels0.wma", AudioRecord("WWMA", "WMA8", 44100, 0, 16)},
+      {"odd sample rate", "rate12345.mp4", AudioRecord("WMP4", "WAAC", 12345, 2, 16)},
+      {"unknown container", "unknown_container.wmv", AudioRecord("WAVI", "WMA8", 44100, 2, 16)},
+  };
+  const std::string kept = "bytes of a file the host already had\n";
+  for (const Case& c : cases) {
+    for (const bool existed : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (existed ? ", over an existing file" : ", at a free path"));
+      std::filesystem::remove(c.file);
+      if (existed) std::ofstream(c.file, std::ios::binary) << kept;
+      const auto path = Wide(c.file);
+      log_.Clear();
+      EXPECT_EQ(slots_.create(path.c_str(), c.record.get(), 0), nullptr);
+      ASSERT_FALSE(log_.Records().empty());
+      EXPECT_EQ(log_.Records().back(), "kx_Traxel.dll: Create file[" + std::string(c.file) + "] failed.");
+      if (existed) {
+        EXPECT_EQ(FileBytes(c.file), kept);
+      } else {
+        EXPECT_FALSE(std::filesystem::exists(c.file));
+      }
+      std::filesystem::remove(c.file);
+    }
   }
 }
 

@@ -2,8 +2,33 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kx::av {
+
+namespace {
+
+// Whether `path` could be opened for writing, decided without opening it:
+// 0, or AVERROR(errno) of the refusal an open would meet.
+int CheckWritablePath(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) return AVERROR(EISDIR);
+    return access(path.c_str(), W_OK) == 0 ? 0 : AVERROR(errno);
+  }
+  if (errno != ENOENT) return AVERROR(errno);
+  // A new file: its folder must exist and take new entries.
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (stat(folder.c_str(), &status) != 0) return AVERROR(errno);
+  if (!S_ISDIR(status.st_mode)) return AVERROR(ENOTDIR);
+  return access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : AVERROR(errno);
+}
+
+}  // namespace
 
 bool ContainerFromPath(const std::string& path, ContainerKind* kind) {
   const size_t slash = path.find_last_of('/');
@@ -74,9 +99,11 @@ int AvMuxer::Create(const std::string& path, ContainerKind kind, std::unique_ptr
   const char* formatName = kind == ContainerKind::kAsf ? "asf" : "mp4";
   int result = avformat_alloc_output_context2(&muxer->format_, nullptr, formatName, path.c_str());
   if (result < 0) return result;
-  // Open the file now, so that an unwritable path fails at creation.
-  result = avio_open(&muxer->format_->pb, path.c_str(), AVIO_FLAG_WRITE);
+  // An unwritable path fails at creation, but the file is opened (and an
+  // existing one truncated) only when the header is written.
+  result = CheckWritablePath(path);
   if (result < 0) return result;
+  muxer->path_ = path;
   *out = std::move(muxer);
   return 0;
 }
@@ -98,6 +125,10 @@ int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTim
 int AvMuxer::WriteHeader() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (headerWritten_ || finished_) return AVERROR(EINVAL);
+  if (!format_->pb) {
+    const int opened = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+    if (opened < 0) return opened;
+  }
   const int result = avformat_write_header(format_, nullptr);
   if (result < 0) return result;
   headerWritten_ = true;

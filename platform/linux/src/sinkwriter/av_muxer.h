@@ -7,6 +7,9 @@
 // packets of all streams by time. Finish writes the trailer (ASF index and
 // header sizes, MP4 moov) and closes the file. Destruction without Finish
 // still finishes, so whatever was written stays playable.
+//
+// The file itself is opened only by WriteHeader: a writer that is refused
+// while it is being configured leaves whatever was at the path untouched.
 #pragma once
 
 #include <cstdint>
@@ -58,12 +61,15 @@ class AvMuxer final : public PacketSink {
   AvMuxer(const AvMuxer&) = delete;
   AvMuxer& operator=(const AvMuxer&) = delete;
 
-  // Creates the file at `path` (UTF-8) at once. Returns 0 or an AVERROR;
-  // a system error comes back as AVERROR(errno).
+  // A muxer for a file at `path` (UTF-8). The file is not touched yet; a
+  // path that cannot be written (missing or read-only folder, a folder at
+  // the path, a read-only file) is refused here with AVERROR(errno), as an
+  // open would refuse it.
   static int Create(const std::string& path, ContainerKind kind, std::unique_ptr<AvMuxer>* out);
 
   // Adds a stream; packets for it will arrive in `packetTimeBase`.
   int AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index);
+  // Opens (creates or truncates) the file and writes the header.
   int WriteHeader();
   // The time base the container keeps a stream's times in (known once the
   // header is written).
@@ -84,6 +90,7 @@ class AvMuxer final : public PacketSink {
 
   std::mutex mutex_;
   AVFormatContext* format_ = nullptr;
+  std::string path_;
   std::vector<AVRational> packetTimeBases_;
   bool headerWritten_ = false;
   bool finished_ = false;

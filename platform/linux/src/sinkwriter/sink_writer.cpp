@@ -2,8 +2,10 @@
 //
 // Configuration (AddStream, SetInputMediaType) happens on the caller's
 // thread; SetInputMediaType chooses and opens the encoder, as the platform
-// does when it negotiates its encoder's types. BeginWriting writes the
-// container header and starts one worker per stream. WriteSample queues the
+// does when it negotiates its encoder's types. BeginWriting opens the output
+// file, writes the container header and starts one worker per stream; until
+// then the file at the path is not touched, so a writer refused during its
+// configuration leaves an existing file as it was and creates none. WriteSample queues the
 // sample (blocking while that stream's queue is full) and returns; the
 // workers encode and hand their packets to the muxer, which interleaves them.
 #include <algorithm>
@@ -610,6 +612,8 @@ HRESULT MFCreateSinkWriterFromURL(LPCWSTR pwszOutputURL, IMFByteStream* pByteStr
   }
 
   QuietFfmpegOnce();
+  // A path that cannot be written is refused here, as the platform refuses
+  // it when it opens the file; the file itself is opened by BeginWriting.
   std::unique_ptr<AvMuxer> muxer;
   const int result = AvMuxer::Create(path, kind, &muxer);
   if (result < 0) return HresultFromAvError(result);
