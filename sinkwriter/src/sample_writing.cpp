@@ -1,7 +1,9 @@
 // Sample writing: one host frame becomes one Media Foundation sample with the
 // host's time stamp and a computed duration.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 
 #include "kxdiag/log.h"
 #include "kxsinkwriter/sink_writer_encoder.h"
@@ -142,27 +144,66 @@ int SinkWriterEncoder::EncodeAudioFrame(const MediaFrame* pFrame) {
     return 0;
   }
 
+  // The sample holds whole PCM frames: the bytes carried from the last
+  // block, then this block's bytes up to its last whole frame; the rest is
+  // carried on to the next block.
+  const int64_t blockAlign = int64_t{channels} * (bitsPerSample / 8);
+  if (pcmCarry.capacity() < static_cast<size_t>(blockAlign)) {
+    // Room for the longest carry, so that keeping one never allocates.
+    try {
+      pcmCarry.reserve(static_cast<size_t>(blockAlign));
+    } catch (const std::exception&) {
+      LogAtLevel(kLogError, "[Media Foundation ]: EncodeAudioFrame: no memory for a PCM frame, nothing written");
+      return 0;
+    }
+  }
+  const int64_t carried = static_cast<int64_t>(pcmCarry.size());
+  const int64_t available = carried + nBytes;
+  const int64_t sampleBytes = available - available % blockAlign;
+  if (nBytes > 0 && sampleBytes == 0) {
+    // Not even one frame yet: kept, written with the next block.
+    pcmCarry.insert(pcmCarry.end(), pFrame->audio.pData, pFrame->audio.pData + nBytes);
+    return 1;
+  }
+  const int64_t fromCarry = std::min(carried, sampleBytes);
+  const int64_t fromBlock = sampleBytes - fromCarry;
+  if (sampleBytes > UINT32_MAX) {
+    LogAtLevel(kLogError, "[Media Foundation ]: EncodeAudioFrame: %d bytes do not fit one sample, nothing written",
+               nBytes);
+    return 0;
+  }
+
   kx::ComPtr<IMFSample> sample;
   kx::ComPtr<IMFMediaBuffer> buffer;
-  if (FAILED(MfCheck(CreateEmptySample(sample, buffer, static_cast<UINT32>(nBytes)),
+  if (FAILED(MfCheck(CreateEmptySample(sample, buffer, static_cast<UINT32>(sampleBytes)),
                      "CreateEmptySample(sample, buffer, pFrame->audio.nBytes)"))) {
     return 0;
   }
   BYTE* bufferData = nullptr;
   if (FAILED(MfCheck(buffer->Lock(&bufferData, nullptr, nullptr), "buffer->Lock(&bufferData, NULL, NULL)"))) return 0;
-  if (nBytes > 0) std::memcpy(bufferData, pFrame->audio.pData, static_cast<size_t>(nBytes));
+  if (fromCarry > 0) std::memcpy(bufferData, pcmCarry.data(), static_cast<size_t>(fromCarry));
+  if (fromBlock > 0) {
+    std::memcpy(bufferData + fromCarry, pFrame->audio.pData, static_cast<size_t>(fromBlock));
+  }
   if (FAILED(MfCheck(buffer->Unlock(), "buffer->Unlock()"))) return 0;
-  if (FAILED(MfCheck(buffer->SetCurrentLength(static_cast<DWORD>(nBytes)),
+  if (FAILED(MfCheck(buffer->SetCurrentLength(static_cast<DWORD>(sampleBytes)),
                      "buffer->SetCurrentLength(pFrame->audio.nBytes)"))) {
     return 0;
   }
   // Whole PCM frames (each division truncates), then the duration in single
   // precision: 305 frames at 44100 Hz give 69161.
-  const INT32 frames = (nBytes / channels) / (bitsPerSample / 8);
+  const INT32 frames = static_cast<INT32>((sampleBytes / channels) / (bitsPerSample / 8));
   const float seconds = static_cast<float>(frames) / static_cast<float>(encParam.audio.nSampleRate);
   const float duration100ns = seconds * 10000000.0f;
   const UINT64 sampleDur = static_cast<UINT64>(duration100ns);
-  const LONGLONG samplePts = pFrame->pts;
+  // The host's time is that of its block's first byte; the carried bytes
+  // came before it, so the sample starts that part of a frame earlier.
+  const LONGLONG carriedDuration =
+      fromCarry == 0 ? 0
+                     : static_cast<LONGLONG>((fromCarry * 10000000 + blockAlign * encParam.audio.nSampleRate / 2) /
+                                             (blockAlign * encParam.audio.nSampleRate));
+  const LONGLONG samplePts =
+      pFrame->pts < INT64_MIN + carriedDuration ? INT64_MIN : pFrame->pts - carriedDuration;
   if (FAILED(MfCheck(sample->SetSampleTime(samplePts), "sample->SetSampleTime(samplePts)"))) return 0;
   if (FAILED(MfCheck(sample->SetSampleDuration(static_cast<LONGLONG>(sampleDur)),
                      "sample->SetSampleDuration(sampleDur)"))) {
@@ -172,5 +213,9 @@ int SinkWriterEncoder::EncodeAudioFrame(const MediaFrame* pFrame) {
                      "mfsinkwriter->WriteSample(audioStreamIndex, sample)"))) {
     return 0;
   }
+  // Only a written sample moves the stream on: after a refusal the host's
+  // block is not in the file, and neither is what was carried.
+  pcmCarry.erase(pcmCarry.begin(), pcmCarry.begin() + fromCarry);
+  pcmCarry.insert(pcmCarry.end(), pFrame->audio.pData + fromBlock, pFrame->audio.pData + nBytes);
   return 1;
 }

@@ -2,6 +2,7 @@
 // (real encoders), read back with libavformat.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -218,6 +219,117 @@ INSTANTIATE_TEST_SUITE_P(
                       FileCase{"H264Aac", ".mp4", KX_FOURCC('W', '2', '6', '4'), KX_FOURCC('W', 'A', 'A', 'C'),
                                128000, AV_CODEC_ID_H264, AV_CODEC_ID_AAC}),
     [](const ::testing::TestParamInfo<FileCase>& info) { return std::string(info.param.name); });
+
+// --- PCM in blocks that split frames -----------------------------------------
+
+constexpr double kToneHz = 1000.0;
+constexpr int kPcmFrameBytes = 4;  // 16-bit stereo
+constexpr int kPcmFrames = 44100 * 2;
+
+// Writes two seconds of a 1 kHz tone (16-bit stereo, 44100 Hz) as audio
+// only, handed over in blocks of the given sizes, repeated.
+void WriteTone(const FileCase& c, const std::filesystem::path& path, const std::vector<int32_t>& blockSizes) {
+  StreamSetup setup;
+  setup.video = false;
+  setup.audioFourCC = c.audioFourCC;
+  setup.audioBitrate = c.audioBitrate;
+  SinkWriterEncoder encoder(MakeParams(setup));
+  ASSERT_EQ(encoder.Init(WidePath(path).c_str()), 1);
+  std::vector<uint8_t> pcm(size_t{kPcmFrames} * kPcmFrameBytes);
+  for (size_t frame = 0; frame < kPcmFrames; ++frame) {
+    const auto value = static_cast<int16_t>(8000 * std::sin(2 * M_PI * kToneHz * static_cast<double>(frame) / 44100));
+    for (size_t channel = 0; channel < 2; ++channel) {
+      pcm[frame * 4 + channel * 2] = static_cast<uint8_t>(value & 0xFF);
+      pcm[frame * 4 + channel * 2 + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+    }
+  }
+  size_t offset = 0;
+  for (size_t i = 0; offset < pcm.size(); ++i) {
+    const size_t size = std::min<size_t>(static_cast<size_t>(blockSizes[i % blockSizes.size()]), pcm.size() - offset);
+    MediaFrame audio{};
+    audio.audio.pData = pcm.data() + offset;
+    audio.audio.nBytes = static_cast<int32_t>(size);
+    audio.pts = static_cast<int64_t>(offset) * 10000000 / (44100 * kPcmFrameBytes);  // the block's first byte
+    ASSERT_EQ(encoder.EncodeAudioFrame(&audio), 1) << "block at byte " << offset;
+    offset += size;
+  }
+}
+
+// The first channel of the file's audio, decoded with libavcodec.
+std::vector<float> DecodeFirstChannel(const std::filesystem::path& path) {
+  std::vector<float> samples;
+  AVFormatContext* format = nullptr;
+  if (avformat_open_input(&format, path.string().c_str(), nullptr, nullptr) < 0) return samples;
+  const int index = avformat_find_stream_info(format, nullptr) >= 0
+                        ? av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0)
+                        : -1;
+  const AVCodec* decoder = index >= 0 ? avcodec_find_decoder(format->streams[index]->codecpar->codec_id) : nullptr;
+  AVCodecContext* codec = decoder ? avcodec_alloc_context3(decoder) : nullptr;
+  if (codec && avcodec_parameters_to_context(codec, format->streams[index]->codecpar) >= 0 &&
+      avcodec_open2(codec, decoder, nullptr) >= 0) {
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    const auto drain = [&] {
+      while (avcodec_receive_frame(codec, frame) >= 0) {
+        EXPECT_EQ(frame->format, AV_SAMPLE_FMT_FLTP);
+        const auto* first = reinterpret_cast<const float*>(frame->extended_data[0]);
+        samples.insert(samples.end(), first, first + frame->nb_samples);
+      }
+    };
+    while (av_read_frame(format, packet) >= 0) {
+      if (packet->stream_index == index && avcodec_send_packet(codec, packet) >= 0) drain();
+      av_packet_unref(packet);
+    }
+    avcodec_send_packet(codec, nullptr);
+    drain();
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+  }
+  avcodec_free_context(&codec);
+  avformat_close_input(&format);
+  return samples;
+}
+
+// The share of the signal's energy at `hz` (Goertzel over whole periods).
+double ShareAt(const std::vector<float>& samples, double hz) {
+  const double coefficient = 2 * std::cos(2 * M_PI * hz / 44100);
+  double previous = 0, beforePrevious = 0, energy = 0;
+  for (const float sample : samples) {
+    const double current = sample + coefficient * previous - beforePrevious;
+    beforePrevious = previous;
+    previous = current;
+    energy += double{sample} * sample;
+  }
+  const double power = previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
+  return energy > 0 ? 2 * power / (energy * static_cast<double>(samples.size())) : 0;
+}
+
+TEST_P(RealWriter, PcmInBlocksThatSplitFramesDecodesToTheSameTone) {
+  const FileCase& c = GetParam();
+  const std::filesystem::path wholePath = PathFor(c);
+  WriteTone(c, wholePath, {4096});
+  const std::vector<float> whole = DecodeFirstChannel(wholePath);
+  ASSERT_GT(whole.size(), size_t{kPcmFrames} * 9 / 10);
+  EXPECT_GT(ShareAt(whole, kToneHz), 0.9);
+  for (const auto& blocks : {std::vector<int32_t>{4095}, std::vector<int32_t>{4095, 1, 2, 4093, 3}}) {
+    SCOPED_TRACE("blocks of " + std::to_string(blocks[0]) + (blocks.size() > 1 ? " and smaller" : ""));
+    const std::filesystem::path splitPath = PathFor(c).replace_extension(std::string(".split") + c.extension);
+    WriteTone(c, splitPath, blocks);
+    const std::vector<float> split = DecodeFirstChannel(splitPath);
+    ASSERT_EQ(split.size(), whole.size());
+    EXPECT_GT(ShareAt(split, kToneHz), 0.9);
+    double difference = 0, signal = 0;
+    for (size_t i = 0; i < whole.size(); ++i) {
+      difference += (double{split[i]} - whole[i]) * (double{split[i]} - whole[i]);
+      signal += double{whole[i]} * whole[i];
+    }
+    EXPECT_LT(std::sqrt(difference / signal), 0.01) << "relative RMS difference to the whole-frame file";
+    std::error_code ignored;
+    std::filesystem::remove(splitPath, ignored);
+  }
+  std::error_code ignored;
+  std::filesystem::remove(wholePath, ignored);
+}
 
 }  // namespace
 }  // namespace sinkwriter_test

@@ -71,7 +71,9 @@ TEST_P(AudioDuration, IsComputedInSinglePrecisionFromWholeFrames) {
   EXPECT_EQ(Samples()[0].duration, c.duration);
   EXPECT_EQ(Samples()[0].time, 123456789);
   EXPECT_EQ(Samples()[0].stream, encoder->AudioStreamIndex());
-  EXPECT_EQ(Samples()[0].bytes, pcm) << "every byte is copied, a partial frame included";
+  const size_t frameBytes = c.channels * (c.bitsPerSample / 8);
+  EXPECT_EQ(Samples()[0].bytes, std::vector<uint8_t>(pcm.begin(), pcm.end() - pcm.size() % frameBytes))
+      << "whole frames only: a partial one waits for the next block";
   EXPECT_TRUE(log.Lines().empty());
 }
 
@@ -83,10 +85,57 @@ INSTANTIATE_TEST_SUITE_P(
                       DurationCase{"Frames480At48000", 480 * 4, 2, 16, 48000, 100000},
                       // 69160 in double precision.
                       DurationCase{"Frames305At44100", 305 * 4, 2, 16, 44100, 69161},
-                      DurationCase{"PartialFrameIsNotCounted", 4095, 2, 16, 44100, 231972},
+                      DurationCase{"PartialFrameWaitsForTheNextBlock", 4095, 2, 16, 44100, 231972},
                       DurationCase{"TwentyFourBit", 6144, 2, 24, 44100, 232199},
                       DurationCase{"Empty", 0, 2, 16, 44100, 0}),
     [](const ::testing::TestParamInfo<DurationCase>& info) { return std::string(info.param.name); });
+
+// PCM handed over in blocks that split frames: the samples carry the same
+// byte stream in whole frames, each stamped with the time of its first
+// frame (the host stamps a block with the time of its first byte).
+struct SplitCase {
+  const char* name;
+  std::vector<int32_t> blocks;
+};
+
+class SplitPcm : public Writing, public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(SplitPcm, ReachesTheWriterInWholeFrames) {
+  constexpr int64_t kBytesPerSecond = 44100 * 4;  // 16-bit stereo
+  StreamSetup setup;
+  setup.video = false;
+  Open(setup);
+  ASSERT_EQ(initResult, 1);
+  std::vector<uint8_t> stream;
+  for (const int32_t size : GetParam().blocks) {
+    std::vector<uint8_t> block(static_cast<size_t>(size));
+    for (uint8_t& byte : block) byte = static_cast<uint8_t>(stream.size() * 13 + (&byte - block.data()) * 13);
+    const MediaFrame frame = Pcm(block, static_cast<int64_t>(stream.size()) * 10000000 / kBytesPerSecond);
+    EXPECT_EQ(encoder->EncodeAudioFrame(&frame), 1) << "block at byte " << stream.size();
+    stream.insert(stream.end(), block.begin(), block.end());
+  }
+  std::vector<uint8_t> written;
+  for (const SampleRecord& sample : Samples()) {
+    SCOPED_TRACE("sample at byte " + std::to_string(written.size()));
+    EXPECT_EQ(sample.bytes.size() % 4, 0u);
+    // An empty block stays an empty sample at the host's time.
+    if (sample.bytes.empty()) continue;
+    EXPECT_NEAR(static_cast<double>(sample.time),
+                static_cast<double>(written.size()) * 10000000.0 / kBytesPerSecond, 2.0);
+    EXPECT_NEAR(static_cast<double>(sample.duration),
+                static_cast<double>(sample.bytes.size()) * 10000000.0 / kBytesPerSecond, 1.0);
+    written.insert(written.end(), sample.bytes.begin(), sample.bytes.end());
+  }
+  EXPECT_EQ(written, std::vector<uint8_t>(stream.begin(), stream.end() - stream.size() % 4));
+  EXPECT_TRUE(log.Lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SplitPcm,
+    ::testing::Values(SplitCase{"Blocks4095", {4095, 4095, 4095, 4095, 4095}},
+                      SplitCase{"SmallerThanAFrame", {1, 1, 1, 3, 2, 4093, 3}},
+                      SplitCase{"OddSizesAndEmpty", {4097, 0, 3, 4094, 0, 5, 1}}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Writing, AudioTimeStampsAreTheHostsAndTheFrameDurationIsNotRead) {
   StreamSetup setup;

@@ -105,6 +105,10 @@ class SinkWriterEncoder {
   // 1 when one sample was written, 0 when nothing was written. A video frame
   // whose duration is the finish request (-101) finalizes the file instead.
   int EncodeVideoFrame(const MediaFrame* pFrame);
+  // PCM is one continuous byte stream: a block that does not end on a whole
+  // PCM frame leaves its trailing bytes to the next block, so every sample
+  // holds whole frames. A block too small to complete a frame is only kept
+  // (1, nothing written yet).
   int EncodeAudioFrame(const MediaFrame* pFrame);
 
   // Stream set-up, called by Init in this order (video, then audio).
@@ -151,4 +155,7 @@ class SinkWriterEncoder {
   std::vector<uint8_t> xmpData;
   std::string strFileName;
   SinkWriterEntryPoints entryPoints;
+  // The start of a PCM frame that the last audio block ended in (fewer
+  // bytes than one frame); it begins the next audio sample.
+  std::vector<uint8_t> pcmCarry;
 };
