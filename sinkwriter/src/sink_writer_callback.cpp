@@ -5,7 +5,8 @@
 
 #include "kxsinkwriter/sink_writer_encoder.h"
 
-CMFSinkWriterCallback::CMFSinkWriterCallback(HANDLE hEvent) : m_refCount(1), m_hEvent(hEvent) {}
+CMFSinkWriterCallback::CMFSinkWriterCallback(HANDLE hEvent)
+    : m_refCount(1), m_hEvent(hEvent), m_finalizeStatus(S_OK) {}
 
 CMFSinkWriterCallback::~CMFSinkWriterCallback() { LogPrintW(KX_W("release \n")); }
 
@@ -28,10 +29,11 @@ ULONG STDMETHODCALLTYPE CMFSinkWriterCallback::Release() {
   return count;
 }
 
-// Called by the writer on a thread of its own. The status is passed back
-// unchanged and not recorded: a finalize that fails late still ends the wait
-// of the closing encoder.
+// Called by the writer on a thread of its own. The status is recorded for
+// the closing encoder, which logs a failed one, and passed back unchanged; a
+// finalize that fails late still ends the wait.
 HRESULT STDMETHODCALLTYPE CMFSinkWriterCallback::OnFinalize(HRESULT hrStatus) {
+  m_finalizeStatus.store(hrStatus, std::memory_order_release);
   if (m_hEvent != nullptr) SetEvent(m_hEvent);
   return hrStatus;
 }

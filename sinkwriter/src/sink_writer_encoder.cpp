@@ -152,6 +152,9 @@ SinkWriterEncoder::~SinkWriterEncoder() {
       // Whoever started the finalizing, the file is complete only once the
       // writer has called OnFinalize.
       WaitForSingleObject(hFinalizeEvent, INFINITE);
+      // Finalize itself returned at once; how it ended (a full disk, a file
+      // grown too large) comes only through the callback.
+      if (pCallback) (void)MfCheck(pCallback->FinalizeStatus(), "mfsinkwriter->Finalize()");
       // A file finished by the host's finish request gets no XMP packet.
       if (bFinalized == 0) {
         const char* xmpBytes = xmpData.empty() ? nullptr : reinterpret_cast<const char*>(xmpData.data());

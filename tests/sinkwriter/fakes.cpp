@@ -191,9 +191,9 @@ HRESULT STDMETHODCALLTYPE FakeSinkWriter::Finalize() {
   if (!callback_) return S_OK;
   if (record_->finalizeOnThread) {
     if (finalizer_.joinable()) finalizer_.join();
-    finalizer_ = std::thread([callback = callback_] { callback->OnFinalize(S_OK); });
+    finalizer_ = std::thread([callback = callback_, status = record_->finalizeStatus] { callback->OnFinalize(status); });
   } else {
-    callback_->OnFinalize(S_OK);
+    callback_->OnFinalize(record_->finalizeStatus);
   }
   return S_OK;
 }

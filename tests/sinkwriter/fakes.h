@@ -51,6 +51,8 @@ struct WriterRecord {
   // OnFinalize is called from a thread of the writer's own (else inside
   // Finalize).
   bool finalizeOnThread = false;
+  // The status OnFinalize reports.
+  HRESULT finalizeStatus = S_OK;
   // What the creation attributes held.
   bool hadCallback = false;
   UINT32 lowLatency = 0;

@@ -215,6 +215,32 @@ TEST_F(EncoderLifecycle, CompletionOnAWriterThreadEndsTheClose) {
   EXPECT_EQ(log.Lines().back(), "release \n");
 }
 
+// Finalize returns at once; a finalize that fails later (a full disk) is
+// reported only through the callback, and the close says so in the log,
+// whoever started the finalizing.
+TEST_F(EncoderLifecycle, AFinalizeThatFailsLaterIsLogged) {
+  constexpr HRESULT kDiskFull = static_cast<HRESULT>(0x80070070);
+  for (const bool finishRequest : {false, true}) {
+    FakePlatform local;
+    local.audioTypes = platform.audioTypes;
+    local.writer->finalizeOnThread = true;
+    local.writer->finalizeStatus = kDiskFull;
+    log.Clear();
+    {
+      SinkWriterEncoder encoder(MakeParams({}), local.EntryPoints());
+      ASSERT_EQ(encoder.Init(Wide("full.wmv").c_str()), 1);
+      if (finishRequest) {
+        ASSERT_EQ(encoder.FlushEncode(), S_OK);
+      }
+      log.Clear();
+    }
+    const std::vector<std::string> lines = log.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), FailureLine("error", "mfsinkwriter->Finalize()", kDiskFull)) << finishRequest;
+    EXPECT_EQ(lines.back(), "release \n");
+  }
+}
+
 TEST_F(EncoderLifecycle, RefusedFinalizeOnCloseSkipsTheWaitAndTheXmp) {
   for (const char* method : {"NotifyEndOfSegment", "Finalize"}) {
     FakePlatform local;

@@ -46,12 +46,17 @@ class CMFSinkWriterCallback : public IMFSinkWriterCallback {
   HRESULT STDMETHODCALLTYPE OnFinalize(HRESULT hrStatus) override;
   HRESULT STDMETHODCALLTYPE OnMarker(DWORD dwStreamIndex, LPVOID pvContext) override;
 
+  // The status the writer reported through the last OnFinalize (S_OK
+  // before any). Read after the finalize event was signalled.
+  HRESULT FinalizeStatus() const { return m_finalizeStatus.load(std::memory_order_acquire); }
+
   // Writes "release \n" to the log. Reached only through Release.
   virtual ~CMFSinkWriterCallback();
 
  private:
   std::atomic<ULONG> m_refCount;
   HANDLE m_hEvent;
+  std::atomic<HRESULT> m_finalizeStatus;
 };
 
 #pragma GCC diagnostic pop
