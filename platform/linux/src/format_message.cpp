@@ -32,6 +32,7 @@ constexpr SystemMessage kWin32Messages[] = {
     {8, u"Not enough storage is available to process this command.\r\n"},
     {14, u"Not enough storage is available to complete this operation.\r\n"},
     {19, u"The media is write protected.\r\n"},
+    {29, u"The system cannot write to the specified device.\r\n"},
     {32, u"The process cannot access the file because it is being used by another process.\r\n"},
     {39, u"The disk is full.\r\n"},
     {80, u"The file exists.\r\n"},
@@ -41,6 +42,9 @@ constexpr SystemMessage kWin32Messages[] = {
     {123, u"The filename, directory name, or volume label syntax is incorrect.\r\n"},
     {183, u"Cannot create a file when that file already exists.\r\n"},
     {206, u"The filename or extension is too long.\r\n"},
+    {223, u"The file size exceeds the limit allowed and cannot be saved.\r\n"},
+    {534, u"Arithmetic result exceeded 32 bits.\r\n"},
+    {1113, u"No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
 };
 
 // HRESULTs of other facilities.
@@ -51,6 +55,7 @@ constexpr SystemMessage kHresultMessages[] = {
     {0x80004004u, u"Operation aborted\r\n"},
     {0x80004005u, u"Unspecified error\r\n"},
     {0x8000FFFFu, u"Catastrophic failure\r\n"},
+    {0x80020008u, u"Bad variable type.\r\n"},
     // Media Foundation (mferror.h).
     {0xC00D36B0u, u"Platform not initialized. Please call MFStartup()."},
     {0xC00D36B1u, u"The buffer was too small to carry out the requested action."},
@@ -59,9 +64,11 @@ constexpr SystemMessage kHresultMessages[] = {
     {0xC00D36B4u, u"The data specified for the media type is invalid, inconsistent, or not supported by this object."},
     {0xC00D36B5u, u"The callee is currently not accepting further input."},
     {0xC00D36B6u, u"This object needs to be initialized before the requested operation can be carried out."},
+    {0xC00D36B7u, u"The requested representation is not supported by this object."},
     {0xC00D36B9u,
      u"An object ran out of media types to suggest therefore the requested chain of streaming objects cannot be "
      u"completed."},
+    {0xC00D36BAu, u"The object does not support the specified service."},
     {0xC00D36BBu, u"An unexpected error has occurred in the operation requested."},
     {0xC00D36BDu, u"Invalid type."},
     {0xC00D36BEu, u"The file does not conform to the relevant file format specification."},

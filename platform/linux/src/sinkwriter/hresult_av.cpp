@@ -8,31 +8,13 @@ extern "C" {
 
 namespace kx::av {
 
-namespace {
-constexpr uint32_t kErrorWriteFault = 29;
-constexpr uint32_t kErrorFileTooLarge = 223;
-}
-
 HRESULT HresultFromAvError(int error) {
   if (error >= 0) return S_OK;
   if (error == AVERROR_ENCODER_NOT_FOUND) return MF_E_TOPO_CODEC_NOT_FOUND;
-  switch (AVUNERROR(error)) {
-    case ENOMEM: return E_OUTOFMEMORY;
-    case EINVAL: return E_INVALIDARG;
-    case ENOENT:
-    case ENOTDIR: return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-    case EACCES:
-    case EPERM:
-    case EISDIR: return HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED);
-    case EROFS: return HRESULT_FROM_WIN32(ERROR_WRITE_PROTECT);
-    case ENOSPC: return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
-    case EMFILE:
-    case ENFILE: return HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES);
-    case ENAMETOOLONG: return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    case EIO: return HRESULT_FROM_WIN32(kErrorWriteFault);
-    case EFBIG: return HRESULT_FROM_WIN32(kErrorFileTooLarge);
-    default: return E_FAIL;
+  for (const ErrnoResult& entry : kErrnoResults) {
+    if (AVUNERROR(error) == entry.errnoValue) return entry.result;
   }
+  return E_FAIL;
 }
 
 bool Utf16ToUtf8(const WCHAR* text, std::string* out) {

@@ -1,11 +1,36 @@
 // HRESULTs for FFmpeg results, and UTF-16 paths as UTF-8.
 #pragma once
 
+#include <cerrno>
 #include <string>
 
 #include "kxplatform/mf.h"
 
 namespace kx::av {
+
+// The system errors FFmpeg reports (as AVERROR(errno)) and the HRESULT a
+// Windows caller sees for each; any other error becomes E_FAIL.
+struct ErrnoResult {
+  int errnoValue;
+  HRESULT result;
+};
+
+inline constexpr ErrnoResult kErrnoResults[] = {
+    {ENOMEM, E_OUTOFMEMORY},
+    {EINVAL, E_INVALIDARG},
+    {ENOENT, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+    {ENOTDIR, HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND)},
+    {EACCES, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+    {EPERM, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+    {EISDIR, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+    {EROFS, HRESULT_FROM_WIN32(ERROR_WRITE_PROTECT)},
+    {ENOSPC, HRESULT_FROM_WIN32(ERROR_DISK_FULL)},
+    {EMFILE, HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES)},
+    {ENFILE, HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES)},
+    {ENAMETOOLONG, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)},
+    {EIO, HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)},
+    {EFBIG, HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)},
+};
 
 // The HRESULT a Windows caller would see for the same failure: system errors
 // in their HRESULT_FROM_WIN32 form, a missing encoder as
