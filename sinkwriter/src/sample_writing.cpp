@@ -173,49 +173,55 @@ int SinkWriterEncoder::EncodeAudioFrame(const MediaFrame* pFrame) {
     return 0;
   }
 
-  kx::ComPtr<IMFSample> sample;
-  kx::ComPtr<IMFMediaBuffer> buffer;
-  if (FAILED(MfCheck(CreateEmptySample(sample, buffer, static_cast<UINT32>(sampleBytes)),
-                     "CreateEmptySample(sample, buffer, pFrame->audio.nBytes)"))) {
-    return 0;
-  }
-  BYTE* bufferData = nullptr;
-  if (FAILED(MfCheck(buffer->Lock(&bufferData, nullptr, nullptr), "buffer->Lock(&bufferData, NULL, NULL)"))) return 0;
-  if (fromCarry > 0) std::memcpy(bufferData, pcmCarry.data(), static_cast<size_t>(fromCarry));
-  if (fromBlock > 0) {
-    std::memcpy(bufferData + fromCarry, pFrame->audio.pData, static_cast<size_t>(fromBlock));
-  }
-  if (FAILED(MfCheck(buffer->Unlock(), "buffer->Unlock()"))) return 0;
-  if (FAILED(MfCheck(buffer->SetCurrentLength(static_cast<DWORD>(sampleBytes)),
-                     "buffer->SetCurrentLength(pFrame->audio.nBytes)"))) {
-    return 0;
-  }
-  // Whole PCM frames (each division truncates), then the duration in single
-  // precision: 305 frames at 44100 Hz give 69161.
-  const INT32 frames = static_cast<INT32>((sampleBytes / channels) / (bitsPerSample / 8));
-  const float seconds = static_cast<float>(frames) / static_cast<float>(encParam.audio.nSampleRate);
-  const float duration100ns = seconds * 10000000.0f;
-  const UINT64 sampleDur = static_cast<UINT64>(duration100ns);
-  // The host's time is that of its block's first byte; the carried bytes
-  // came before it, so the sample starts that part of a frame earlier.
-  const LONGLONG carriedDuration =
-      fromCarry == 0 ? 0
-                     : static_cast<LONGLONG>((fromCarry * 10000000 + blockAlign * encParam.audio.nSampleRate / 2) /
-                                             (blockAlign * encParam.audio.nSampleRate));
-  const LONGLONG samplePts =
-      pFrame->pts < INT64_MIN + carriedDuration ? INT64_MIN : pFrame->pts - carriedDuration;
-  if (FAILED(MfCheck(sample->SetSampleTime(samplePts), "sample->SetSampleTime(samplePts)"))) return 0;
-  if (FAILED(MfCheck(sample->SetSampleDuration(static_cast<LONGLONG>(sampleDur)),
-                     "sample->SetSampleDuration(sampleDur)"))) {
-    return 0;
-  }
-  if (FAILED(MfCheck(mfsinkwriter->WriteSample(audioStreamIndex, sample.Get()),
-                     "mfsinkwriter->WriteSample(audioStreamIndex, sample)"))) {
-    return 0;
-  }
-  // Only a written sample moves the stream on: after a refusal the host's
-  // block is not in the file, and neither is what was carried.
+  // Whatever becomes of the sample, the block's trailing partial frame
+  // begins the next one: a refused block is missing from the file, but the
+  // blocks after it stay aligned to whole frames.
+  const int result = [&]() -> int {
+    kx::ComPtr<IMFSample> sample;
+    kx::ComPtr<IMFMediaBuffer> buffer;
+    if (FAILED(MfCheck(CreateEmptySample(sample, buffer, static_cast<UINT32>(sampleBytes)),
+                       "CreateEmptySample(sample, buffer, pFrame->audio.nBytes)"))) {
+      return 0;
+    }
+    BYTE* bufferData = nullptr;
+    if (FAILED(MfCheck(buffer->Lock(&bufferData, nullptr, nullptr), "buffer->Lock(&bufferData, NULL, NULL)"))) {
+      return 0;
+    }
+    if (fromCarry > 0) std::memcpy(bufferData, pcmCarry.data(), static_cast<size_t>(fromCarry));
+    if (fromBlock > 0) {
+      std::memcpy(bufferData + fromCarry, pFrame->audio.pData, static_cast<size_t>(fromBlock));
+    }
+    if (FAILED(MfCheck(buffer->Unlock(), "buffer->Unlock()"))) return 0;
+    if (FAILED(MfCheck(buffer->SetCurrentLength(static_cast<DWORD>(sampleBytes)),
+                       "buffer->SetCurrentLength(pFrame->audio.nBytes)"))) {
+      return 0;
+    }
+    // Whole PCM frames (each division truncates), then the duration in single
+    // precision: 305 frames at 44100 Hz give 69161.
+    const INT32 frames = static_cast<INT32>((sampleBytes / channels) / (bitsPerSample / 8));
+    const float seconds = static_cast<float>(frames) / static_cast<float>(encParam.audio.nSampleRate);
+    const float duration100ns = seconds * 10000000.0f;
+    const UINT64 sampleDur = static_cast<UINT64>(duration100ns);
+    // The host's time is that of its block's first byte; the carried bytes
+    // came before it, so the sample starts that part of a frame earlier.
+    const LONGLONG carriedDuration =
+        fromCarry == 0 ? 0
+                       : static_cast<LONGLONG>((fromCarry * 10000000 + blockAlign * encParam.audio.nSampleRate / 2) /
+                                               (blockAlign * encParam.audio.nSampleRate));
+    const LONGLONG samplePts =
+        pFrame->pts < INT64_MIN + carriedDuration ? INT64_MIN : pFrame->pts - carriedDuration;
+    if (FAILED(MfCheck(sample->SetSampleTime(samplePts), "sample->SetSampleTime(samplePts)"))) return 0;
+    if (FAILED(MfCheck(sample->SetSampleDuration(static_cast<LONGLONG>(sampleDur)),
+                       "sample->SetSampleDuration(sampleDur)"))) {
+      return 0;
+    }
+    if (FAILED(MfCheck(mfsinkwriter->WriteSample(audioStreamIndex, sample.Get()),
+                       "mfsinkwriter->WriteSample(audioStreamIndex, sample)"))) {
+      return 0;
+    }
+    return 1;
+  }();
   pcmCarry.erase(pcmCarry.begin(), pcmCarry.begin() + fromCarry);
   pcmCarry.insert(pcmCarry.end(), pFrame->audio.pData + fromBlock, pFrame->audio.pData + nBytes);
-  return 1;
+  return result;
 }

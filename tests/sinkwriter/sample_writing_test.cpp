@@ -137,6 +137,26 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"OddSizesAndEmpty", {4097, 0, 3, 4094, 0, 5, 1}}),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
 
+TEST_F(Writing, PcmAfterARefusedBlockStaysAlignedToWholeFrames) {
+  StreamSetup setup;
+  setup.video = false;
+  Open(setup);
+  ASSERT_EQ(initResult, 1);
+  std::vector<uint8_t> stream(3 * 4095);
+  for (size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<uint8_t>(i * 13 + i / 256);
+  for (int block = 0; block < 3; ++block) {
+    const std::vector<uint8_t> bytes(stream.begin() + block * 4095, stream.begin() + (block + 1) * 4095);
+    if (block == 1) platform.writer->refuse["WriteSample"] = E_FAIL;
+    const MediaFrame frame = Pcm(bytes, block * 232143);
+    EXPECT_EQ(encoder->EncodeAudioFrame(&frame), block == 1 ? 0 : 1);
+    platform.writer->refuse.erase("WriteSample");
+  }
+  // The refused sample held bytes 4092..8187; the one after it starts with
+  // the refused block's last partial frame.
+  ASSERT_EQ(Samples().size(), 2u);
+  EXPECT_EQ(Samples()[1].bytes, std::vector<uint8_t>(stream.begin() + 8188, stream.begin() + 12284));
+}
+
 TEST_F(Writing, AudioTimeStampsAreTheHostsAndTheFrameDurationIsNotRead) {
   StreamSetup setup;
   setup.video = false;
