@@ -194,16 +194,6 @@ TEST(DumpMediaType, EmptyTypeLongLinesAndFailuresThatStopIt) {
   EXPECT_EQ(log.Take(), Strings{Line("-5|wide|narrow")});
 }
 
-#if !defined(_WIN32)
-TEST(DumpMediaType, NonAsciiStringReachesTheLogInUtf8) {
-  LogCapture log;
-  auto type = kx::test::Make<RawItems>();
-  type->Text(kUnknownKey, KX_W("caf\u00e9 \u65e5\u672c"));
-  EXPECT_TRUE(DumpMediaType(type.Get()));
-  EXPECT_EQ(log.Take(), Strings{Line("    " + kUnknownName + ": caf\u00e9 \u65e5\u672c")});
-}
-#endif
-
 // A type of the platform's own store (Media Foundation's under Wine).
 TEST(DumpMediaType, RealMediaTypeFromThePlatform) {
   LogCapture log;

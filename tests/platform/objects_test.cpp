@@ -55,12 +55,8 @@ const std::vector<TypedValue> kTypes = {
      [](IMFAttributes* a, REFGUID k) { UINT32 v; return a->GetUINT32(k, &v); }},
     {"UINT64", MF_ATTRIBUTE_UINT64, [](IMFAttributes* a, REFGUID k) { return a->SetUINT64(k, 7); },
      [](IMFAttributes* a, REFGUID k) { UINT64 v; return a->GetUINT64(k, &v); }},
-    {"DOUBLE", MF_ATTRIBUTE_DOUBLE, [](IMFAttributes* a, REFGUID k) { return a->SetDouble(k, 7.5); },
-     [](IMFAttributes* a, REFGUID k) { double v; return a->GetDouble(k, &v); }},
     {"GUID", MF_ATTRIBUTE_GUID, [](IMFAttributes* a, REFGUID k) { return a->SetGUID(k, MFMediaType_Video); },
      [](IMFAttributes* a, REFGUID k) { GUID v; return a->GetGUID(k, &v); }},
-    {"STRING", MF_ATTRIBUTE_STRING, [](IMFAttributes* a, REFGUID k) { return a->SetString(k, KX_W("seven")); },
-     [](IMFAttributes* a, REFGUID k) { WCHAR v[8]; return a->GetString(k, v, 8, nullptr); }},
     {"BLOB", MF_ATTRIBUTE_BLOB, [](IMFAttributes* a, REFGUID k) { const UINT8 b[3] = {1, 2, 3}; return a->SetBlob(k, b, 3); },
      [](IMFAttributes* a, REFGUID k) { UINT8 v[8]; return a->GetBlob(k, v, 8, nullptr); }},
     {"IUNKNOWN", MF_ATTRIBUTE_IUNKNOWN, [](IMFAttributes* a, REFGUID k) { return a->SetUnknown(k, NewStore().Get()); },
@@ -120,9 +116,6 @@ TEST(AttributeStore, StoredObjectIsHeldByTheStoreAndItsCopies) {
     ComPtr<IUnknown> back;
     EXPECT_EQ(S_OK, store->GetUnknown(Key(1), IID_PPV_ARGS(&back)));
     EXPECT_EQ(object, back.Get());
-    ComPtr<IMFAttributes> wrong;
-    EXPECT_EQ(E_NOINTERFACE, store->GetUnknown(Key(1), IID_PPV_ARGS(&wrong)));
-    EXPECT_EQ(nullptr, wrong.Get());
     back.Reset();
     ComPtr<IMFAttributes> copy = NewStore();
     ASSERT_EQ(S_OK, copy->SetUINT32(Key(7), 7));
