@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "com_object.h"
+#include "kxplatform/com_object.h"
 
 namespace kxmf {
 

@@ -3,7 +3,7 @@
 #include <new>
 #include <vector>
 
-#include "com_object.h"
+#include "kxplatform/com_object.h"
 
 namespace kxmf {
 namespace {

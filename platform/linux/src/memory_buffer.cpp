@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "com_object.h"
+#include "kxplatform/com_object.h"
 
 namespace kxmf {
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "com_object.h"
+#include "kxplatform/com_object.h"
 #include "hresult_av.h"
 #include "kxplatform/mf.h"
 #include "sink_writer_hooks.h"

@@ -1,4 +1,5 @@
-// Reference counting shared by the layer's COM objects.
+// Reference counting shared by the Linux layer's COM objects and by the test
+// fakes of both builds (it compiles against the SDK's IUnknown as well).
 #pragma once
 
 #include <atomic>

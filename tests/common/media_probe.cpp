@@ -1,6 +1,7 @@
-#include "media_reader.h"
+#include "media_probe.h"
 
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 extern "C" {
@@ -8,13 +9,19 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-namespace sinkwriter_test {
+namespace kx::test {
 
 const StreamReport* FileReport::Find(AVMediaType type) const {
   for (const StreamReport& stream : streams) {
     if (stream.type == type) return &stream;
   }
   return nullptr;
+}
+
+int64_t FileReport::DecodedFrames(AVMediaType type) const {
+  int64_t frames = 0;
+  for (const StreamReport& stream : streams) frames += stream.type == type ? stream.decodedFrames : 0;
+  return frames;
 }
 
 namespace {
@@ -74,10 +81,19 @@ void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
 FileReport ReadMediaFile(const std::string& path) {
   FileReport report;
   AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, path.c_str(), nullptr, nullptr) < 0) return report;
+  const int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
+  if (result < 0) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(result, text, sizeof text);
+    report.error = text;
+    return report;
+  }
   std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> closer(
       format, [](AVFormatContext* f) { avformat_close_input(&f); });
-  if (avformat_find_stream_info(format, nullptr) < 0) return report;
+  if (avformat_find_stream_info(format, nullptr) < 0) {
+    report.error = "no stream information";
+    return report;
+  }
   report.opened = true;
   report.containerName = format->iformat->name;
   report.durationSeconds = format->duration > 0 ? format->duration / double{AV_TIME_BASE} : 0;
@@ -88,6 +104,7 @@ FileReport ReadMediaFile(const std::string& path) {
     StreamReport stream;
     stream.type = parameters->codec_type;
     stream.codec = parameters->codec_id;
+    stream.codecName = avcodec_get_name(parameters->codec_id);
     stream.width = parameters->width;
     stream.height = parameters->height;
     stream.sampleRate = parameters->sample_rate;
@@ -141,4 +158,19 @@ FileReport ReadMediaFile(const std::string& path) {
   return report;
 }
 
-}  // namespace sinkwriter_test
+std::string RunCommand(const std::string& command) {
+  std::string output;
+  if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    pclose(pipe);
+  }
+  return output;
+}
+
+std::string Exiftool(const std::string& path, const std::string& arguments) {
+  return RunCommand("exiftool -s3 " + arguments + " '" + path + "'");
+}
+
+}  // namespace kx::test

@@ -1,0 +1,120 @@
+// Test fakes of COM interfaces, for both builds. Reference counting comes
+// from the layer's COM base (kxmf::ComObject, header-only, which compiles
+// against the SDK's IUnknown too), so a fake writes only the methods it
+// fakes.
+#pragma once
+
+#include <type_traits>
+#include <utility>
+
+#include "kxplatform/com_object.h"
+#include "kxplatform/mf.h"
+
+namespace kx::test {
+
+// The count an object reports after one AddRef/Release pair.
+inline ULONG RefCount(IUnknown* object) {
+  object->AddRef();
+  return object->Release();
+}
+
+// A new object held by its one owning reference.
+template <typename T, typename... Args>
+kx::ComPtr<T> Make(Args&&... args) {
+  kx::ComPtr<T> object;
+  object.Attach(new T(std::forward<Args>(args)...));
+  return object;
+}
+
+// A fake of `Interface` that answers QueryInterface for IUnknown, `Interface`
+// and the bases listed in `Also`. It starts with one reference (the
+// creator's) and deletes itself on the last Release.
+template <typename Interface, typename... Also>
+class Fake : public kxmf::ComObject<Interface> {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    return kxmf::QueryInterfaceOf<Fake, Interface, Also...>(this, riid, ppv);
+  }
+};
+
+// An object that only reports its destruction.
+class CountedObject final : public Fake<IUnknown> {
+ public:
+  explicit CountedObject(bool* destroyed) : destroyed_(destroyed) {}
+  ~CountedObject() override { *destroyed_ = true; }
+
+ private:
+  bool* destroyed_;
+};
+
+// An attribute store (or media type) that forwards every call to a real one
+// of the platform's; a fake overrides only the calls it breaks or bends.
+template <typename Interface = IMFAttributes>
+class AttributesOver : public Fake<Interface, IMFAttributes> {
+ public:
+  AttributesOver() {
+    if constexpr (std::is_same_v<Interface, IMFMediaType>) {
+      (void)MFCreateMediaType(&inner_);  // a failure shows as a null inner_ in the first call
+    } else {
+      (void)MFCreateAttributes(&inner_, 0);
+    }
+  }
+  Interface* inner() const { return inner_.Get(); }
+
+#define KX_FORWARD(name, params, args) \
+  HRESULT STDMETHODCALLTYPE name params override { return inner_->name args; }
+  KX_FORWARD(GetItem, (REFGUID k, PROPVARIANT* v), (k, v))
+  KX_FORWARD(GetItemType, (REFGUID k, MF_ATTRIBUTE_TYPE* t), (k, t))
+  KX_FORWARD(CompareItem, (REFGUID k, REFPROPVARIANT v, BOOL* r), (k, v, r))
+  KX_FORWARD(Compare, (IMFAttributes* a, MF_ATTRIBUTES_MATCH_TYPE m, BOOL* r), (a, m, r))
+  KX_FORWARD(GetUINT32, (REFGUID k, UINT32* v), (k, v))
+  KX_FORWARD(GetUINT64, (REFGUID k, UINT64* v), (k, v))
+  KX_FORWARD(GetDouble, (REFGUID k, double* v), (k, v))
+  KX_FORWARD(GetGUID, (REFGUID k, GUID* v), (k, v))
+  KX_FORWARD(GetStringLength, (REFGUID k, UINT32* n), (k, n))
+  KX_FORWARD(GetString, (REFGUID k, LPWSTR s, UINT32 n, UINT32* l), (k, s, n, l))
+  KX_FORWARD(GetAllocatedString, (REFGUID k, LPWSTR* s, UINT32* l), (k, s, l))
+  KX_FORWARD(GetBlobSize, (REFGUID k, UINT32* n), (k, n))
+  KX_FORWARD(GetBlob, (REFGUID k, UINT8* b, UINT32 n, UINT32* l), (k, b, n, l))
+  KX_FORWARD(GetAllocatedBlob, (REFGUID k, UINT8** b, UINT32* l), (k, b, l))
+  KX_FORWARD(GetUnknown, (REFGUID k, REFIID r, LPVOID* p), (k, r, p))
+  KX_FORWARD(SetItem, (REFGUID k, REFPROPVARIANT v), (k, v))
+  KX_FORWARD(DeleteItem, (REFGUID k), (k))
+  KX_FORWARD(DeleteAllItems, (), ())
+  KX_FORWARD(SetUINT32, (REFGUID k, UINT32 v), (k, v))
+  KX_FORWARD(SetUINT64, (REFGUID k, UINT64 v), (k, v))
+  KX_FORWARD(SetDouble, (REFGUID k, double v), (k, v))
+  KX_FORWARD(SetGUID, (REFGUID k, REFGUID v), (k, v))
+  KX_FORWARD(SetString, (REFGUID k, LPCWSTR v), (k, v))
+  KX_FORWARD(SetBlob, (REFGUID k, const UINT8* b, UINT32 n), (k, b, n))
+  KX_FORWARD(SetUnknown, (REFGUID k, IUnknown* u), (k, u))
+  KX_FORWARD(LockStore, (), ())
+  KX_FORWARD(UnlockStore, (), ())
+  KX_FORWARD(GetCount, (UINT32* n), (n))
+  KX_FORWARD(GetItemByIndex, (UINT32 i, GUID* k, PROPVARIANT* v), (i, k, v))
+  KX_FORWARD(CopyAllItems, (IMFAttributes* to), (to))
+#undef KX_FORWARD
+
+ private:
+  kx::ComPtr<Interface> inner_;
+};
+
+// A media type over a real one; the five media-type calls forward too.
+class MediaTypeOver : public AttributesOver<IMFMediaType> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetMajorType(GUID* major) override { return inner()->GetMajorType(major); }
+  HRESULT STDMETHODCALLTYPE IsCompressedFormat(BOOL* compressed) override {
+    return inner()->IsCompressedFormat(compressed);
+  }
+  HRESULT STDMETHODCALLTYPE IsEqual(IMFMediaType* other, DWORD* flags) override {
+    return inner()->IsEqual(other, flags);
+  }
+  HRESULT STDMETHODCALLTYPE GetRepresentation(GUID guid, LPVOID* representation) override {
+    return inner()->GetRepresentation(guid, representation);
+  }
+  HRESULT STDMETHODCALLTYPE FreeRepresentation(GUID guid, LPVOID representation) override {
+    return inner()->FreeRepresentation(guid, representation);
+  }
+};
+
+}  // namespace kx::test
