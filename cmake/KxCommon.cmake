@@ -1,7 +1,11 @@
-# Warnings are errors on every compiler and target.
+# Our warning set, on every compiler and target. KX_WERROR makes the warnings
+# errors: CI (scripts/test.sh) and development builds turn it on; a plain
+# configure leaves it off, so that a compiler or optimisation level we have
+# not tried (a new GCC's false positives at -O3) cannot stop a user's build.
 add_library(kx_warnings INTERFACE)
 target_compile_options(kx_warnings INTERFACE
-  -Wall -Wextra -Werror -Wno-unused-parameter
+  -Wall -Wextra -Wno-unused-parameter
+  $<$<BOOL:${KX_WERROR}>:-Werror>
   $<$<AND:$<COMPILE_LANGUAGE:CXX>,$<NOT:$<PLATFORM_ID:Windows>>>:-Wnon-virtual-dtor>)
 # -Wnon-virtual-dtor stays off on Windows: the SDK's COM interfaces declare no
 # destructor, so every COM object class would trip it. COM objects die in
@@ -15,6 +19,17 @@ if(KX_SANITIZE)
   # -Wmaybe-uninitialized in libstdc++ itself (std::regex, std::function) at
   # -O1 and above. The normal builds keep the warning as an error.
   add_compile_options(-Wno-maybe-uninitialized)
+endif()
+
+if(KX_TSAN)
+  if(KX_SANITIZE)
+    message(FATAL_ERROR "KX_TSAN and KX_SANITIZE cannot be combined (ThreadSanitizer excludes AddressSanitizer)")
+  endif()
+  if(WIN32)
+    message(FATAL_ERROR "KX_TSAN is for the native build")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
 endif()
 
 if(NOT WIN32)

@@ -34,7 +34,7 @@ if [[ $install -eq 1 ]]; then
 fi
 
 for name in "${builds[@]}"; do
-  args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF)
+  args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_WERROR=ON -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF)
   if [[ $name == windows ]]; then
     args+=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake")
   fi
