@@ -5,7 +5,7 @@
 //
 // kx_host_writer <plug-in> <single|multi> <container FourCC> <output path>
 //                [video=<FourCC>:<width>x<height>]... [audio=<FourCC>] [frames=<n>]
-//                [nothread]
+//                [nothread] [fsize=<bytes>]
 //
 // single: one EncodeParams through the GetFileFormats row.
 // multi:  one record per video= / audio= through the GetFileMultiStreamFormats
@@ -13,6 +13,10 @@
 //         Frames go to the last video record's index, sized as that record.
 // nothread: the thread start of the close fails (single mode), as when the
 //         system cannot start another thread.
+// fsize:  files may grow to <bytes> only (RLIMIT_FSIZE, SIGXFSZ ignored), as
+//         on a full disk (single mode). The first refused write ends the
+//         writing, "write refused at frame <i>" goes to standard output, and
+//         the file is closed as usual.
 //
 // kx_host_writer <plug-in> threads <n> <folder>
 //   n threads at once, each writing one file of the kinds below (round
@@ -32,11 +36,13 @@
 #include <dlfcn.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,6 +124,7 @@ struct FileJob {
   std::string audio;
   int frames = 10;
   bool noThread = false;
+  long fileSizeLimit = -1;  // no limit
 };
 
 // Writes one file; "" when every call succeeded, else what failed.
@@ -135,16 +142,28 @@ std::string WriteFile(const Tables& tables, const FileJob& job, const std::strin
     WriteU32(record.get(), 39252, FourCC(container.c_str()));
     if (!videos.empty()) SetVideo(record.get(), videos.back());
     if (!audio.empty()) SetAudio(record.get(), audio);
+    if (job.fileSizeLimit >= 0) {
+      const struct rlimit limit = {static_cast<rlim_t>(job.fileSizeLimit), static_cast<rlim_t>(job.fileSizeLimit)};
+      if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        return "cannot limit the file size";
+      }
+    }
     void* file = slots.create(path.c_str(), record.get(), static_cast<uint64_t>(frames * kFrameDuration100ns));
     if (file == nullptr) return "create failed";
     for (int i = 0; i < frames; ++i) {
+      bool written = true;
       if (!videos.empty()) {
         Picture picture = MakePicture(videos.back(), i);
-        if (slots.writeVideo(file, &picture.frame, 0) != 1) return "video frame " + std::to_string(i);
+        written = slots.writeVideo(file, &picture.frame, 0) == 1;
       }
-      if (!audio.empty()) {
+      if (written && !audio.empty()) {
         Sound sound = MakeSound(i);
-        if (slots.writeAudio(file, &sound.frame, 0, 1) != 1) return "audio frame " + std::to_string(i);
+        written = slots.writeAudio(file, &sound.frame, 0, 1) == 1;
+      }
+      if (!written && job.fileSizeLimit < 0) return "frame " + std::to_string(i);
+      if (!written) {
+        std::printf("write refused at frame %d\n", i);
+        break;
       }
     }
     if (job.noThread) kx_test_fail_next_thread_start();
@@ -340,6 +359,8 @@ int main(int argc, char** argv) {
       job.audio = arg.substr(6);
     } else if (arg == "nothread") {
       job.noThread = true;
+    } else if (arg.rfind("fsize=", 0) == 0) {
+      job.fileSizeLimit = std::atol(arg.c_str() + 6);
     } else if (arg.rfind("frames=", 0) == 0) {
       job.frames = std::atoi(arg.c_str() + 7);
     } else {
