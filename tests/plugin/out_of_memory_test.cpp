@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -99,7 +100,7 @@ std::string OutputPath(const char* name) {
 // allocation), null when every slot kept its exceptions.
 template <typename Host>
 void FailEveryAllocationInTurn(Host host) {
-  const size_t threadsBefore = ThreadCount();
+  size_t threadsBefore = ThreadCount();
   for (long n = 1;; ++n) {
     t_failed = false;
     t_allocationsBeforeFailure = n;
@@ -107,7 +108,13 @@ void FailEveryAllocationInTurn(Host host) {
     const bool failed = t_failed;
     t_allocationsBeforeFailure = 0;
     EXPECT_EQ(escaped, nullptr) << "an exception left " << escaped << " when allocation " << n << " failed";
-    ASSERT_TRUE(WaitForThreads(threadsBefore)) << "the close never ended when allocation " << n << " failed";
+    if (escaped == nullptr) {
+      ASSERT_TRUE(WaitForThreads(threadsBefore)) << "the close never ended when allocation " << n << " failed";
+    } else {
+      // What the escape left behind (a handle the host never got) stays.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      threadsBefore = std::max(threadsBefore, ThreadCount());
+    }
     if (!failed) {
       std::printf("%ld allocations on the host's thread, each failed once\n", n - 1);
       return;
