@@ -10,7 +10,11 @@
 //
 //   sinkwriter_bench [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--only h264|wmv] [--keep]
 //                    [--plugin PATH] [--no-ffmpeg] [--no-row] [--no-memory]
-//                    [--memory-seconds SHORT,LONG] [--memory-size WxH]
+//                    [--memory-seconds SHORT,LONG] [--memory-size WxH] [--parallel N]
+//
+// --parallel N adds: N files of the clip written through the row at once
+// from N host threads, against the same N files one after another, in the
+// same run; the ratio of the two wall times should be at most 0.9.
 //
 // Each side runs in a child process of its own, so each peak resident size
 // is that side's alone (wait4); a child that writes through the row closes
@@ -36,6 +40,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "av_encoder_settings.h"
@@ -82,6 +87,7 @@ struct Options {
   bool withFfmpeg = true;  // the ffmpeg comparison
   bool withRow = true;     // the row against the sink writer
   bool withMemory = true;  // peak memory of the row, short against long clip
+  int parallel = 0;        // N files at once against one after another (0: not run)
   int memoryShort = 10;
   int memoryLong = 100;
   UINT32 memoryWidth = kWidth;
@@ -415,11 +421,10 @@ std::unique_ptr<EncodeParams> RowRecord(const Scenario& scenario, UINT32 width, 
 using PictureSource = bool (*)(void* context, int index, uint8_t* y, uint8_t* u, uint8_t* v);
 using PcmSource = bool (*)(void* context, int64_t firstFrame, int64_t frames, int16_t* pcm);
 
-int WriteThroughRow(const Options& options, const Scenario& scenario, int seconds, UINT32 width, UINT32 height,
-                    const std::string& outPath, PictureSource pictures, PcmSource pcm, void* context) {
-  RowSlots slots;
-  void* library = nullptr;
-  if (!LoadRow(options.plugin, scenario.fileFourCC, &library, &slots)) return 1;
+// One file through the row's slots: create, write, close. The plug-in
+// finishes it on its own thread.
+int WriteFileThroughRow(const RowSlots& slots, const Scenario& scenario, int seconds, UINT32 width, UINT32 height,
+                        const std::string& outPath, PictureSource pictures, PcmSource pcm, void* context) {
   const auto record = RowRecord(scenario, width, height);
   const std::u16string widePath(outPath.begin(), outPath.end());
   const int frames = seconds * static_cast<int>(kFps);
@@ -474,9 +479,18 @@ int WriteThroughRow(const Options& options, const Scenario& scenario, int second
       pcmWritten = pcmEnd;
     }
   }
+  slots.close(file);
+  return status;
+}
+
+int WriteThroughRow(const Options& options, const Scenario& scenario, int seconds, UINT32 width, UINT32 height,
+                    const std::string& outPath, PictureSource pictures, PcmSource pcm, void* context) {
+  RowSlots slots;
+  void* library = nullptr;
+  if (!LoadRow(options.plugin, scenario.fileFourCC, &library, &slots)) return 1;
+  const int status = WriteFileThroughRow(slots, scenario, seconds, width, height, outPath, pictures, pcm, context);
   // The file is finished on the plug-in's own thread, which the unload waits
   // for (the child leaves with _exit, so no exit handler would).
-  slots.close(file);
   dlclose(library);
   return status;
 }
@@ -513,6 +527,39 @@ int RunRow(const Options& options, const Scenario& scenario, const std::string& 
   std::fclose(clip.video);
   std::fclose(clip.audio);
   return status;
+}
+
+// `count` files of the raw clip through the row, one host thread each, all at
+// once (`parallel`) or one after another on the calling thread. The plug-in
+// is loaded once; its unload waits for the last file to be finished.
+int RunRowFiles(const Options& options, const Scenario& scenario, const std::string& videoPath,
+                const std::string& audioPath, const std::string& outPrefix, int count, bool parallel) {
+  RowSlots slots;
+  void* library = nullptr;
+  if (!LoadRow(options.plugin, scenario.fileFourCC, &library, &slots)) return 1;
+  std::vector<int> status(static_cast<size_t>(count), 1);
+  const auto writeOne = [&](int i) {
+    RawClip clip;
+    clip.video = std::fopen(videoPath.c_str(), "rb");
+    clip.audio = std::fopen(audioPath.c_str(), "rb");
+    clip.lumaBytes = size_t{kWidth} * kHeight;
+    if (clip.video && clip.audio) {
+      status[static_cast<size_t>(i)] =
+          WriteFileThroughRow(slots, scenario, options.seconds, kWidth, kHeight,
+                              outPrefix + std::to_string(i) + scenario.extension, ReadPicture, ReadPcm, &clip);
+    }
+    if (clip.video) std::fclose(clip.video);
+    if (clip.audio) std::fclose(clip.audio);
+  };
+  if (parallel) {
+    std::vector<std::thread> hosts;
+    for (int i = 0; i < count; ++i) hosts.emplace_back(writeOne, i);
+    for (std::thread& host : hosts) host.join();
+  } else {
+    for (int i = 0; i < count; ++i) writeOne(i);
+  }
+  dlclose(library);
+  return *std::max_element(status.begin(), status.end());
 }
 
 // Pictures made in the child: a window that moves over one texture twice the
@@ -588,6 +635,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->withRow = false;
     } else if (arg == "--no-memory") {
       options->withMemory = false;
+    } else if (arg == "--parallel" && hasValue) {
+      options->parallel = std::atoi(argv[++i]);
     } else if (arg == "--memory-seconds" && hasValue) {
       if (std::sscanf(argv[++i], "%d,%d", &options->memoryShort, &options->memoryLong) != 2) return false;
     } else if (arg == "--memory-size" && hasValue) {
@@ -597,7 +646,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     }
   }
   const auto inRange = [](int value, int low, int high) { return value >= low && value <= high; };
-  return inRange(options->seconds, 1, 3600) && inRange(options->runs, 1, 20) &&
+  return inRange(options->seconds, 1, 3600) && inRange(options->runs, 1, 20) && inRange(options->parallel, 0, 64) &&
          inRange(options->memoryShort, 1, 36000) && inRange(options->memoryLong, 1, 36000) &&
          options->memoryWidth >= 16 && options->memoryWidth <= 4096 && options->memoryWidth % 2 == 0 &&
          options->memoryHeight >= 16 && options->memoryHeight <= 4096 && options->memoryHeight % 2 == 0;
@@ -616,14 +665,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: %s [--seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--only h264|wmv] [--keep]\n"
                  "          [--plugin PATH] [--no-ffmpeg] [--no-row] [--no-memory]\n"
-                 "          [--memory-seconds SHORT,LONG] [--memory-size WxH]\n",
+                 "          [--memory-seconds SHORT,LONG] [--memory-size WxH] [--parallel N]\n",
                  argv[0]);
     return 2;
   }
   mkdir(options.workdir.c_str(), 0755);
   const std::string videoPath = options.workdir + "/clip_1280x720_30.yuv";
   const std::string audioPath = options.workdir + "/clip_44100_s16le_stereo.pcm";
-  const bool rawClip = options.withFfmpeg || options.withRow;
+  const bool rawClip = options.withFfmpeg || options.withRow || options.parallel > 0;
   if (rawClip) {
     std::printf("Generating a %d s raw clip (1280x720 30 fps 4:2:0, stereo 44.1 kHz 16-bit) in %s\n",
                 options.seconds, options.workdir.c_str());
@@ -725,6 +774,47 @@ int main(int argc, char** argv) {
     if (!options.keep) {
       std::remove(directOut.c_str());
       std::remove(rowOut.c_str());
+    }
+  }
+  // N files at once from N host threads against the same N one after
+  // another; the two runs alternate so a change of machine load touches both.
+  constexpr double kParallelTarget = 0.9;  // at once over one by one
+  if (options.parallel > 0) {
+    std::printf("\n%-16s %6s %12s %12s %7s %7s %12s %12s %8s\n", "scenario", "files", "one by one s", "at once s",
+                "ratio", "target", "1by1 MiB", "at once MiB", "result");
+  }
+  for (const Scenario& scenario : scenarios) {
+    if (options.parallel <= 0) break;
+    if (!options.only.empty() && options.only != scenario.key) continue;
+    const std::string prefix = options.workdir + "/parallel";
+    Measure bestSerial, bestParallel;
+    for (int run = 0; run < options.runs; ++run) {
+      const Measure serial = RunChild(
+          [&] { return RunRowFiles(options, scenario, videoPath, audioPath, prefix, options.parallel, false); });
+      const Measure parallel = RunChild(
+          [&] { return RunRowFiles(options, scenario, videoPath, audioPath, prefix, options.parallel, true); });
+      if (!serial.ok || !parallel.ok) {
+        std::printf("%-16s failed (one by one %s, at once %s)\n", scenario.name, serial.ok ? "ok" : "failed",
+                    parallel.ok ? "ok" : "failed");
+        allOk = false;
+        break;
+      }
+      if (run == 0 || serial.seconds < bestSerial.seconds) bestSerial = serial;
+      if (run == 0 || parallel.seconds < bestParallel.seconds) bestParallel = parallel;
+    }
+    if (!bestSerial.ok || !bestParallel.ok) continue;
+    const double ratio = bestParallel.seconds / bestSerial.seconds;
+    std::printf("%-16s %6d %12.2f %12.2f %6.2fx %6.2fx %12.1f %12.1f %8s\n", scenario.name, options.parallel,
+                bestSerial.seconds, bestParallel.seconds, ratio, kParallelTarget, bestSerial.peakKiB / 1024.0,
+                bestParallel.peakKiB / 1024.0, ratio <= kParallelTarget ? "met" : "missed");
+    std::printf("%-16s cpu s: one by one %.2f, at once %.2f\n", "", bestSerial.cpuSeconds, bestParallel.cpuSeconds);
+    for (int i = 0; i < options.parallel; ++i) {
+      const std::string path = prefix + std::to_string(i) + scenario.extension;
+      if (FileSize(path) <= 0) {
+        std::printf("%-16s file %s is missing\n", "", path.c_str());
+        allOk = false;
+      }
+      if (!options.keep) std::remove(path.c_str());
     }
   }
   if (rawClip && !options.keep) {

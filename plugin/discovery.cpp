@@ -97,18 +97,30 @@ FileFormatDescriptor* LegacyFileFormatTable() { return g_legacyFileFormats; }
 
 extern "C" {
 
+// The exports only log and hand out static tables, which cannot fail; the
+// log line is all that an exception (from the log library, when memory is
+// short) can take, never the table or the host.
 KX_TRAXEL_API EncoderDescriptor* GetEncoders(void) {
-  LogTextW(KX_W("kx_Traxel.dll: Return encodersEX..."));
+  try {
+    LogTextW(KX_W("kx_Traxel.dll: Return encodersEX..."));
+  } catch (...) {
+  }
   return g_encoders;
 }
 
 KX_TRAXEL_API FileFormatDescriptor* GetFileFormats(void) {
-  LogPrintW(KX_W("kx_Traxel.dll: Return file formatsEX..."));
+  try {
+    LogPrintW(KX_W("kx_Traxel.dll: Return file formatsEX..."));
+  } catch (...) {
+  }
   return g_fileFormats;
 }
 
 KX_TRAXEL_API MultiStreamFormatDescriptor* GetFileMultiStreamFormats(void) {
-  LogPrintW(KX_W("kx_%ls: GetFileMultiStreamFormats... \n"), kMultiStreamTag);
+  try {
+    LogPrintW(KX_W("kx_%ls: GetFileMultiStreamFormats... \n"), kMultiStreamTag);
+  } catch (...) {
+  }
   return g_multiStreamFormats;
 }
 

@@ -75,6 +75,23 @@ struct LanguageText {
 
 int32_t AsInt(uint32_t value) { return static_cast<int32_t>(value); }
 
+// Nothing crosses the boundary to the host: an exception that reaches an
+// entry point ends the call with its failure result and this line. The
+// current exception is looked at only to name it; logging itself may fail
+// when memory is short, and then the line is lost, never the host.
+void LogCaughtException(const kx_wchar* function) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      LogPrintW(KX_W("kx_%ls: %ls failed: out of memory \n"), kMultiStreamTag, function);
+    } catch (...) {
+      LogPrintW(KX_W("kx_%ls: %ls failed: unexpected exception \n"), kMultiStreamTag, function);
+    }
+  } catch (...) {
+  }
+}
+
 void LogStreamInfo(uint32_t streamtype, uint32_t programid, uint32_t InStreamindex, uint32_t OutStreamIndex,
                    const EncodeParams& encParam) {
   switch (streamtype) {
@@ -163,9 +180,7 @@ void MergeStream(const StreamRecord& stream, EncodeParams* merged) {
   }
 }
 
-}  // namespace
-
-MultiStreamFileHandle CreateMediaFileMultiStream(void) {
+MultiStreamFileHandle CreateMediaFileBody() {
   LogPrintW(KX_W("kx_%ls: CreateMediaFileMultiStream \n"), kMultiStreamTag);
   auto* file = new (std::nothrow) MultiStreamFile;
   if (file == nullptr) return nullptr;
@@ -174,8 +189,8 @@ MultiStreamFileHandle CreateMediaFileMultiStream(void) {
   return file;
 }
 
-int32_t AddStreamInfoMultiStream(MultiStreamFileHandle handle, uint32_t streamtype, uint32_t programid,
-                                 uint32_t InStreamindex, uint32_t OutStreamIndex, const EncodeParams* pEncParam) {
+int32_t AddStreamInfoBody(MultiStreamFileHandle handle, uint32_t streamtype, uint32_t programid,
+                          uint32_t InStreamindex, uint32_t OutStreamIndex, const EncodeParams* pEncParam) {
   if (handle == nullptr) return 1;
   if (pEncParam == nullptr) {
     LogPrintW(KX_W("kx_%ls:AddStreamInfoMultiStream::pEncParam is null, stream not added \n"), kMultiStreamTag);
@@ -203,8 +218,8 @@ int32_t AddStreamInfoMultiStream(MultiStreamFileHandle handle, uint32_t streamty
   return 1;
 }
 
-int32_t InitMediaFileMultiStream(MultiStreamFileHandle handle, uint32_t fourcc, const kx_wchar* pFileName,
-                                 uint64_t value) {
+int32_t InitMediaFileBody(MultiStreamFileHandle handle, uint32_t fourcc, const kx_wchar* pFileName,
+                          uint64_t value) {
   if (handle == nullptr) {
     LogPrintW(KX_W("kx_%ls: InitMediaFileMultiStream Failed, null handle \n"), kMultiStreamTag);
     return 0;
@@ -239,8 +254,8 @@ int32_t InitMediaFileMultiStream(MultiStreamFileHandle handle, uint32_t fourcc, 
   return 1;
 }
 
-int32_t WriteFrameMultiStream(MultiStreamFileHandle handle, uint32_t OutStreamIndex, const MediaFrame* pFrame,
-                              uint64_t value) {
+int32_t WriteFrameBody(MultiStreamFileHandle handle, uint32_t OutStreamIndex, const MediaFrame* pFrame,
+                       uint64_t value) {
   if (handle == nullptr || pFrame == nullptr) return 0;
   auto* file = static_cast<MultiStreamFile*>(handle);
   const FileFormatDescriptor* row = file->pFileFormat;
@@ -257,19 +272,18 @@ int32_t WriteFrameMultiStream(MultiStreamFileHandle handle, uint32_t OutStreamIn
   return 0;
 }
 
-void CloseMediaFileMultiStream(MultiStreamFileHandle handle) {
+// The single-stream close of an open file; the object goes in any case.
+void CloseBody(MultiStreamFileHandle handle) {
   if (handle != nullptr) {
-    auto* file = static_cast<MultiStreamFile*>(handle);
+    std::unique_ptr<MultiStreamFile> file(static_cast<MultiStreamFile*>(handle));
     if (file->pFileFormat != nullptr && file->pFileFormat->CloseMediaFile != nullptr) {
       file->pFileFormat->CloseMediaFile(file->hMediaFile);
     }
-    delete file;
   }
   LogPrintW(KX_W("kx_%ls: CloseMediaFileMultiStream \n"), kMultiStreamTag);
 }
 
-void WriteExtraDataMultiStream(MultiStreamFileHandle handle, uint32_t OutStreamIndex, const uint8_t* pData,
-                               int32_t nSize) {
+void WriteExtraDataBody(MultiStreamFileHandle handle, uint32_t OutStreamIndex, const uint8_t* pData, int32_t nSize) {
   LogPrintW(KX_W("kx_%ls: WriteExtraDataMultiStream,streamidx =[%d] \n"), kMultiStreamTag, AsInt(OutStreamIndex));
   if (handle == nullptr) return;
   auto* file = static_cast<MultiStreamFile*>(handle);
@@ -291,5 +305,63 @@ void WriteExtraDataMultiStream(MultiStreamFileHandle handle, uint32_t OutStreamI
         return;
       }
     }
+  }
+}
+
+}  // namespace
+
+MultiStreamFileHandle CreateMediaFileMultiStream(void) {
+  try {
+    return CreateMediaFileBody();
+  } catch (...) {
+    LogCaughtException(KX_W("CreateMediaFileMultiStream"));
+    return nullptr;
+  }
+}
+
+int32_t AddStreamInfoMultiStream(MultiStreamFileHandle handle, uint32_t streamtype, uint32_t programid,
+                                 uint32_t InStreamindex, uint32_t OutStreamIndex, const EncodeParams* pEncParam) {
+  try {
+    return AddStreamInfoBody(handle, streamtype, programid, InStreamindex, OutStreamIndex, pEncParam);
+  } catch (...) {
+    LogCaughtException(KX_W("AddStreamInfoMultiStream"));
+    return 0;
+  }
+}
+
+int32_t InitMediaFileMultiStream(MultiStreamFileHandle handle, uint32_t fourcc, const kx_wchar* pFileName,
+                                 uint64_t value) {
+  try {
+    return InitMediaFileBody(handle, fourcc, pFileName, value);
+  } catch (...) {
+    LogCaughtException(KX_W("InitMediaFileMultiStream"));
+    return 0;
+  }
+}
+
+int32_t WriteFrameMultiStream(MultiStreamFileHandle handle, uint32_t OutStreamIndex, const MediaFrame* pFrame,
+                              uint64_t value) {
+  try {
+    return WriteFrameBody(handle, OutStreamIndex, pFrame, value);
+  } catch (...) {
+    LogCaughtException(KX_W("WriteFrameMultiStream"));
+    return 0;
+  }
+}
+
+void CloseMediaFileMultiStream(MultiStreamFileHandle handle) {
+  try {
+    CloseBody(handle);
+  } catch (...) {
+    LogCaughtException(KX_W("CloseMediaFileMultiStream"));
+  }
+}
+
+void WriteExtraDataMultiStream(MultiStreamFileHandle handle, uint32_t OutStreamIndex, const uint8_t* pData,
+                               int32_t nSize) {
+  try {
+    WriteExtraDataBody(handle, OutStreamIndex, pData, nSize);
+  } catch (...) {
+    LogCaughtException(KX_W("WriteExtraDataMultiStream"));
   }
 }

@@ -328,7 +328,7 @@ ZQ_LOG_API bool InjectAsfXmp(const char* path, const char* data, uint64_t count,
     if (written && ReplaceFile(tempPath, path)) return true;
     std::remove(tempPath.c_str());
     return false;
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
     return false;
   }
 }

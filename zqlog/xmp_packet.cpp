@@ -15,7 +15,9 @@ ZQ_LOG_API std::string DumpXmpMetadata(const _XmpMetadata& metadata, int options
 #else
     return zqlog::WriteXmpPacket(fields, wrapper);
 #endif
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
+    // The XMP toolkit turns a failed allocation into its own exception type:
+    // whatever it throws, the caller gets no packet rather than an exception.
     return std::string();
   }
 }

@@ -142,9 +142,15 @@ int WriteRecord(const kx_wchar* text) {
 
 extern "C" {
 
+// No exception leaves a C export: a record that cannot be built (memory is
+// short) is dropped and 0 returned.
 ZQ_LOG_API int LogTextW(const kx_wchar* text) {
   if (text == nullptr) return 0;
-  return WriteRecord(text);
+  try {
+    return WriteRecord(text);
+  } catch (...) {
+    return 0;
+  }
 }
 
 ZQ_LOG_API int LogPrintW(const kx_wchar* format, ...) {
@@ -157,22 +163,29 @@ ZQ_LOG_API int LogPrintW(const kx_wchar* format, ...) {
   const int needed = kx::fmt::FormatWideV(local, sizeof local / sizeof local[0], format, args);
   va_end(args);
   int result = 0;
-  if (needed >= 0 && static_cast<size_t>(needed) < sizeof local / sizeof local[0]) {
-    result = WriteRecord(local);
-  } else if (needed >= 0) {
-    std::vector<kx_wchar> big(static_cast<size_t>(needed) + 1);
-    kx::fmt::FormatWideV(big.data(), big.size(), format, again);
-    result = WriteRecord(big.data());
+  try {
+    if (needed >= 0 && static_cast<size_t>(needed) < sizeof local / sizeof local[0]) {
+      result = WriteRecord(local);
+    } else if (needed >= 0) {
+      std::vector<kx_wchar> big(static_cast<size_t>(needed) + 1);
+      kx::fmt::FormatWideV(big.data(), big.size(), format, again);
+      result = WriteRecord(big.data());
+    }
+  } catch (...) {
+    result = 0;
   }
   va_end(again);
   return result;
 }
 
 ZQ_LOG_API void ZqLog_SetSink(ZqLogSink sink, void* context) {
-  LogState& state = State();
-  std::lock_guard<std::recursive_mutex> lock(state.mutex);
-  state.sink = sink;
-  state.sinkContext = sink != nullptr ? context : nullptr;
+  try {
+    LogState& state = State();
+    std::lock_guard<std::recursive_mutex> lock(state.mutex);
+    state.sink = sink;
+    state.sinkContext = sink != nullptr ? context : nullptr;
+  } catch (...) {
+  }
 }
 
 }  // extern "C"

@@ -10,27 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "host_records.h"
 #include "host_slots.h"
 
 namespace kxtest {
 namespace {
 
 constexpr size_t kFileFourCC = 39252;
-
-// A record as a host fills it: 70944 bytes, defaults written by offset.
-std::unique_ptr<EncodeParams> DefaultRecord() {
-  auto record = std::make_unique<EncodeParams>();
-  uint8_t* bytes = reinterpret_cast<uint8_t*>(record.get());
-  std::memset(bytes, 0, sizeof(EncodeParams));
-  WriteU32(bytes, 24, 1);
-  WriteU32(bytes, 40, 8);
-  WriteU32(bytes, 12424, 8);
-  WriteU32(bytes, 39240, 1);
-  WriteU32(bytes, 39244, 1);
-  WriteU32(bytes, 39248, 1);
-  WriteU32(bytes, 70912, 3);
-  return record;
-}
 
 // "%d" of a pointer: its low 32 bits as a signed number.
 std::string PointerAsDecimal(const void* pointer) {

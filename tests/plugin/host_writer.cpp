@@ -5,7 +5,7 @@
 //
 // kx_host_writer <plug-in> <single|multi> <container FourCC> <output path>
 //                [video=<FourCC>:<width>x<height>]... [audio=<FourCC>] [frames=<n>]
-//                [nothread]
+//                [nothread] [fsize=<bytes>]
 //
 // single: one EncodeParams through the GetFileFormats row.
 // multi:  one record per video= / audio= through the GetFileMultiStreamFormats
@@ -13,6 +13,10 @@
 //         Frames go to the last video record's index, sized as that record.
 // nothread: the thread start of the close fails (single mode), as when the
 //         system cannot start another thread.
+// fsize:  files may grow to <bytes> only (RLIMIT_FSIZE, SIGXFSZ ignored), as
+//         on a full disk (single mode). The first refused write ends the
+//         writing, "write refused at frame <i>" goes to standard output, and
+//         the file is closed as usual.
 //
 // kx_host_writer <plug-in> threads <n> <folder>
 //   n threads at once, each writing one file of the kinds below (round
@@ -32,11 +36,13 @@
 #include <dlfcn.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +52,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_records.h"
 #include "host_slots.h"
 
 extern "C" void kx_test_fail_next_thread_start(void);
@@ -65,75 +72,32 @@ constexpr uint32_t kChannels = 2;
 constexpr int64_t kFrameDuration100ns = 400000;
 constexpr uint32_t kSamplesPerFrame = kSampleRate / 25;
 
-std::unique_ptr<EncodeParams> DefaultRecord() {
-  auto record = std::make_unique<EncodeParams>();
-  auto* bytes = reinterpret_cast<uint8_t*>(record.get());
-  std::memset(bytes, 0, sizeof(EncodeParams));
-  for (auto [offset, value] : {std::pair<size_t, uint32_t>{24, 1}, {40, 8}, {12424, 8}, {39240, 1}, {39244, 1},
-                               {39248, 1}, {70912, 3}}) {
-    WriteU32(bytes, offset, value);
-  }
+std::unique_ptr<EncodeParams> HostDefaultRecord() {
+  auto record = DefaultRecord();
   // Bytes 8..23 of the XMP record belong to the create, which replaces them
   // with its own value and time scale: the host's are junk here.
-  std::memset(bytes + 70912 + 8, 0xEE, 16);
+  std::memset(reinterpret_cast<uint8_t*>(record.get()) + kXmpOffset + 8, 0xEE, 16);
   return record;
 }
 
 void SetVideo(EncodeParams* record, const VideoSpec& video) {
-  WriteU32(record, 0, FourCC(video.fourcc.c_str()));
-  WriteU32(record, 4, video.width);
-  WriteU32(record, 8, video.height);
-  WriteDouble(record, 16, kFrameRate);
-  WriteU32(record, 28, 400000);
-  WriteU32(record, 39240, 0);
+  kxtest::SetVideo(record, FourCC(video.fourcc.c_str()), video.width, video.height, kFrameRate);
 }
 
 void SetAudio(EncodeParams* record, const std::string& fourcc) {
-  WriteU32(record, 12400, FourCC(fourcc.c_str()));
-  WriteU32(record, 12404, kSampleRate);
-  WriteU32(record, 12408, kChannels);
-  WriteU32(record, 12412, 128000);
-  WriteU32(record, 12424, 16);
-  WriteU32(record, 39244, 0);
+  kxtest::SetAudio(record, FourCC(fourcc.c_str()), kSampleRate, kChannels);
 }
 
-// One 4:2:0 picture and its frame record (planes Y, U, V).
-struct Picture {
-  Picture(uint32_t width, uint32_t height, int index)
-      : y(width * height), u(width / 2 * (height / 2)), v(width / 2 * (height / 2)) {
-    for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<uint8_t>((i % width) * 2 + index * 8);
-    std::memset(u.data(), 100, u.size());
-    std::memset(v.data(), 160, v.size());
-    std::memset(&frame, 0, sizeof frame);
-    WritePointer(&frame, 24, y.data());
-    WritePointer(&frame, 32, u.data());
-    WritePointer(&frame, 40, v.data());
-    WriteU32(&frame, 64, width);
-    WriteU32(&frame, 68, width / 2);
-    WriteU32(&frame, 72, width / 2);
-    WriteU64(&frame, 104, static_cast<uint64_t>(index * kFrameDuration100ns));
-    WriteU64(&frame, 120, static_cast<uint64_t>(kFrameDuration100ns));
-  }
-  std::vector<uint8_t> y, u, v;
-  MediaFrame frame;
-};
+// Picture `index` of the clip, tightly packed.
+Picture MakePicture(const VideoSpec& video, int index) {
+  return Picture(video.width, video.height, index * kFrameDuration100ns, static_cast<uint8_t>(index * 8));
+}
 
-// 40 ms of 16-bit stereo PCM and its frame record.
-struct Sound {
-  explicit Sound(int index) : pcm(kSamplesPerFrame * kChannels) {
-    for (uint32_t i = 0; i < kSamplesPerFrame; ++i) {
-      const double t = (index * kSamplesPerFrame + i) / static_cast<double>(kSampleRate);
-      const auto sample = static_cast<int16_t>(8000 * std::sin(2 * 3.14159265358979 * 440 * t));
-      pcm[2 * i] = pcm[2 * i + 1] = sample;
-    }
-    std::memset(&frame, 0, sizeof frame);
-    WritePointer(&frame, 24, pcm.data());
-    WriteU32(&frame, 32, static_cast<uint32_t>(pcm.size() * sizeof(int16_t)));
-    WriteU64(&frame, 104, static_cast<uint64_t>(index * kFrameDuration100ns));
-  }
-  std::vector<int16_t> pcm;
-  MediaFrame frame;
-};
+// The 40 ms of 16-bit stereo PCM that belong to picture `index`.
+Sound MakeSound(int index) {
+  return Sound(static_cast<int32_t>(kSamplesPerFrame * kChannels * sizeof(int16_t)), index * kFrameDuration100ns,
+               kSampleRate, kChannels, int64_t{index} * kSamplesPerFrame);
+}
 
 int Fail(const std::string& what) {
   std::fprintf(stderr, "kx_host_writer: %s\n", what.c_str());
@@ -160,6 +124,7 @@ struct FileJob {
   std::string audio;
   int frames = 10;
   bool noThread = false;
+  long fileSizeLimit = -1;  // no limit
 };
 
 // Writes one file; "" when every call succeeded, else what failed.
@@ -173,20 +138,32 @@ std::string WriteFile(const Tables& tables, const FileJob& job, const std::strin
     const uint8_t* row = FindRow(tables.fileFormats, 480, container.c_str());
     if (row == nullptr) return "no file-format row " + container;
     const SingleStreamRow slots = SingleStreamSlots(row);
-    auto record = DefaultRecord();
+    auto record = HostDefaultRecord();
     WriteU32(record.get(), 39252, FourCC(container.c_str()));
     if (!videos.empty()) SetVideo(record.get(), videos.back());
     if (!audio.empty()) SetAudio(record.get(), audio);
+    if (job.fileSizeLimit >= 0) {
+      const struct rlimit limit = {static_cast<rlim_t>(job.fileSizeLimit), static_cast<rlim_t>(job.fileSizeLimit)};
+      if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        return "cannot limit the file size";
+      }
+    }
     void* file = slots.create(path.c_str(), record.get(), static_cast<uint64_t>(frames * kFrameDuration100ns));
     if (file == nullptr) return "create failed";
     for (int i = 0; i < frames; ++i) {
+      bool written = true;
       if (!videos.empty()) {
-        Picture picture(videos.back().width, videos.back().height, i);
-        if (slots.writeVideo(file, &picture.frame, 0) != 1) return "video frame " + std::to_string(i);
+        Picture picture = MakePicture(videos.back(), i);
+        written = slots.writeVideo(file, &picture.frame, 0) == 1;
       }
-      if (!audio.empty()) {
-        Sound sound(i);
-        if (slots.writeAudio(file, &sound.frame, 0, 1) != 1) return "audio frame " + std::to_string(i);
+      if (written && !audio.empty()) {
+        Sound sound = MakeSound(i);
+        written = slots.writeAudio(file, &sound.frame, 0, 1) == 1;
+      }
+      if (!written && job.fileSizeLimit < 0) return "frame " + std::to_string(i);
+      if (!written) {
+        std::printf("write refused at frame %d\n", i);
+        break;
       }
     }
     if (job.noThread) kx_test_fail_next_thread_start();
@@ -202,14 +179,14 @@ std::string WriteFile(const Tables& tables, const FileJob& job, const std::strin
     if (file == nullptr) return "create failed";
     uint32_t videoIndex = 0;
     for (uint32_t i = 0; i < videos.size(); ++i) {
-      auto record = DefaultRecord();
+      auto record = HostDefaultRecord();
       SetVideo(record.get(), videos[i]);
       slots.addStream(file, KX_STREAMTYPE_VIDEO, 1, i, i, record.get());
       videoIndex = i;
     }
     constexpr uint32_t kAudioIndex = 10;
     if (!audio.empty()) {
-      auto record = DefaultRecord();
+      auto record = HostDefaultRecord();
       SetAudio(record.get(), audio);
       slots.addStream(file, KX_STREAMTYPE_AUDIO, 1, kAudioIndex, kAudioIndex, record.get());
     }
@@ -220,11 +197,11 @@ std::string WriteFile(const Tables& tables, const FileJob& job, const std::strin
     }
     for (int i = 0; i < frames; ++i) {
       if (!videos.empty()) {
-        Picture picture(videos.back().width, videos.back().height, i);
+        Picture picture = MakePicture(videos.back(), i);
         if (slots.writeFrame(file, videoIndex, &picture.frame, 0) != 1) return "video frame " + std::to_string(i);
       }
       if (!audio.empty()) {
-        Sound sound(i);
+        Sound sound = MakeSound(i);
         if (slots.writeFrame(file, kAudioIndex, &sound.frame, 0) != 1) return "audio frame " + std::to_string(i);
       }
     }
@@ -382,6 +359,8 @@ int main(int argc, char** argv) {
       job.audio = arg.substr(6);
     } else if (arg == "nothread") {
       job.noThread = true;
+    } else if (arg.rfind("fsize=", 0) == 0) {
+      job.fileSizeLimit = std::atol(arg.c_str() + 6);
     } else if (arg.rfind("frames=", 0) == 0) {
       job.frames = std::atoi(arg.c_str() + 7);
     } else {

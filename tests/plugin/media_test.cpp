@@ -214,6 +214,30 @@ TEST(HostWrittenFile, IsCompleteWhenTheCloseThreadCannotStart) {
   EXPECT_EQ(file.audio.size(), 1u);
 }
 
+// A full disk, as a host meets it: the file may not grow past 64 KiB
+// (RLIMIT_FSIZE, SIGXFSZ ignored). A write that cannot reach the disk returns
+// 0 with its error line naming the failed call and the HRESULT of "file too
+// large"; the host then closes the file, and the close returns and lets the
+// process exit normally.
+TEST(HostWrittenFile, FullDiskRefusesTheWriteAndTheCloseReturns) {
+  const std::string path = OutputPath("full_disk.wmv");
+  const std::string logPath = path + ".log";
+  const std::string outPath = path + ".out";
+  ASSERT_EQ(RunHost("single WWMV \"" + path + "\" video=WMV2:320x240 audio=WMA8 frames=300 fsize=65536 > \"" +
+                        outPath + "\"",
+                    logPath),
+            0)
+      << ReadText(logPath);
+  EXPECT_NE(ReadText(outPath).find("write refused at frame"), std::string::npos) << "64 KiB hold fewer than 300 frames";
+  EXPECT_LE(std::filesystem::file_size(path), 65536u);
+
+  const std::string log = ReadText(logPath);
+  EXPECT_NE(log.find("kx_Traxel error [Media Foundation ]: mfsinkwriter->WriteSample("), std::string::npos) << log;
+  EXPECT_NE(log.find("failed,  "), std::string::npos) << log;
+  EXPECT_NE(log.find("(0x800700df)"), std::string::npos) << "the log says why: " << log;
+  EXPECT_NE(log.find("kx_Traxel.dll: media file closed."), std::string::npos) << log;
+}
+
 }  // namespace
 
 namespace {
