@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kxformat/format.h"
+#include "kxtext/utf.h"
 #include "utc_time.h"
 
 #if defined(_WIN32)
@@ -76,38 +77,6 @@ void AppendTimestamp(std::string& out) {
   if (length > 0) out.append(text, static_cast<size_t>(length));
 }
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-void AppendUtf8(std::string& out, const kx_wchar* text, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    char32_t c = static_cast<char16_t>(text[i]);
-    if (c >= 0xD800 && c <= 0xDFFF) {
-      const bool paired = c <= 0xDBFF && i + 1 < length && static_cast<char16_t>(text[i + 1]) >= 0xDC00 &&
-                          static_cast<char16_t>(text[i + 1]) <= 0xDFFF;
-      if (paired) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(text[i + 1]) - 0xDC00);
-        ++i;
-      } else {
-        c = 0xFFFD;
-      }
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-}
-
 int WriteRecord(const kx_wchar* text) {
   size_t length = 0;
   while (text[length] != 0) ++length;
@@ -125,7 +94,8 @@ int WriteRecord(const kx_wchar* text) {
   record += ' ';
   record += std::to_string(CurrentThreadId());
   record += ' ';
-  AppendUtf8(record, text, length);
+  // UTF-8; an unpaired surrogate becomes U+FFFD, as Windows converts it.
+  record += kx::text::Utf16ToUtf8(kx::text::WideStringView(text, length));
   if (length == 0 || text[length - 1] != kx_wchar('\n')) record += '\n';
 
   if (!state.destinationChosen) {

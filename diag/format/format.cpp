@@ -8,7 +8,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "text_convert.h"
+#include "kxtext/ansi.h"
 
 namespace kx::fmt {
 namespace {
@@ -210,8 +210,8 @@ void EmitString(Output<Ch>& out, const Spec& spec, const Arg* text) {
     }
     const int sourceLength = static_cast<int>(length);
     int needed;
-    if constexpr (std::is_same_v<Ch, char>) needed = detail::WideToNarrow(text, sourceLength, nullptr, 0);
-    else needed = detail::NarrowToWide(text, sourceLength, nullptr, 0);
+    if constexpr (std::is_same_v<Ch, char>) needed = kx::text::Utf16ToAnsi(text, sourceLength, nullptr, 0);
+    else needed = kx::text::AnsiToUtf16(text, sourceLength, nullptr, 0);
     if (needed <= 0) {
       EmitPadded(out, spec, text, 0);
       return;
@@ -224,8 +224,8 @@ void EmitString(Output<Ch>& out, const Spec& spec, const Arg* text) {
       buffer = big.data();
     }
     int written;
-    if constexpr (std::is_same_v<Ch, char>) written = detail::WideToNarrow(text, sourceLength, buffer, needed);
-    else written = detail::NarrowToWide(text, sourceLength, buffer, needed);
+    if constexpr (std::is_same_v<Ch, char>) written = kx::text::Utf16ToAnsi(text, sourceLength, buffer, needed);
+    else written = kx::text::AnsiToUtf16(text, sourceLength, buffer, needed);
     EmitPadded(out, spec, buffer, written > 0 ? static_cast<size_t>(written) : 0);
   }
 }
@@ -237,8 +237,8 @@ void EmitChar(Output<Ch>& out, const Spec& spec, Arg c) {
   } else {
     Ch converted[8];
     int written;
-    if constexpr (std::is_same_v<Ch, char>) written = detail::WideToNarrow(&c, 1, converted, 8);
-    else written = detail::NarrowToWide(&c, 1, converted, 8);
+    if constexpr (std::is_same_v<Ch, char>) written = kx::text::Utf16ToAnsi(&c, 1, converted, 8);
+    else written = kx::text::AnsiToUtf16(&c, 1, converted, 8);
     if (written <= 0) {
       converted[0] = Ch('?');
       written = 1;

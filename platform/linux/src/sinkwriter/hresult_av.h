@@ -37,7 +37,9 @@ inline constexpr ErrnoResult kErrnoResults[] = {
 // MF_E_TOPO_CODEC_NOT_FOUND, anything else E_FAIL.
 HRESULT HresultFromAvError(int error);
 
-// UTF-16 to UTF-8; false for a broken surrogate pair.
+// UTF-16 to UTF-8 (kxtext/utf.h); false for an unpaired surrogate, as
+// WideCharToMultiByte with WC_ERR_INVALID_CHARS: a path that has no UTF-8
+// spelling is refused, never written under another name.
 bool Utf16ToUtf8(const WCHAR* text, std::string* out);
 
 }  // namespace kx::av
