@@ -69,6 +69,11 @@ TEST_F(MfTest, CreateRejectsBadArguments) {
   EXPECT_EQ(MFCreateSinkWriterFromURL(u"", nullptr, nullptr, &writer), E_INVALIDARG);
   const std::u16string path = Wide(TempPath("clip.mp4"));
   EXPECT_EQ(MFCreateSinkWriterFromURL(path.c_str(), nullptr, nullptr, nullptr), E_POINTER);
+  // A name with an unpaired surrogate has no UTF-8 spelling: refused, not
+  // written under another name.
+  const std::u16string lone = Wide(TempPath("clip")) + u'\xD800' + u".mp4";
+  EXPECT_EQ(MFCreateSinkWriterFromURL(lone.c_str(), nullptr, nullptr, &writer),
+            HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
   // An async callback attribute that is not a callback.
   ComPtr<IMFAttributes> attributes;
   ASSERT_EQ(MFCreateAttributes(&attributes, 1), S_OK);

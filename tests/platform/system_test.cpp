@@ -64,39 +64,6 @@ TEST(Events, WaitEndsOnSignalAndClosedHandlesFail) {
   }
 }
 
-// The printf engine's %S, the log's lines and the output path convert
-// through these two calls (flags 0): counts with and without the
-// terminator, a too-small buffer refused, malformed input replaced.
-TEST(TextConversion, BothDirectionsFollowTheWin32Contract) {
-  const char* text = "h\xC3\xA9\xF0\x9F\x98\x80";  // h, e-acute, one emoji (a surrogate pair)
-  const WCHAR* wide = KX_W("h\u00E9\U0001F600");
-  const char* bad = "a\xFF" "b\xE2\x82";  // a stray byte and a truncated sequence
-  const WCHAR lone[] = {WCHAR('a'), 0xD800, WCHAR('b')};
-  WCHAR w[8] = {};
-  char n[16] = {};
-  EXPECT_EQ(5, MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0)) << "with the terminator";
-  EXPECT_EQ(4, MultiByteToWideChar(CP_UTF8, 0, text, 7, nullptr, 0)) << "without; the pair counts two";
-  EXPECT_EQ(7, WideCharToMultiByte(CP_UTF8, 0, wide, 4, nullptr, 0, nullptr, nullptr));
-  SetLastError(0);
-  EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, 0, text, -1, w, 4));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-  SetLastError(0);
-  EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, wide, -1, n, 7, nullptr, nullptr));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), GetLastError());
-  ASSERT_EQ(5, MultiByteToWideChar(CP_UTF8, 0, text, -1, w, 8));
-  EXPECT_EQ(WString(wide), WString(w));
-  ASSERT_EQ(8, WideCharToMultiByte(CP_UTF8, 0, wide, -1, n, 16, nullptr, nullptr));
-  EXPECT_STREQ(text, n);
-  ASSERT_EQ(4, MultiByteToWideChar(CP_UTF8, 0, bad, 5, w, 8));
-  EXPECT_EQ(WString(KX_W("a\uFFFDb\uFFFD")), WString(w, 4)) << "malformed input replaced";
-  ASSERT_EQ(5, WideCharToMultiByte(CP_UTF8, 0, lone, 3, n, 16, nullptr, nullptr));
-  EXPECT_EQ(std::string("a\xEF\xBF\xBD" "b"), std::string(n, 5)) << "a lone surrogate is replaced";
-  if (kOwnLayer) {
-    EXPECT_EQ(5, MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0)) << "the ANSI code page is UTF-8";
-    EXPECT_EQ(8, WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr));
-  }
-}
-
 // The sink writer sizes each picture with MFCalculateImageSize and copies
 // the host's planes (padded or bottom-up) with MFCopyImage.
 TEST(Picture, ImageSizeHoldsEveryPlane) {

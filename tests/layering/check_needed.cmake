@@ -1,0 +1,20 @@
+# cmake -D READELF=... -D LIBRARY=... -D FORBIDDEN=<regex;...> -P check_needed.cmake
+# Fails when LIBRARY's dynamic section names a library matching FORBIDDEN.
+execute_process(COMMAND ${READELF} -d ${LIBRARY}
+  OUTPUT_VARIABLE dynamic RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "readelf -d ${LIBRARY} failed (${result})")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]*\\]" needed "${dynamic}")
+if(NOT needed)
+  message(FATAL_ERROR "no NEEDED entries read from ${LIBRARY}:\n${dynamic}")
+endif()
+foreach(entry IN LISTS needed)
+  string(REGEX REPLACE ".*\\[(.*)\\]" "\\1" name "${entry}")
+  message(STATUS "NEEDED ${name}")
+  foreach(pattern IN LISTS FORBIDDEN)
+    if(name MATCHES "^${pattern}")
+      message(FATAL_ERROR "${LIBRARY} needs ${name}")
+    endif()
+  endforeach()
+endforeach()
