@@ -22,67 +22,164 @@ constexpr uint32_t kWWMV = KX_FOURCC('W', 'W', 'M', 'V');
 constexpr uint32_t kWWMA = KX_FOURCC('W', 'W', 'M', 'A');
 constexpr uint32_t kWMP4 = KX_FOURCC('W', 'M', 'P', '4');
 
+// Every row names every field: a null slot reads as one, and a field out of
+// the header's order does not compile.
 EncoderDescriptor g_encoders[] = {
-    {kWMA8, KX_W("WMA8"), KX_W("Windows media audio 8"), 0, {}},
-    {kWMA9, KX_W("WMA9"), KX_W("Windows media audio 9"), 0, {}},
-    {kWMV1, KX_W("WMV1"), KX_W("Windows video 7"), 1, {}},
-    {kWMV2, KX_W("WMV2"), KX_W("Windows video 8"), 1, {}},
-    {kWMV3, KX_W("WMV3"), KX_W("Windows video 9 "), 1, {}},
-    {kHVC1, KX_W("WVC1"), KX_W("Windows video 9 HD"), 1, {}},
-    {kW264, KX_W("H264"), KX_W("Windows System H264"), 1, {}},
-    {kW265, KX_W("H265"), KX_W("Windows System H264"), 1, {}},
-    {kWAAC, KX_W("WAAC"), KX_W("Windows System AAC"), 0, {}},
-    {},
+    {.fourcc = kWMA8, .shortName = KX_W("WMA8"), .description = KX_W("Windows media audio 8"), .isVideo = 0, .reserved = {}},
+    {.fourcc = kWMA9, .shortName = KX_W("WMA9"), .description = KX_W("Windows media audio 9"), .isVideo = 0, .reserved = {}},
+    {.fourcc = kWMV1, .shortName = KX_W("WMV1"), .description = KX_W("Windows video 7"), .isVideo = 1, .reserved = {}},
+    {.fourcc = kWMV2, .shortName = KX_W("WMV2"), .description = KX_W("Windows video 8"), .isVideo = 1, .reserved = {}},
+    {.fourcc = kWMV3, .shortName = KX_W("WMV3"), .description = KX_W("Windows video 9 "), .isVideo = 1, .reserved = {}},
+    {.fourcc = kHVC1, .shortName = KX_W("WVC1"), .description = KX_W("Windows video 9 HD"), .isVideo = 1, .reserved = {}},
+    {.fourcc = kW264, .shortName = KX_W("H264"), .description = KX_W("Windows System H264"), .isVideo = 1, .reserved = {}},
+    {.fourcc = kW265, .shortName = KX_W("H265"), .description = KX_W("Windows System H264"), .isVideo = 1, .reserved = {}},
+    {.fourcc = kWAAC, .shortName = KX_W("WAAC"), .description = KX_W("Windows System AAC"), .isVideo = 0, .reserved = {}},
+    {},  // the terminator row: all zero
 };
 
+constexpr CodecListEntry Enabled(uint32_t fourcc) { return {.fourcc = fourcc, .enabled = 1}; }
+constexpr CodecListEntry Disabled(uint32_t fourcc) { return {.fourcc = fourcc, .enabled = 0}; }
+constexpr CodecListEntry kEndOfList = {.fourcc = 0, .enabled = 0};
+
 // Codec lists of the GetFileFormats rows.
-CodecListEntry g_wmvAudioCodecs[] = {{kWMA8, 1}, {kWMA9, 1}, {0, 0}};
-CodecListEntry g_wmvVideoCodecs[] = {{kWMV1, 1}, {kWMV2, 1}, {kWMV3, 1}, {kHVC1, 1}, {0, 0}};
-CodecListEntry g_wmaAudioCodecs[] = {{kWMA8, 1}, {kWMA9, 1}, {0, 0}};
-CodecListEntry g_mp4AudioCodecs[] = {{kWAAC, 1}, {0, 0}};
-CodecListEntry g_mp4VideoCodecs[] = {{kW264, 1}, {kW265, 1}, {0, 0}};
+CodecListEntry g_wmvAudioCodecs[] = {Enabled(kWMA8), Enabled(kWMA9), kEndOfList};
+CodecListEntry g_wmvVideoCodecs[] = {Enabled(kWMV1), Enabled(kWMV2), Enabled(kWMV3), Enabled(kHVC1), kEndOfList};
+CodecListEntry g_wmaAudioCodecs[] = {Enabled(kWMA8), Enabled(kWMA9), kEndOfList};
+CodecListEntry g_mp4AudioCodecs[] = {Enabled(kWAAC), kEndOfList};
+CodecListEntry g_mp4VideoCodecs[] = {Enabled(kW264), Enabled(kW265), kEndOfList};
 
 FileFormatDescriptor g_fileFormats[] = {
-    {kWWMV, KX_W(".wmv"), KX_W("WMV"), KX_W("Windows Media Video"), g_wmvAudioCodecs, g_wmvVideoCodecs,
-     CreateMediaFile, WriteAudioFrame, WriteVideoFrame, CloseMediaFile, nullptr, nullptr, {}},
-    {kWWMA, KX_W(".wma"), KX_W("WMA"), KX_W("Windows Media Audio"), g_wmaAudioCodecs, nullptr,
-     CreateMediaFile, WriteAudioFrame, nullptr, CloseMediaFile, nullptr, nullptr, {}},
-    {kWMP4, KX_W(".mp4"), KX_W("mp4"), KX_W("Windows MP4 Video"), g_mp4AudioCodecs, g_mp4VideoCodecs,
-     CreateMediaFile, WriteAudioFrame, WriteVideoFrame, CloseMediaFile, nullptr, nullptr, {}},
-    {},
+    {.fourcc = kWWMV,
+     .extension = KX_W(".wmv"),
+     .shortName = KX_W("WMV"),
+     .description = KX_W("Windows Media Video"),
+     .audioCodecs = g_wmvAudioCodecs,
+     .videoCodecs = g_wmvVideoCodecs,
+     .CreateMediaFile = CreateMediaFile,
+     .WriteAudioFrame = WriteAudioFrame,
+     .WriteVideoFrame = WriteVideoFrame,
+     .CloseMediaFile = CloseMediaFile,
+     .SetAudioExtraData = nullptr,
+     .SetVideoExtraData = nullptr,
+     .reserved = {}},
+    {.fourcc = kWWMA,
+     .extension = KX_W(".wma"),
+     .shortName = KX_W("WMA"),
+     .description = KX_W("Windows Media Audio"),
+     .audioCodecs = g_wmaAudioCodecs,
+     .videoCodecs = nullptr,
+     .CreateMediaFile = CreateMediaFile,
+     .WriteAudioFrame = WriteAudioFrame,
+     .WriteVideoFrame = nullptr,
+     .CloseMediaFile = CloseMediaFile,
+     .SetAudioExtraData = nullptr,
+     .SetVideoExtraData = nullptr,
+     .reserved = {}},
+    {.fourcc = kWMP4,
+     .extension = KX_W(".mp4"),
+     .shortName = KX_W("mp4"),
+     .description = KX_W("Windows MP4 Video"),
+     .audioCodecs = g_mp4AudioCodecs,
+     .videoCodecs = g_mp4VideoCodecs,
+     .CreateMediaFile = CreateMediaFile,
+     .WriteAudioFrame = WriteAudioFrame,
+     .WriteVideoFrame = WriteVideoFrame,
+     .CloseMediaFile = CloseMediaFile,
+     .SetAudioExtraData = nullptr,
+     .SetVideoExtraData = nullptr,
+     .reserved = {}},
+    {},  // the terminator row: all zero
 };
 
 // The multi-stream rows have their own copies of the lists.
-CodecListEntry g_msWmvAudioCodecs[] = {{kWMA8, 1}, {kWMA9, 1}, {0, 0}};
-CodecListEntry g_msWmvVideoCodecs[] = {{kWMV1, 1}, {kWMV2, 1}, {kWMV3, 1}, {kHVC1, 1}, {0, 0}};
-CodecListEntry g_msWmaAudioCodecs[] = {{kWMA8, 1}, {kWMA9, 1}, {0, 0}};
-CodecListEntry g_msMp4AudioCodecs[] = {{kWAAC, 1}, {0, 0}};
-CodecListEntry g_msMp4VideoCodecs[] = {{kW264, 1}, {kW265, 1}, {0, 0}};
+CodecListEntry g_msWmvAudioCodecs[] = {Enabled(kWMA8), Enabled(kWMA9), kEndOfList};
+CodecListEntry g_msWmvVideoCodecs[] = {Enabled(kWMV1), Enabled(kWMV2), Enabled(kWMV3), Enabled(kHVC1), kEndOfList};
+CodecListEntry g_msWmaAudioCodecs[] = {Enabled(kWMA8), Enabled(kWMA9), kEndOfList};
+CodecListEntry g_msMp4AudioCodecs[] = {Enabled(kWAAC), kEndOfList};
+CodecListEntry g_msMp4VideoCodecs[] = {Enabled(kW264), Enabled(kW265), kEndOfList};
 
 MultiStreamFormatDescriptor g_multiStreamFormats[] = {
-    {kWWMV, KX_W(".wmv"), KX_W("WMV"), KX_W("Windows Media Video"), g_msWmvAudioCodecs, g_msWmvVideoCodecs,
-     nullptr, CreateMediaFileMultiStream, AddStreamInfoMultiStream, InitMediaFileMultiStream,
-     WriteFrameMultiStream, CloseMediaFileMultiStream, WriteExtraDataMultiStream, 1, {}},
-    {kWWMA, KX_W(".wma"), KX_W("WMA"), KX_W("Windows Media Audio"), g_msWmaAudioCodecs, nullptr,
-     nullptr, CreateMediaFileMultiStream, AddStreamInfoMultiStream, InitMediaFileMultiStream,
-     WriteFrameMultiStream, CloseMediaFileMultiStream, WriteExtraDataMultiStream, 1, {}},
-    {kWMP4, KX_W(".mp4"), KX_W("mp4"), KX_W("Windows MP4 Video"), g_msMp4AudioCodecs, g_msMp4VideoCodecs,
-     nullptr, CreateMediaFileMultiStream, AddStreamInfoMultiStream, InitMediaFileMultiStream,
-     WriteFrameMultiStream, CloseMediaFileMultiStream, WriteExtraDataMultiStream, 1, {}},
-    {},
+    {.fourcc = kWWMV,
+     .extension = KX_W(".wmv"),
+     .shortName = KX_W("WMV"),
+     .description = KX_W("Windows Media Video"),
+     .audioCodecs = g_msWmvAudioCodecs,
+     .videoCodecs = g_msWmvVideoCodecs,
+     .reserved424 = nullptr,
+     .CreateMediaFileMultiStream = CreateMediaFileMultiStream,
+     .AddStreamInfoMultiStream = AddStreamInfoMultiStream,
+     .InitMediaFileMultiStream = InitMediaFileMultiStream,
+     .WriteFrameMultiStream = WriteFrameMultiStream,
+     .CloseMediaFileMultiStream = CloseMediaFileMultiStream,
+     .WriteExtraDataMultiStream = WriteExtraDataMultiStream,
+     .multiStreamFlag = 1,
+     .reserved484 = {}},
+    {.fourcc = kWWMA,
+     .extension = KX_W(".wma"),
+     .shortName = KX_W("WMA"),
+     .description = KX_W("Windows Media Audio"),
+     .audioCodecs = g_msWmaAudioCodecs,
+     .videoCodecs = nullptr,
+     .reserved424 = nullptr,
+     .CreateMediaFileMultiStream = CreateMediaFileMultiStream,
+     .AddStreamInfoMultiStream = AddStreamInfoMultiStream,
+     .InitMediaFileMultiStream = InitMediaFileMultiStream,
+     .WriteFrameMultiStream = WriteFrameMultiStream,
+     .CloseMediaFileMultiStream = CloseMediaFileMultiStream,
+     .WriteExtraDataMultiStream = WriteExtraDataMultiStream,
+     .multiStreamFlag = 1,
+     .reserved484 = {}},
+    {.fourcc = kWMP4,
+     .extension = KX_W(".mp4"),
+     .shortName = KX_W("mp4"),
+     .description = KX_W("Windows MP4 Video"),
+     .audioCodecs = g_msMp4AudioCodecs,
+     .videoCodecs = g_msMp4VideoCodecs,
+     .reserved424 = nullptr,
+     .CreateMediaFileMultiStream = CreateMediaFileMultiStream,
+     .AddStreamInfoMultiStream = AddStreamInfoMultiStream,
+     .InitMediaFileMultiStream = InitMediaFileMultiStream,
+     .WriteFrameMultiStream = WriteFrameMultiStream,
+     .CloseMediaFileMultiStream = CloseMediaFileMultiStream,
+     .WriteExtraDataMultiStream = WriteExtraDataMultiStream,
+     .multiStreamFlag = 1,
+     .reserved484 = {}},
+    {},  // the terminator row: all zero
 };
 
 // The legacy rows: one audio list for both, every entry disabled. Their six
 // slots belong to the legacy entry points and stay null until those exist.
-CodecListEntry g_legacyAudioCodecs[] = {{kWMA8, 0}, {kWMA9, 0}, {0, 0}};
-CodecListEntry g_legacyVideoCodecs[] = {{kWMV2, 0}, {kWMV3, 0}, {0, 0}};
+CodecListEntry g_legacyAudioCodecs[] = {Disabled(kWMA8), Disabled(kWMA9), kEndOfList};
+CodecListEntry g_legacyVideoCodecs[] = {Disabled(kWMV2), Disabled(kWMV3), kEndOfList};
 
 FileFormatDescriptor g_legacyFileFormats[] = {
-    {kWWMV, KX_W(".wmv"), KX_W("WMV"), KX_W("Windows Media Video"), g_legacyAudioCodecs, g_legacyVideoCodecs,
-     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {}},
-    {kWWMA, KX_W(".wma"), KX_W("WMA"), KX_W("Windows Media Audio"), g_legacyAudioCodecs, nullptr,
-     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, {}},
-    {},
+    {.fourcc = kWWMV,
+     .extension = KX_W(".wmv"),
+     .shortName = KX_W("WMV"),
+     .description = KX_W("Windows Media Video"),
+     .audioCodecs = g_legacyAudioCodecs,
+     .videoCodecs = g_legacyVideoCodecs,
+     .CreateMediaFile = nullptr,
+     .WriteAudioFrame = nullptr,
+     .WriteVideoFrame = nullptr,
+     .CloseMediaFile = nullptr,
+     .SetAudioExtraData = nullptr,
+     .SetVideoExtraData = nullptr,
+     .reserved = {}},
+    {.fourcc = kWWMA,
+     .extension = KX_W(".wma"),
+     .shortName = KX_W("WMA"),
+     .description = KX_W("Windows Media Audio"),
+     .audioCodecs = g_legacyAudioCodecs,
+     .videoCodecs = nullptr,
+     .CreateMediaFile = nullptr,
+     .WriteAudioFrame = nullptr,
+     .WriteVideoFrame = nullptr,
+     .CloseMediaFile = nullptr,
+     .SetAudioExtraData = nullptr,
+     .SetVideoExtraData = nullptr,
+     .reserved = {}},
+    {},  // the terminator row: all zero
 };
 
 }  // namespace
