@@ -8,7 +8,7 @@
 // Strings and characters: in a narrow format %s is narrow and %S wide; in a
 // wide format %s is wide and %S narrow. %hs / %hc are always narrow, %ls /
 // %ws / %lc / %wc always wide. A string of the other width is converted with
-// the ANSI code page (MultiByteToWideChar / WideCharToMultiByte, CP_ACP). A
+// the ANSI code page (kxtext/ansi.h: Windows' CP_ACP, UTF-8 on Linux). A
 // null string prints "(null)". The precision of a string counts the units of
 // the argument read at most.
 //
