@@ -67,11 +67,18 @@ struct EncodeCase {
   bool valid;
 };
 
+// How many U+FFFD an ill-formed sequence gives is not documented for
+// Windows. `countIsOurs`: a lead byte followed by a continuation byte outside
+// its range (overlong forms, encoded surrogates, above U+10FFFF); we give one
+// U+FFFD per byte (Unicode's maximal subparts), and Wine, for one, takes the
+// first two bytes as one. Against the system such rows are only checked to
+// come out as U+FFFD and to fail the strict conversion.
 struct DecodeCase {
   const char* name;
   std::string utf8;
   WideString utf16;
   bool valid;
+  bool countIsOurs = false;
 };
 
 const std::string kReplacement = "\xEF\xBF\xBD";
@@ -94,10 +101,10 @@ const DecodeCase kDecodeCases[] = {
     {"stray_continuation", "a\x80z", Units({'a', 0xFFFD, 'z'}), false},
     {"invalid_lead_bytes", "\xC0\xC1\xF5\xFF", Units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}), false},
     {"overlong_two_bytes", "\xC0\xAF", Units({0xFFFD, 0xFFFD}), false},
-    {"overlong_three_bytes", "\xE0\x80\xAF", Units({0xFFFD, 0xFFFD, 0xFFFD}), false},
-    {"overlong_four_bytes", "\xF0\x8F\xBF\xBF", Units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}), false},
-    {"encoded_surrogate", "\xED\xA0\x80", Units({0xFFFD, 0xFFFD, 0xFFFD}), false},
-    {"above_10ffff", "\xF4\x90\x80\x80", Units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}), false},
+    {"overlong_three_bytes", "\xE0\x80\xAF", Units({0xFFFD, 0xFFFD, 0xFFFD}), false, true},
+    {"overlong_four_bytes", "\xF0\x8F\xBF\xBF", Units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}), false, true},
+    {"encoded_surrogate", "\xED\xA0\x80", Units({0xFFFD, 0xFFFD, 0xFFFD}), false, true},
+    {"above_10ffff", "\xF4\x90\x80\x80", Units({0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}), false, true},
     {"truncated_is_one_replacement", "\xE2\x82z\xF0\x9F\x98", Units({0xFFFD, 'z', 0xFFFD}), false},
 };
 
@@ -177,11 +184,19 @@ TEST(SystemUtf8, DecodesAsTheTableSays) {
   for (const DecodeCase& c : kDecodeCases) {
     SCOPED_TRACE(c.name);
     const int length = static_cast<int>(c.utf8.size());
-    ASSERT_EQ(static_cast<int>(c.utf16.size()), MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), length, nullptr, 0));
-    WideString out(c.utf16.size(), 'x');
-    ASSERT_EQ(static_cast<int>(out.size()),
-              MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), length, out.data(), static_cast<int>(out.size())));
-    EXPECT_EQ(Hex(out), Hex(c.utf16));
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), length, nullptr, 0);
+    const bool exact = kOwnLayer || !c.countIsOurs;
+    if (exact) {
+      ASSERT_EQ(static_cast<int>(c.utf16.size()), needed);
+    }
+    ASSERT_GT(needed, 0);
+    WideString out(static_cast<size_t>(needed), 'x');
+    ASSERT_EQ(needed, MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), length, out.data(), needed));
+    if (exact) {
+      EXPECT_EQ(Hex(out), Hex(c.utf16));
+    } else {
+      EXPECT_EQ(Hex(out), Hex(WideString(out.size(), kx_wchar(0xFFFD))));
+    }
     SetLastError(0);
     const int strict = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8.data(), length, out.data(),
                                            static_cast<int>(out.size()));
