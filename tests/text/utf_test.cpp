@@ -1,5 +1,5 @@
 // The text codec (kxtext/utf.h) and the system's CP_UTF8 conversion, checked
-// against one table: natively the system conversion is our Linux layer's,
+// against one table of texts: natively the system conversion is our Linux layer's,
 // which runs on the codec; in the Windows build it is Windows' own (under
 // Wine), which keeps the table honest.
 #include <gtest/gtest.h>
@@ -37,22 +37,15 @@ WideString Units(std::initializer_list<uint16_t> units) {
   return out;
 }
 
-std::string Hex(const std::string& bytes) {
+// Code units in hexadecimal, so that a failure shows what differs.
+template <typename Text>
+std::string Hex(const Text& text) {
   std::string out;
-  char text[4];
-  for (unsigned char b : bytes) {
-    std::snprintf(text, sizeof text, "%02X ", b);
-    out += text;
-  }
-  return out;
-}
-
-std::string Hex(const WideString& units) {
-  std::string out;
-  char text[6];
-  for (kx_wchar u : units) {
-    std::snprintf(text, sizeof text, "%04X ", static_cast<unsigned>(u));
-    out += text;
+  char unit[8];
+  for (auto u : text) {
+    std::snprintf(unit, sizeof unit, sizeof u == 1 ? "%02X " : "%04X ",
+                  static_cast<unsigned>(static_cast<std::make_unsigned_t<decltype(u)>>(u)));
+    out += unit;
   }
   return out;
 }
@@ -108,7 +101,9 @@ const DecodeCase kDecodeCases[] = {
     {"truncated_is_one_replacement", "\xE2\x82z\xF0\x9F\x98", Units({0xFFFD, 'z', 0xFFFD}), false},
 };
 
-TEST(TextCodec, EncodesUtf16AsTheTableSays) {
+// Each row through the codec (count, write, too small, strict) and through
+// WideCharToMultiByte(CP_UTF8) with flags 0 and WC_ERR_INVALID_CHARS.
+TEST(TextTable, Utf16ToUtf8) {
   for (const EncodeCase& c : kEncodeCases) {
     SCOPED_TRACE(c.name);
     const auto count = kx::text::Utf16ToUtf8(c.utf16.data(), c.utf16.size(), nullptr, 0, OnInvalid::kReplace);
@@ -116,24 +111,36 @@ TEST(TextCodec, EncodesUtf16AsTheTableSays) {
     EXPECT_EQ(count.length, c.utf8.size());
     EXPECT_EQ(count.replaced, !c.valid);
     EXPECT_EQ(Hex(kx::text::Utf16ToUtf8(c.utf16)), Hex(c.utf8));
-
-    std::string tooSmall(c.utf8.size() - 1, 'x');
-    EXPECT_EQ(kx::text::Utf16ToUtf8(c.utf16.data(), c.utf16.size(), tooSmall.data(), tooSmall.size(),
-                                    OnInvalid::kReplace).status,
-              Status::kTooSmall);
-    EXPECT_EQ(tooSmall, std::string(c.utf8.size() - 1, 'x')) << "nothing written";
-
-    std::string strict(c.utf8.size(), 'x');
-    EXPECT_EQ(kx::text::Utf16ToUtf8(c.utf16.data(), c.utf16.size(), strict.data(), strict.size(), OnInvalid::kFail)
+    std::string out(c.utf8.size() - 1, 'x');
+    EXPECT_EQ(kx::text::Utf16ToUtf8(c.utf16.data(), c.utf16.size(), out.data(), out.size(), OnInvalid::kReplace)
                   .status,
+              Status::kTooSmall);
+    EXPECT_EQ(out, std::string(c.utf8.size() - 1, 'x')) << "nothing written";
+    out.resize(c.utf8.size());
+    EXPECT_EQ(kx::text::Utf16ToUtf8(c.utf16.data(), c.utf16.size(), out.data(), out.size(), OnInvalid::kFail).status,
               c.valid ? Status::kOk : Status::kInvalid);
     if (c.valid) {
       EXPECT_EQ(Hex(kx::text::Utf8ToUtf16(c.utf8)), Hex(c.utf16)) << "round trip";
     }
+
+    const int length = static_cast<int>(c.utf16.size());
+    const int size = static_cast<int>(out.size());
+    ASSERT_EQ(size, WideCharToMultiByte(CP_UTF8, 0, c.utf16.data(), length, nullptr, 0, nullptr, nullptr));
+    ASSERT_EQ(size, WideCharToMultiByte(CP_UTF8, 0, c.utf16.data(), length, out.data(), size, nullptr, nullptr));
+    EXPECT_EQ(Hex(out), Hex(c.utf8)) << "system";
+    SetLastError(0);
+    const int strict =
+        WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, c.utf16.data(), length, out.data(), size, nullptr, nullptr);
+    EXPECT_EQ(strict, c.valid ? size : 0);
+    if (!c.valid) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+    }
   }
 }
 
-TEST(TextCodec, DecodesUtf8AsTheTableSays) {
+// The same through the codec and MultiByteToWideChar(CP_UTF8), flags 0 and
+// MB_ERR_INVALID_CHARS.
+TEST(TextTable, Utf8ToUtf16) {
   for (const DecodeCase& c : kDecodeCases) {
     SCOPED_TRACE(c.name);
     const auto count = kx::text::Utf8ToUtf16(c.utf8.data(), c.utf8.size(), nullptr, 0, OnInvalid::kReplace);
@@ -141,69 +148,27 @@ TEST(TextCodec, DecodesUtf8AsTheTableSays) {
     EXPECT_EQ(count.length, c.utf16.size());
     EXPECT_EQ(count.replaced, !c.valid);
     EXPECT_EQ(Hex(kx::text::Utf8ToUtf16(c.utf8)), Hex(c.utf16));
-
-    WideString tooSmall(c.utf16.size() - 1, 'x');
-    EXPECT_EQ(kx::text::Utf8ToUtf16(c.utf8.data(), c.utf8.size(), tooSmall.data(), tooSmall.size(),
-                                    OnInvalid::kReplace).status,
+    WideString out(c.utf16.size() - 1, 'x');
+    EXPECT_EQ(kx::text::Utf8ToUtf16(c.utf8.data(), c.utf8.size(), out.data(), out.size(), OnInvalid::kReplace).status,
               Status::kTooSmall);
-    WideString strict(c.utf16.size(), 'x');
-    EXPECT_EQ(kx::text::Utf8ToUtf16(c.utf8.data(), c.utf8.size(), strict.data(), strict.size(), OnInvalid::kFail)
-                  .status,
+    out.resize(c.utf16.size());
+    EXPECT_EQ(kx::text::Utf8ToUtf16(c.utf8.data(), c.utf8.size(), out.data(), out.size(), OnInvalid::kFail).status,
               c.valid ? Status::kOk : Status::kInvalid);
     if (c.valid) {
       EXPECT_EQ(Hex(kx::text::Utf16ToUtf8(c.utf16)), Hex(c.utf8)) << "round trip";
     }
-  }
-}
 
-// The same table through WideCharToMultiByte / MultiByteToWideChar (CP_UTF8,
-// counted source).
-TEST(SystemUtf8, EncodesAsTheTableSays) {
-  for (const EncodeCase& c : kEncodeCases) {
-    SCOPED_TRACE(c.name);
-    const int length = static_cast<int>(c.utf16.size());
-    ASSERT_EQ(static_cast<int>(c.utf8.size()),
-              WideCharToMultiByte(CP_UTF8, 0, c.utf16.data(), length, nullptr, 0, nullptr, nullptr));
-    std::string out(c.utf8.size(), 'x');
-    ASSERT_EQ(static_cast<int>(out.size()), WideCharToMultiByte(CP_UTF8, 0, c.utf16.data(), length, out.data(),
-                                                                static_cast<int>(out.size()), nullptr, nullptr));
-    EXPECT_EQ(Hex(out), Hex(c.utf8));
-    SetLastError(0);
-    const int strict = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, c.utf16.data(), length, out.data(),
-                                           static_cast<int>(out.size()), nullptr, nullptr);
-    if (c.valid) {
-      EXPECT_EQ(strict, static_cast<int>(c.utf8.size()));
-    } else {
-      EXPECT_EQ(strict, 0);
-      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
-    }
-  }
-}
-
-TEST(SystemUtf8, DecodesAsTheTableSays) {
-  for (const DecodeCase& c : kDecodeCases) {
-    SCOPED_TRACE(c.name);
     const int length = static_cast<int>(c.utf8.size());
-    const int needed = MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), length, nullptr, 0);
+    const int size = MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), length, nullptr, 0);
+    ASSERT_GT(size, 0);
+    out.assign(static_cast<size_t>(size), 'x');
+    ASSERT_EQ(size, MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), length, out.data(), size));
     const bool exact = kOwnLayer || !c.countIsOurs;
-    if (exact) {
-      ASSERT_EQ(static_cast<int>(c.utf16.size()), needed);
-    }
-    ASSERT_GT(needed, 0);
-    WideString out(static_cast<size_t>(needed), 'x');
-    ASSERT_EQ(needed, MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), length, out.data(), needed));
-    if (exact) {
-      EXPECT_EQ(Hex(out), Hex(c.utf16));
-    } else {
-      EXPECT_EQ(Hex(out), Hex(WideString(out.size(), kx_wchar(0xFFFD))));
-    }
+    EXPECT_EQ(Hex(out), Hex(exact ? c.utf16 : WideString(out.size(), kx_wchar(0xFFFD)))) << "system";
     SetLastError(0);
-    const int strict = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8.data(), length, out.data(),
-                                           static_cast<int>(out.size()));
-    if (c.valid) {
-      EXPECT_EQ(strict, static_cast<int>(c.utf16.size()));
-    } else {
-      EXPECT_EQ(strict, 0);
+    const int strict = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.utf8.data(), length, out.data(), size);
+    EXPECT_EQ(strict, c.valid ? size : 0);
+    if (!c.valid) {
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
     }
   }
