@@ -6,6 +6,7 @@
 // past what a host hands over.
 #pragma once
 
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -28,15 +29,51 @@ inline uint64_t ReadU64(const void* base, size_t offset) {
   std::memcpy(&value, static_cast<const uint8_t*>(base) + offset, sizeof value);
   return value;
 }
+inline const void* ReadPointer(const void* base, size_t offset) {
+  const void* value;
+  std::memcpy(&value, static_cast<const uint8_t*>(base) + offset, sizeof value);
+  return value;
+}
 template <typename T>
 void WriteAt(void* base, size_t offset, T value) {
   std::memcpy(static_cast<uint8_t*>(base) + offset, &value, sizeof value);
+}
+inline bool BytesAreZero(const void* base, size_t offset, size_t count) {
+  const auto* bytes = static_cast<const uint8_t*>(base) + offset;
+  for (size_t i = 0; i < count; ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;
 }
 
 inline uint32_t FourCC(const char* text) {
   return static_cast<uint32_t>(static_cast<uint8_t>(text[0])) | static_cast<uint32_t>(static_cast<uint8_t>(text[1])) << 8 |
          static_cast<uint32_t>(static_cast<uint8_t>(text[2])) << 16 |
          static_cast<uint32_t>(static_cast<uint8_t>(text[3])) << 24;
+}
+
+inline std::string FourCCText(uint32_t fourcc) {
+  std::string text;
+  for (int i = 0; i < 4; ++i) text += static_cast<char>((fourcc >> (8 * i)) & 0xFF);
+  return text;
+}
+
+// An ASCII text as the host's UTF-16.
+inline std::basic_string<kx_wchar> Wide(const std::string& ascii) {
+  return std::basic_string<kx_wchar>(ascii.begin(), ascii.end());
+}
+
+// The NUL-terminated text of a fixed wide field of `units` code units (non-
+// ASCII as '?'); `tailZero`: a terminator exists and every unit after it is 0.
+inline std::string WideField(const void* base, size_t offset, size_t units, bool* tailZero = nullptr) {
+  std::string text;
+  size_t i = 0;
+  uint16_t unit = 0;
+  for (; i < units && (std::memcpy(&unit, static_cast<const uint8_t*>(base) + offset + 2 * i, 2), unit != 0); ++i) {
+    text += unit < 0x80 ? static_cast<char>(unit) : '?';
+  }
+  if (tailZero != nullptr) *tailZero = i < units && BytesAreZero(base, offset + 2 * i, 2 * (units - i));
+  return text;
 }
 
 // Byte offsets of the host interface.
@@ -57,6 +94,11 @@ constexpr size_t kMediaFrameBytes = 128;
 constexpr size_t kPacket = 16, kPlanes = 24, kPacketBytes = 24, kStrides = 64;  // video
 constexpr size_t kPcm = 24, kPcmBytes = 32;                                       // audio
 constexpr size_t kPts = 104, kDuration = 120;
+// The discovery tables: row sizes, and the entry-point slots of each row.
+constexpr size_t kEncoderRowBytes = 480, kFileFormatRowBytes = 480, kMultiStreamRowBytes = 488;
+constexpr size_t kAudioCodecs = 408, kVideoCodecs = 416;
+constexpr size_t kCreateSlot = 424, kWriteAudioSlot = 432, kWriteVideoSlot = 440, kCloseSlot = 448;
+constexpr size_t kMultiCreateSlot = 432;  // then AddStreamInfo, Init, WriteFrame, Close, WriteExtraData, 8 apart
 }  // namespace host
 
 // A heap block of exactly `bytes` bytes, zeroed.
@@ -85,6 +127,15 @@ class HostRecord {
     WriteAt(bytes(), offset, value);
     return *this;
   }
+  HostRecord& Fill(size_t offset, size_t count, uint8_t byte) {
+    std::memset(bytes() + offset, byte, count);
+    return *this;
+  }
+  // A wide field of up to 10 units, from ASCII.
+  HostRecord& Language(size_t offset, const char* text) {
+    for (size_t i = 0; text[i] != 0 && i < 10; ++i) WriteAt(bytes(), offset + 2 * i, uint16_t{static_cast<uint8_t>(text[i])});
+    return *this;
+  }
   HostRecord& Container(const char* fourcc) { return U32(host::kFileFourCC, FourCC(fourcc)); }
   HostRecord& Video(const char* fourcc, uint32_t width, uint32_t height, double rate, uint32_t bitrate = 500000) {
     WriteAt(bytes(), host::kFrameRate, rate);
@@ -97,6 +148,15 @@ class HostRecord {
         .U32(host::kAudioBitrate, bitrate).U32(host::kBitsPerSample, bitsPerSample).U32(host::kNoAudio, 0);
   }
   // Extra data of the stream whose extra block starts at `extraBlock`.
+  HostRecord& Video(uint32_t fourcc, uint32_t width, uint32_t height, double rate, uint32_t bitrate) {
+    Video("\0\0\0\0", width, height, rate, bitrate);
+    return U32(host::kVideoFourCC, fourcc);
+  }
+  HostRecord& Audio(uint32_t fourcc, uint32_t sampleRate, uint32_t channels, uint32_t bitrate, uint32_t bitsPerSample) {
+    Audio("\0\0\0\0", sampleRate, channels, bitrate, bitsPerSample);
+    return U32(host::kAudioFourCC, fourcc);
+  }
+  uint32_t Read(size_t offset) const { return ReadU32(bytes(), offset); }
   HostRecord& Extra(size_t extraBlock, const void* data, uint32_t size) {
     WriteAt(bytes(), extraBlock + host::kExtraPointer, data);
     return U32(extraBlock + host::kExtraSize, size);
@@ -134,13 +194,14 @@ class HostFrame {
 // Luma is a ramp that differs per picture index; chroma is constant.
 class HostPicture {
  public:
-  // Strides of 0 mean tightly packed.
-  HostPicture(uint32_t width, uint32_t height, int index = 0, const int32_t (&strides)[3] = {0, 0, 0},
-              uint8_t u = 100, uint8_t v = 160) {
+  // kPacked: tightly packed rows; any other stride (0 too) is the host's.
+  static constexpr int32_t kPacked = INT32_MIN;
+  HostPicture(uint32_t width, uint32_t height, int index = 0,
+              const int32_t (&strides)[3] = {kPacked, kPacked, kPacked}, uint8_t u = 100, uint8_t v = 160) {
     const uint32_t widths[3] = {width, width / 2, width / 2};
     const uint32_t rows[3] = {height, height / 2, height / 2};
     for (int p = 0; p < 3; ++p) {
-      const int32_t stride = strides[p] != 0 ? strides[p] : static_cast<int32_t>(widths[p]);
+      const int32_t stride = strides[p] != kPacked ? strides[p] : static_cast<int32_t>(widths[p]);
       const size_t step = static_cast<size_t>(stride < 0 ? -int64_t{stride} : stride);
       const size_t bytes = rows[p] == 0 ? 0 : step * (rows[p] - 1) + widths[p];
       planes_.emplace_back(bytes);
@@ -151,7 +212,7 @@ class HostPicture {
         for (uint32_t x = 0; x < widths[p]; ++x) {
           const uint8_t value =
               p == 0 ? static_cast<uint8_t>(16 + (x * 2 + r + static_cast<uint32_t>(index) * 8) % 200) : (p == 1 ? u : v);
-          planes_[p].data()[at + x] = value;
+          if (at + x < bytes) planes_[p].data()[at + x] = value;  // rows of a 0 stride overlap
           packed_[p].push_back(value);
         }
       }
@@ -175,13 +236,20 @@ class HostPicture {
 // of exactly its byte count.
 class HostPcm {
  public:
+  // A block of `bytes` bytes (none for 0 or less), whatever the frame size.
+  struct Bytes {
+    int32_t count;
+  };
+  HostPcm(Bytes bytes, uint32_t channels, uint32_t sampleRate, uint64_t first = 0)
+      : block_(bytes.count > 0 ? static_cast<size_t>(bytes.count) : 0) {
+    const uint64_t frameBytes = 2 * uint64_t{channels == 0 ? 1 : channels};
+    Fill(static_cast<uint32_t>(block_.size() / frameBytes), channels, sampleRate == 0 ? 48000 : sampleRate, first);
+    frame_.Set(host::kPcm, static_cast<const uint8_t*>(bytes.count > 0 ? block_.data() : nullptr))
+        .Set(host::kPcmBytes, bytes.count);
+  }
   HostPcm(uint32_t count, uint32_t channels, uint32_t sampleRate, uint64_t first = 0)
       : block_(size_t{count} * channels * 2) {
-    for (uint32_t i = 0; i < count; ++i) {
-      const double t = static_cast<double>(first + i) / sampleRate;
-      const auto sample = static_cast<int16_t>(8192 * std::sin(2 * 3.14159265358979 * 440 * t));
-      for (uint32_t c = 0; c < channels; ++c) WriteAt(block_.data(), (size_t{i} * channels + c) * 2, sample);
-    }
+    Fill(count, channels, sampleRate, first);
     frame_.Set(host::kPcm, static_cast<const uint8_t*>(block_.data()))
         .Set(host::kPcmBytes, static_cast<int32_t>(block_.size()));
   }
@@ -191,6 +259,13 @@ class HostPcm {
   size_t size() const { return block_.size(); }
 
  private:
+  void Fill(uint32_t count, uint32_t channels, uint32_t sampleRate, uint64_t first) {
+    for (uint32_t i = 0; i < count; ++i) {
+      const double t = static_cast<double>(first + i) / sampleRate;
+      const auto sample = static_cast<int16_t>(8192 * std::sin(2 * 3.14159265358979 * 440 * t));
+      for (uint32_t c = 0; c < channels; ++c) WriteAt(block_.data(), (size_t{i} * channels + c) * 2, sample);
+    }
+  }
   ExactBlock block_;
   HostFrame frame_;
 };

@@ -6,17 +6,13 @@
 #include <vector>
 
 #include "encode_params.h"
-#include "host_view.h"
+#include "host_records.h"
 
-namespace kxtest {
+namespace kx::test {
 namespace {
 
-constexpr size_t kRecordBytes = 70944;
-constexpr size_t kVideoExtra = 48;
-constexpr size_t kAudioExtra = 12448;
-constexpr size_t kSubpictureExtra = 26888;
-constexpr size_t kExtraPointer = 12336;
-constexpr size_t kExtraSize = 12344;
+constexpr size_t kRecordBytes = host::kEncodeParamsBytes;
+using host::kVideoExtra, host::kAudioExtra, host::kSubpictureExtra, host::kExtraPointer, host::kExtraSize;
 
 struct ByteRange {
   size_t offset, count;
@@ -74,7 +70,7 @@ TEST(EncodeParamsInit, SetsTheDefaultsAndLeavesPaddingAndReservedBytesAlone) {
   for (const ByteRange& range : kUntouched) std::memset(&expected[range.offset], 0xA5, range.count);
   const std::vector<std::pair<size_t, uint32_t>> defaults = {
       {24, 1}, {40, 8}, {12424, 8}, {39240, 1}, {39244, 1}, {39248, 1}, {70912, 3}};
-  for (const auto& [offset, value] : defaults) WriteU32(expected.data(), offset, value);
+  for (const auto& [offset, value] : defaults) WriteAt<uint32_t>(expected.data(), offset, value);
 
   EXPECT_EQ(FirstDifference(record.bytes(), expected), -1) << "first byte that differs from the default image";
   EXPECT_EQ(ReadU32(record.bytes(), 39252), 0u) << "no container: no create accepts a default record";
@@ -88,13 +84,13 @@ class EncodeParamsCopyTest : public ::testing::Test {
     for (size_t i = 0; i < kRecordBytes; ++i) source_.bytes()[i] = static_cast<uint8_t>(i * 7 + 3);
     for (size_t b = 0; b < 3; ++b) {
       hostBuffers_[b].assign(16 + b, static_cast<uint8_t>(0x10 * (b + 1)));
-      WritePointer(source_.bytes(), kExtraBlocks[b] + kExtraPointer, hostBuffers_[b].data());
-      WriteU32(source_.bytes(), kExtraBlocks[b] + kExtraSize, static_cast<uint32_t>(hostBuffers_[b].size()));
+      WriteAt<const void*>(source_.bytes(), kExtraBlocks[b] + kExtraPointer, hostBuffers_[b].data());
+      WriteAt<uint32_t>(source_.bytes(), kExtraBlocks[b] + kExtraSize, static_cast<uint32_t>(hostBuffers_[b].size()));
     }
     std::memset(target_.bytes(), 0x5A, kRecordBytes);
     for (size_t block : kExtraBlocks) {
-      WritePointer(target_.bytes(), block + kExtraPointer, nullptr);
-      WriteU32(target_.bytes(), block + kExtraSize, 0);
+      WriteAt<const void*>(target_.bytes(), block + kExtraPointer, nullptr);
+      WriteAt<uint32_t>(target_.bytes(), block + kExtraSize, 0);
     }
   }
   void TearDown() override { EncodeParamsRelease(target_.params.get()); }
@@ -164,8 +160,8 @@ TEST_P(ExtraDataSizeTest, OnlyAPositiveSizeWithDataIsCopied) {
   uint8_t hostBytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   // The target holds a buffer of its own from an earlier copy: it must go.
   EncodeParamsCopy(target_.params.get(), *source_);
-  WritePointer(source_.bytes(), kAudioExtra + kExtraPointer, c.withPointer ? hostBytes : nullptr);
-  WriteU32(source_.bytes(), kAudioExtra + kExtraSize, c.size);
+  WriteAt<const void*>(source_.bytes(), kAudioExtra + kExtraPointer, c.withPointer ? hostBytes : nullptr);
+  WriteAt<uint32_t>(source_.bytes(), kAudioExtra + kExtraSize, c.size);
   EncodeParamsCopy(target_.params.get(), *source_);
   const void* copy = ReadPointer(target_.bytes(), kAudioExtra + kExtraPointer);
   if (c.copied) {
@@ -200,8 +196,8 @@ TEST(EncodeParamsRelease, FreesTheThreeBuffersAndIsSafeToRepeat) {
   EncodeParamsInit(copy.params.get());
   uint8_t bytes[4] = {9, 9, 9, 9};
   for (size_t block : kExtraBlocks) {
-    WritePointer(host.bytes(), block + kExtraPointer, bytes);
-    WriteU32(host.bytes(), block + kExtraSize, 4);
+    WriteAt<const void*>(host.bytes(), block + kExtraPointer, bytes);
+    WriteAt<uint32_t>(host.bytes(), block + kExtraSize, 4);
   }
   EncodeParamsCopy(copy.params.get(), *host);
   EncodeParamsRelease(copy.params.get());
@@ -238,4 +234,4 @@ TEST(FindFileFormat, WalksToTheZeroRowAndNoFurther) {
 }
 
 }  // namespace
-}  // namespace kxtest
+}  // namespace kx::test

@@ -10,13 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "host_records.h"
-#include "host_slots.h"
+#include "host_view.h"
+#include "temp_dir.h"
 
-namespace kxtest {
+namespace kx::test {
 namespace {
-
-constexpr size_t kFileFourCC = 39252;
 
 // "%d" of a pointer: its low 32 bits as a signed number.
 std::string PointerAsDecimal(const void* pointer) {
@@ -28,20 +26,20 @@ class EntryPointsTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(Plugin().loaded()) << Plugin().error();
     ASSERT_TRUE(log_.active());
-    const uint8_t* wmv = FindRow(FileFormatTableOfPlugin(), 480, "WWMV");
+    const uint8_t* wmv = SingleStreamRowOf("WWMV");
     ASSERT_NE(wmv, nullptr);
     slots_ = SingleStreamSlots(wmv);
     ASSERT_TRUE(slots_.create && slots_.writeAudio && slots_.writeVideo && slots_.close);
     log_.Clear();
   }
 
-  LogCapture log_;
+  LogCapture log_{PluginLogSink()};
   SingleStreamRow slots_{};
 };
 
 TEST_F(EntryPointsTest, CreateRefusesANullPathOrRecordWithItsLines) {
-  auto record = DefaultRecord();
-  WriteU32(record.get(), kFileFourCC, FourCC("WWMV"));
+  HostRecord record;
+  record.Container("WWMV");
   const auto path = Wide("refused.wmv");
   struct Case {
     const char* name;
@@ -71,8 +69,8 @@ TEST_F(EntryPointsTest, CreateRefusesANullPathOrRecordWithItsLines) {
 TEST_F(EntryPointsTest, CreateRefusesAContainerFourCCNotInTheTable) {
   const auto path = Wide("unknown.wmv");
   for (const char* fourcc : {"WAVI", "\0\0\0\0", "WMV2"}) {
-    auto record = DefaultRecord();
-    WriteU32(record.get(), kFileFourCC, FourCC(fourcc));
+    HostRecord record;
+    record.U32(host::kFileFourCC, FourCC(fourcc));
     log_.Clear();
     EXPECT_EQ(slots_.create(path.c_str(), record.get(), 0), nullptr) << FourCCText(FourCC(fourcc));
     EXPECT_EQ(log_.Records(), (std::vector<std::string>{"kx_Traxel.dll: Creating media file[unknown.wmv]...",
@@ -80,35 +78,7 @@ TEST_F(EntryPointsTest, CreateRefusesAContainerFourCCNotInTheTable) {
   }
 }
 
-// A record with a video stream of `fourcc` at 160x120, `frameRate` frames
-// per second, and no audio.
-std::unique_ptr<EncodeParams> VideoRecord(const char* container, const char* fourcc, double frameRate) {
-  auto record = DefaultRecord();
-  WriteU32(record.get(), kFileFourCC, FourCC(container));
-  WriteU32(record.get(), 0, FourCC(fourcc));
-  WriteU32(record.get(), 4, 160);
-  WriteU32(record.get(), 8, 120);
-  WriteDouble(record.get(), 16, frameRate);
-  WriteU32(record.get(), 28, 400000);
-  WriteU32(record.get(), 39240, 0);
-  return record;
-}
-
-// A record with only an audio stream of `fourcc`.
-std::unique_ptr<EncodeParams> AudioRecord(const char* container, const char* fourcc, uint32_t sampleRate,
-                                          uint32_t channels, uint32_t bitsPerSample) {
-  auto record = DefaultRecord();
-  WriteU32(record.get(), kFileFourCC, FourCC(container));
-  WriteU32(record.get(), 12400, FourCC(fourcc));
-  WriteU32(record.get(), 12404, sampleRate);
-  WriteU32(record.get(), 12408, channels);
-  WriteU32(record.get(), 12412, 128000);
-  WriteU32(record.get(), 12424, bitsPerSample);
-  WriteU32(record.get(), 39244, 0);
-  return record;
-}
-
-std::string FileBytes(const std::string& path) {
+std::string FileBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -120,35 +90,43 @@ TEST_F(EntryPointsTest, ARefusedCreateLeavesThePathAsItWas) {
   struct Case {
     const char* name;
     const char* file;
-    std::unique_ptr<EncodeParams> record;
+    const char* container;
+    const char* video;  // 160x120 at `rate`, or audio of `audio` when null
+    double rate;
+    const char* audio;
+    uint32_t sampleRate, channels, bits;
   };
-  Case cases[] = {
-      {"frame rate 0", "rate0.wmv", VideoRecord("WWMV", "WMV2", 0.0)},
-      {"negative frame rate", "rate_negative.mp4", VideoRecord("WMP4", "W264", -25.0)},
-      {"WMV2 into .mp4", "wmv2.mp4", VideoRecord("WMP4", "WMV2", 25.0)},
-      {"unknown video FourCC", "unknown_video.wmv", VideoRecord("WWMV", "XVID", 25.0)},
-      {"7-bit audio", "bits7.wma", AudioRecord("WWMA", "WMA8", 44100, 2, 7)},
-      {"no audio channels", "channels0.wma", AudioRecord("WWMA", "WMA8", 44100, 0, 16)},
-      {"odd sample rate", "rate12345.mp4", AudioRecord("WMP4", "WAAC", 12345, 2, 16)},
-      {"unknown container", "unknown_container.wmv", AudioRecord("WAVI", "WMA8", 44100, 2, 16)},
+  const Case cases[] = {
+      {"frame rate 0", "rate0.wmv", "WWMV", "WMV2", 0.0, nullptr, 0, 0, 0},
+      {"negative frame rate", "rate_negative.mp4", "WMP4", "W264", -25.0, nullptr, 0, 0, 0},
+      {"WMV2 into .mp4", "wmv2.mp4", "WMP4", "WMV2", 25.0, nullptr, 0, 0, 0},
+      {"unknown video FourCC", "unknown_video.wmv", "WWMV", "XVID", 25.0, nullptr, 0, 0, 0},
+      {"7-bit audio", "bits7.wma", "WWMA", nullptr, 0, "WMA8", 44100, 2, 7},
+      {"no audio channels", "channels0.wma", "WWMA", nullptr, 0, "WMA8", 44100, 0, 16},
+      {"odd sample rate", "rate12345.mp4", "WMP4", nullptr, 0, "WAAC", 12345, 2, 16},
+      {"unknown container", "unknown_container.wmv", "WAVI", nullptr, 0, "WMA8", 44100, 2, 16},
   };
+  TempDir dir;
   const std::string kept = "bytes of a file the host already had\n";
   for (const Case& c : cases) {
     for (const bool existed : {true, false}) {
       SCOPED_TRACE(std::string(c.name) + (existed ? ", over an existing file" : ", at a free path"));
-      std::filesystem::remove(c.file);
-      if (existed) std::ofstream(c.file, std::ios::binary) << kept;
-      const auto path = Wide(c.file);
+      HostRecord record;
+      record.Container(c.container);
+      if (c.video != nullptr) record.Video(c.video, 160, 120, c.rate);
+      if (c.video == nullptr) record.Audio(c.audio, c.sampleRate, c.channels, 128000, c.bits);
+      const std::filesystem::path file = dir / c.file;
+      std::filesystem::remove(file);
+      if (existed) std::ofstream(file, std::ios::binary) << kept;
       log_.Clear();
-      EXPECT_EQ(slots_.create(path.c_str(), c.record.get(), 0), nullptr);
+      EXPECT_EQ(slots_.create(WidePath(file).c_str(), record.get(), 0), nullptr);
       ASSERT_FALSE(log_.Records().empty());
-      EXPECT_EQ(log_.Records().back(), "kx_Traxel.dll: Create file[" + std::string(c.file) + "] failed.");
+      EXPECT_EQ(log_.Records().back(), "kx_Traxel.dll: Create file[" + file.string() + "] failed.");
       if (existed) {
-        EXPECT_EQ(FileBytes(c.file), kept);
+        EXPECT_EQ(FileBytes(file), kept);
       } else {
-        EXPECT_FALSE(std::filesystem::exists(c.file));
+        EXPECT_FALSE(std::filesystem::exists(file));
       }
-      std::filesystem::remove(c.file);
     }
   }
 }
@@ -169,7 +147,7 @@ TEST_F(EntryPointsTest, ClosingANullHandleOnlyLogs) {
 }
 
 TEST_F(EntryPointsTest, MultiStreamOpenWithoutStreamsClosesTheRowWithANullHandle) {
-  const uint8_t* row = FindRow(MultiStreamTableOfPlugin(), 488, "WMP4");
+  const uint8_t* row = MultiStreamRowOf("WMP4");
   ASSERT_NE(row, nullptr);
   const MultiStreamRow multi = MultiStreamSlots(row);
   void* file = multi.create();
@@ -189,13 +167,12 @@ TEST_F(EntryPointsTest, MultiStreamOpenWithoutStreamsClosesTheRowWithANullHandle
 }
 
 TEST_F(EntryPointsTest, MultiStreamWritesBeforeTheOpenReachTheRowWithANullHandle) {
-  const uint8_t* row = FindRow(MultiStreamTableOfPlugin(), 488, "WWMV");
+  const uint8_t* row = MultiStreamRowOf("WWMV");
   ASSERT_NE(row, nullptr);
   const MultiStreamRow multi = MultiStreamSlots(row);
   void* file = multi.create();
-  auto video = DefaultRecord();
-  WriteU32(video.get(), 0, FourCC("WMV2"));
-  WriteU32(video.get(), 39240, 0);
+  HostRecord video;
+  video.U32(host::kVideoFourCC, FourCC("WMV2")).U32(host::kNoVideo, 0);
   ASSERT_EQ(multi.addStream(file, KX_STREAMTYPE_VIDEO, 1, 0, 4, video.get()), 1);
   MediaFrame frame{};
   EXPECT_EQ(multi.writeFrame(file, 4, &frame, 0), -1) << "the single-stream write answers the null handle";
@@ -213,4 +190,4 @@ TEST_F(EntryPointsTest, MultiStreamWritesBeforeTheOpenReachTheRowWithANullHandle
 }
 
 }  // namespace
-}  // namespace kxtest
+}  // namespace kx::test

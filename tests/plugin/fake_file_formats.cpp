@@ -3,9 +3,10 @@
 #include <cstring>
 
 #include "discovery_tables.h"
-#include "host_view.h"
+#include "host_records.h"
+#include "wide_text.h"
 
-namespace kxtest {
+namespace kx::test {
 
 namespace {
 
@@ -28,7 +29,7 @@ MediaFileHandle FakeCreate(const kx_wchar* pFileName, const EncodeParams* pEncPa
       call.extraData[i] = Bytes(blocks[i]->pExtraData, static_cast<int32_t>(blocks[i]->nExtraDataSize));
     }
   }
-  call.fileName = pFileName != nullptr ? Ascii(pFileName) : "(null)";
+  call.fileName = pFileName != nullptr ? ToUtf8(pFileName) : "(null)";
   call.value = value;
   Fake().calls.push_back(call);
   return Fake().createResult;
@@ -121,14 +122,14 @@ FakeFileFormats& Fake() {
 
 MediaFileHandle FakeFile() { return &g_fakeFile; }
 
-}  // namespace kxtest
+}  // namespace kx::test
 
 namespace kx {
 
 FileFormatDescriptor* FileFormatTable() {
-  static const bool built = kxtest::BuildRows();
+  static const bool built = kx::test::BuildRows();
   (void)built;
-  return kxtest::g_fakeRows;
+  return kx::test::g_fakeRows;
 }
 
 FileFormatDescriptor* LegacyFileFormatTable() { return nullptr; }

@@ -9,7 +9,7 @@
 
 #include <kx_traxel/kx_traxel.h>
 
-namespace kxtest {
+namespace kx::test {
 
 struct FakeCall {
   std::string slot;  // "create", "audio", "video", "close", "audio extra", "video extra"
@@ -40,4 +40,4 @@ MediaFileHandle FakeFile();
 constexpr int32_t kFakeAudioResult = 11;
 constexpr int32_t kFakeVideoResult = 22;
 
-}  // namespace kxtest
+}  // namespace kx::test

@@ -52,14 +52,13 @@
 #include <thread>
 #include <vector>
 
-#include "host_records.h"
-#include "host_slots.h"
+#include "host_view.h"
 
 extern "C" void kx_test_fail_next_thread_start(void);
 
 namespace {
 
-using namespace kxtest;
+using namespace kx::test;
 
 struct VideoSpec {
   std::string fourcc;
@@ -72,31 +71,33 @@ constexpr uint32_t kChannels = 2;
 constexpr int64_t kFrameDuration100ns = 400000;
 constexpr uint32_t kSamplesPerFrame = kSampleRate / 25;
 
-std::unique_ptr<EncodeParams> HostDefaultRecord() {
-  auto record = DefaultRecord();
-  // Bytes 8..23 of the XMP record belong to the create, which replaces them
-  // with its own value and time scale: the host's are junk here.
-  std::memset(reinterpret_cast<uint8_t*>(record.get()) + kXmpOffset + 8, 0xEE, 16);
+// A record as the host fills it. Bytes 8..23 of the XMP record belong to the
+// create, which replaces them with its own value and time scale: the host's
+// are junk here.
+HostRecord HostDefaultRecord() {
+  HostRecord record;
+  record.Fill(host::kXmpOptions + 8, 16, 0xEE);
   return record;
 }
 
-void SetVideo(EncodeParams* record, const VideoSpec& video) {
-  kxtest::SetVideo(record, FourCC(video.fourcc.c_str()), video.width, video.height, kFrameRate);
+void SetVideo(HostRecord& record, const VideoSpec& video) {
+  record.Video(video.fourcc.c_str(), video.width, video.height, kFrameRate, 400000);
 }
 
-void SetAudio(EncodeParams* record, const std::string& fourcc) {
-  kxtest::SetAudio(record, FourCC(fourcc.c_str()), kSampleRate, kChannels);
-}
+void SetAudio(HostRecord& record, const std::string& fourcc) { record.Audio(fourcc.c_str(), kSampleRate, kChannels); }
 
 // Picture `index` of the clip, tightly packed.
-Picture MakePicture(const VideoSpec& video, int index) {
-  return Picture(video.width, video.height, index * kFrameDuration100ns, static_cast<uint8_t>(index * 8));
+HostPicture MakePicture(const VideoSpec& video, int index) {
+  HostPicture picture(video.width, video.height, index);
+  picture.record().Times(index * kFrameDuration100ns);
+  return picture;
 }
 
 // The 40 ms of 16-bit stereo PCM that belong to picture `index`.
-Sound MakeSound(int index) {
-  return Sound(static_cast<int32_t>(kSamplesPerFrame * kChannels * sizeof(int16_t)), index * kFrameDuration100ns,
-               kSampleRate, kChannels, int64_t{index} * kSamplesPerFrame);
+HostPcm MakeSound(int index) {
+  HostPcm sound(kSamplesPerFrame, kChannels, kSampleRate, uint64_t{kSamplesPerFrame} * static_cast<uint64_t>(index));
+  sound.record().Times(index * kFrameDuration100ns);
+  return sound;
 }
 
 int Fail(const std::string& what) {
@@ -135,13 +136,13 @@ std::string WriteFile(const Tables& tables, const FileJob& job, const std::strin
   const int frames = job.frames;
   const std::string& container = job.container;
   if (job.mode == "single") {
-    const uint8_t* row = FindRow(tables.fileFormats, 480, container.c_str());
+    const uint8_t* row = FindRow(tables.fileFormats, host::kFileFormatRowBytes, container.c_str());
     if (row == nullptr) return "no file-format row " + container;
     const SingleStreamRow slots = SingleStreamSlots(row);
-    auto record = HostDefaultRecord();
-    WriteU32(record.get(), 39252, FourCC(container.c_str()));
-    if (!videos.empty()) SetVideo(record.get(), videos.back());
-    if (!audio.empty()) SetAudio(record.get(), audio);
+    HostRecord record = HostDefaultRecord();
+    record.Container(container.c_str());
+    if (!videos.empty()) SetVideo(record, videos.back());
+    if (!audio.empty()) SetAudio(record, audio);
     if (job.fileSizeLimit >= 0) {
       const struct rlimit limit = {static_cast<rlim_t>(job.fileSizeLimit), static_cast<rlim_t>(job.fileSizeLimit)};
       if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
@@ -153,12 +154,10 @@ std::string WriteFile(const Tables& tables, const FileJob& job, const std::strin
     for (int i = 0; i < frames; ++i) {
       bool written = true;
       if (!videos.empty()) {
-        Picture picture = MakePicture(videos.back(), i);
-        written = slots.writeVideo(file, &picture.frame, 0) == 1;
+        written = slots.writeVideo(file, MakePicture(videos.back(), i).frame(), 0) == 1;
       }
       if (written && !audio.empty()) {
-        Sound sound = MakeSound(i);
-        written = slots.writeAudio(file, &sound.frame, 0, 1) == 1;
+        written = slots.writeAudio(file, MakeSound(i).frame(), 0, 1) == 1;
       }
       if (!written && job.fileSizeLimit < 0) return "frame " + std::to_string(i);
       if (!written) {
@@ -172,22 +171,22 @@ std::string WriteFile(const Tables& tables, const FileJob& job, const std::strin
   }
 
   if (job.mode == "multi") {
-    const uint8_t* row = FindRow(tables.multiStream, 488, container.c_str());
+    const uint8_t* row = FindRow(tables.multiStream, host::kMultiStreamRowBytes, container.c_str());
     if (row == nullptr) return "no multi-stream row " + container;
     const MultiStreamRow slots = MultiStreamSlots(row);
     void* file = slots.create();
     if (file == nullptr) return "create failed";
     uint32_t videoIndex = 0;
     for (uint32_t i = 0; i < videos.size(); ++i) {
-      auto record = HostDefaultRecord();
-      SetVideo(record.get(), videos[i]);
+      HostRecord record = HostDefaultRecord();
+      SetVideo(record, videos[i]);
       slots.addStream(file, KX_STREAMTYPE_VIDEO, 1, i, i, record.get());
       videoIndex = i;
     }
     constexpr uint32_t kAudioIndex = 10;
     if (!audio.empty()) {
-      auto record = HostDefaultRecord();
-      SetAudio(record.get(), audio);
+      HostRecord record = HostDefaultRecord();
+      SetAudio(record, audio);
       slots.addStream(file, KX_STREAMTYPE_AUDIO, 1, kAudioIndex, kAudioIndex, record.get());
     }
     if (slots.init(file, FourCC(container.c_str()), path.c_str(),
@@ -197,12 +196,10 @@ std::string WriteFile(const Tables& tables, const FileJob& job, const std::strin
     }
     for (int i = 0; i < frames; ++i) {
       if (!videos.empty()) {
-        Picture picture = MakePicture(videos.back(), i);
-        if (slots.writeFrame(file, videoIndex, &picture.frame, 0) != 1) return "video frame " + std::to_string(i);
+        if (slots.writeFrame(file, videoIndex, MakePicture(videos.back(), i).frame(), 0) != 1) return "video frame " + std::to_string(i);
       }
       if (!audio.empty()) {
-        Sound sound = MakeSound(i);
-        if (slots.writeFrame(file, kAudioIndex, &sound.frame, 0) != 1) return "audio frame " + std::to_string(i);
+        if (slots.writeFrame(file, kAudioIndex, MakeSound(i).frame(), 0) != 1) return "audio frame " + std::to_string(i);
       }
     }
     slots.close(file);

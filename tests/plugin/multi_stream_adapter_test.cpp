@@ -10,63 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "encode_params.h"
 #include "entry_points.h"
 #include "fake_file_formats.h"
-#include "host_view.h"
+#include "host_records.h"
+#include "log_capture.h"
 
-namespace kxtest {
+namespace kx::test {
 namespace {
 
-// Offsets of the host record.
-constexpr size_t kVideoFourCC = 0, kWidth = 4, kHeight = 8, kFrameRate = 16, kVideoBitrate = 28;
-constexpr size_t kAudioFourCC = 12400, kSampleRate = 12404, kChannels = 12408, kAudioBitrate = 12412;
-constexpr size_t kBitsPerSample = 12424, kAudioLanguage = 12428;
-constexpr size_t kSubpictureFourCC = 24800, kSubpictureLanguage = 24816;
-constexpr size_t kVideoExtra = 48, kAudioExtra = 12448, kSubpictureExtra = 26888;
-constexpr size_t kExtraPointer = 12336, kExtraSize = 12344;
-constexpr size_t kNoVideo = 39240, kNoAudio = 39244, kNoSubpicture = 39248, kFileFourCC = 39252;
-constexpr size_t kOpaqueBlock = 39256, kOpaqueBytes = 31656, kXmp = 70912;
-
-// A record the host builds: defaults first, then fields set by offset.
-class HostRecord {
- public:
-  HostRecord() : params_(std::make_unique<EncodeParams>()) { EncodeParamsInit(params_.get()); }
-  uint8_t* bytes() { return reinterpret_cast<uint8_t*>(params_.get()); }
-  const EncodeParams* get() const { return params_.get(); }
-
-  HostRecord& U32(size_t offset, uint32_t value) {
-    WriteU32(bytes(), offset, value);
-    return *this;
-  }
-  HostRecord& Video(const char* fourcc, uint32_t width, uint32_t height, double rate) {
-    WriteDouble(bytes(), kFrameRate, rate);
-    return U32(kVideoFourCC, FourCC(fourcc)).U32(kWidth, width).U32(kHeight, height).U32(kVideoBitrate, 500000)
-        .U32(kNoVideo, 0);
-  }
-  HostRecord& Audio(const char* fourcc, uint32_t rate, uint32_t channels) {
-    return U32(kAudioFourCC, FourCC(fourcc)).U32(kSampleRate, rate).U32(kChannels, channels)
-        .U32(kAudioBitrate, 128000).U32(kBitsPerSample, 16).U32(kNoAudio, 0);
-  }
-  HostRecord& Language(size_t offset, const char* text) {
-    for (size_t i = 0; text[i] != 0 && i < 10; ++i) {
-      const uint16_t unit = static_cast<uint8_t>(text[i]);
-      std::memcpy(bytes() + offset + 2 * i, &unit, 2);
-    }
-    return *this;
-  }
-  HostRecord& Opaque(uint8_t fill) {
-    std::memset(bytes() + kOpaqueBlock, fill, kOpaqueBytes);
-    return *this;
-  }
-  HostRecord& Extra(size_t block, std::vector<uint8_t>* data) {
-    WritePointer(bytes(), block + kExtraPointer, data->data());
-    return U32(block + kExtraSize, static_cast<uint32_t>(data->size()));
-  }
-
- private:
-  std::unique_ptr<EncodeParams> params_;
-};
+using namespace host;
+constexpr size_t kXmp = kXmpOptions;
 
 const kx_wchar* Path(const char* ascii) {
   static std::basic_string<kx_wchar> text;
@@ -150,8 +103,8 @@ TEST_F(MultiStreamAdapterTest, LaterRecordOfATypeReplacesTheEarlierOne) {
 TEST_F(MultiStreamAdapterTest, OpaqueBlockAndXmpComeOnlyFromTheAudioRecord) {
   Create();
   HostRecord audio, video;
-  audio.Audio("WAAC", 48000, 2).Opaque(0xA1).U32(kXmp, 0x7).U32(kXmp + 4, 0x55);
-  video.Video("W264", 160, 120, 25.0).Opaque(0xB2).U32(kXmp, 0x1);
+  audio.Audio("WAAC", 48000, 2).Fill(kOpaqueBlock, kOpaqueBytes, 0xA1).U32(kXmp, 0x7).U32(kXmp + 4, 0x55);
+  video.Video("W264", 160, 120, 25.0).Fill(kOpaqueBlock, kOpaqueBytes, 0xB2).U32(kXmp, 0x1);
   AddStreamInfoMultiStream(file_, KX_STREAMTYPE_AUDIO, 1, 0, 0, audio.get());
   AddStreamInfoMultiStream(file_, KX_STREAMTYPE_VIDEO, 1, 1, 1, video.get());
   const uint8_t* merged = Open("WMP4").record.data();
@@ -168,7 +121,7 @@ TEST_F(MultiStreamAdapterTest, OpaqueBlockAndXmpComeOnlyFromTheAudioRecord) {
 TEST_F(MultiStreamAdapterTest, AudioOnlyFileKeepsNoVideoAndDefaultsWithoutAudio) {
   Create();
   HostRecord audio;
-  audio.Audio("WMA8", 44100, 2).Language(kAudioLanguage, "eng").Opaque(0x33);
+  audio.Audio("WMA8", 44100, 2).Language(kAudioLanguage, "eng").Fill(kOpaqueBlock, kOpaqueBytes, 0x33);
   AddStreamInfoMultiStream(file_, KX_STREAMTYPE_AUDIO, 1, 0, 0, audio.get());
   const uint8_t* merged = Open("WWMA").record.data();
   EXPECT_EQ(ReadU32(merged, kNoVideo), 1u);
@@ -181,7 +134,7 @@ TEST_F(MultiStreamAdapterTest, AudioOnlyFileKeepsNoVideoAndDefaultsWithoutAudio)
 TEST_F(MultiStreamAdapterTest, WithoutAnAudioRecordOpaqueBlockAndXmpAreTheDefaults) {
   Create();
   HostRecord video;
-  video.Video("WMV2", 160, 120, 25.0).Opaque(0xB2).U32(kXmp, 0x0);
+  video.Video("WMV2", 160, 120, 25.0).Fill(kOpaqueBlock, kOpaqueBytes, 0xB2).U32(kXmp, 0x0);
   AddStreamInfoMultiStream(file_, KX_STREAMTYPE_VIDEO, 1, 0, 0, video.get());
   const uint8_t* merged = Open("WWMV").record.data();
   EXPECT_TRUE(BytesAreZero(merged, kOpaqueBlock, kOpaqueBytes));
@@ -206,8 +159,8 @@ TEST_F(MultiStreamAdapterTest, CodecPrivateDataReachesTheCreateAsOwnCopies) {
   Create();
   std::vector<uint8_t> videoData = {1, 2, 3, 4, 5}, audioData = {9, 8, 7};
   HostRecord video, audio;
-  video.Video("W264", 160, 120, 25.0).Extra(kVideoExtra, &videoData);
-  audio.Audio("WAAC", 48000, 2).Extra(kAudioExtra, &audioData);
+  video.Video("W264", 160, 120, 25.0).Extra(kVideoExtra, videoData.data(), 5);
+  audio.Audio("WAAC", 48000, 2).Extra(kAudioExtra, audioData.data(), 3);
   AddStreamInfoMultiStream(file_, KX_STREAMTYPE_VIDEO, 1, 0, 0, video.get());
   AddStreamInfoMultiStream(file_, KX_STREAMTYPE_AUDIO, 1, 1, 1, audio.get());
   videoData.assign(videoData.size(), 0);  // the host reuses its buffers after the call
@@ -379,7 +332,7 @@ TEST_F(MultiStreamAdapterTest, LanguageFilledToTheLastUnitIsLoggedWithoutReading
   Create();
   HostRecord audio;
   audio.Audio("WMA8", 44100, 2).Language(kAudioLanguage, "abcdefghij");  // 10 units, no terminator
-  WriteU32(audio.bytes(), kAudioExtra, 0x00585858);  // "XXX" right behind the field
+  audio.U32(kAudioExtra, 0x00585858);  // "XXX" right behind the field
   log_.Clear();
   AddStreamInfoMultiStream(file_, KX_STREAMTYPE_AUDIO, 0, 0, 0, audio.get());
   ASSERT_EQ(log_.Records().size(), 2u);
@@ -465,4 +418,4 @@ TEST_F(MultiStreamAdapterTest, ExtraDataIsSplitWithinItsBytesAndRoutedByIndex) {
 }
 
 }  // namespace
-}  // namespace kxtest
+}  // namespace kx::test

@@ -20,8 +20,8 @@
 #include <string>
 #include <thread>
 
-#include "host_records.h"
-#include "host_slots.h"
+#include "host_view.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ void operator delete[](void* pointer, std::size_t) noexcept { std::free(pointer)
 void operator delete(void* pointer, const std::nothrow_t&) noexcept { std::free(pointer); }
 void operator delete[](void* pointer, const std::nothrow_t&) noexcept { std::free(pointer); }
 
-namespace kxtest {
+namespace kx::test {
 namespace {
 
 size_t ThreadCount() {
@@ -87,12 +87,6 @@ bool WaitForThreads(size_t count) {
 }
 
 constexpr uint32_t kWidth = 64, kHeight = 48;
-
-std::string OutputPath(const char* name) {
-  const std::string folder = std::string(KX_TEST_OUTPUT_DIR) + "/out_of_memory";
-  std::filesystem::create_directories(folder);
-  return folder + "/" + name;
-}
 
 // Runs `host` with the N-th allocation of this thread failing, for N = 1, 2,
 // ... until a run no longer reaches its N-th allocation. `host` reports a
@@ -136,23 +130,22 @@ bool Escapes(Call call) {
 
 TEST(OutOfMemory, SingleStreamSlotsCatchEverything) {
   ASSERT_TRUE(Plugin().loaded()) << Plugin().error();
-  const SingleStreamRow slots = SingleStreamSlots(FindRow(FileFormatTableOfPlugin(), 480, "WWMV"));
-  const auto path = Wide(OutputPath("single.wmv"));
-  auto record = DefaultRecord();
-  WriteU32(record.get(), kFileFourCCOffset, FourCC("WWMV"));
-  SetVideo(record.get(), FourCC("WMV2"), kWidth, kHeight, 25.0);
-  SetAudio(record.get(), FourCC("WMA8"), 48000, 2);
-  const Picture picture(kWidth, kHeight, 0);
-  const Sound sound(7680, 0, 48000, 2);
+  const SingleStreamRow slots = SingleStreamSlots(SingleStreamRowOf("WWMV"));
+  const TempDir dir;
+  const auto path = WidePath(dir / "single.wmv");
+  HostRecord record;
+  record.Container("WWMV").Video("WMV2", kWidth, kHeight, 25.0).Audio("WMA8", 48000, 2);
+  const HostPicture picture(kWidth, kHeight);
+  const HostPcm sound(1920, 2, 48000);
 
   FailEveryAllocationInTurn([&]() -> const char* {
     void* file = nullptr;
     if (Escapes([&] { file = slots.create(path.c_str(), record.get(), 1000); })) return "CreateMediaFile";
     if (file == nullptr) return nullptr;
     int32_t result = 0;
-    if (Escapes([&] { result = slots.writeVideo(file, &picture.frame, 0); })) return "WriteVideoFrame";
+    if (Escapes([&] { result = slots.writeVideo(file, picture.frame(), 0); })) return "WriteVideoFrame";
     if (result != 0 && result != 1) return "WriteVideoFrame (a result other than 0 or 1)";
-    if (Escapes([&] { result = slots.writeAudio(file, &sound.frame, 0, 1); })) return "WriteAudioFrame";
+    if (Escapes([&] { result = slots.writeAudio(file, sound.frame(), 0, 1); })) return "WriteAudioFrame";
     if (result != 0 && result != 1) return "WriteAudioFrame (a result other than 0 or 1)";
     if (Escapes([&] { slots.close(file); })) return "CloseMediaFile";
     return nullptr;
@@ -161,14 +154,14 @@ TEST(OutOfMemory, SingleStreamSlotsCatchEverything) {
 
 TEST(OutOfMemory, MultiStreamSlotsCatchEverything) {
   ASSERT_TRUE(Plugin().loaded()) << Plugin().error();
-  const MultiStreamRow slots = MultiStreamSlots(FindRow(MultiStreamTableOfPlugin(), 488, "WWMV"));
-  const auto path = Wide(OutputPath("multi.wmv"));
-  auto video = DefaultRecord();
-  SetVideo(video.get(), FourCC("WMV2"), kWidth, kHeight, 25.0);
-  auto audio = DefaultRecord();
-  SetAudio(audio.get(), FourCC("WMA8"), 48000, 2);
-  const Picture picture(kWidth, kHeight, 0);
-  const Sound sound(7680, 0, 48000, 2);
+  const MultiStreamRow slots = MultiStreamSlots(MultiStreamRowOf("WWMV"));
+  const TempDir dir;
+  const auto path = WidePath(dir / "multi.wmv");
+  HostRecord video, audio;
+  video.Video("WMV2", kWidth, kHeight, 25.0);
+  audio.Audio("WMA8", 48000, 2);
+  const HostPicture picture(kWidth, kHeight);
+  const HostPcm sound(1920, 2, 48000);
   const uint8_t extra[] = {1, 0, 0, 0, 9, 1, 0, 0, 0, 8};
 
   FailEveryAllocationInTurn([&]() -> const char* {
@@ -183,8 +176,8 @@ TEST(OutOfMemory, MultiStreamSlotsCatchEverything) {
     }
     if (Escapes([&] { slots.init(file, FourCC("WWMV"), path.c_str(), 1000); })) return "InitMediaFileMultiStream";
     if (Escapes([&] { slots.writeExtraData(file, 0, extra, sizeof extra); })) return "WriteExtraDataMultiStream";
-    if (Escapes([&] { slots.writeFrame(file, 0, &picture.frame, 0); })) return "WriteFrameMultiStream";
-    if (Escapes([&] { slots.writeFrame(file, 1, &sound.frame, 0); })) return "WriteFrameMultiStream";
+    if (Escapes([&] { slots.writeFrame(file, 0, picture.frame(), 0); })) return "WriteFrameMultiStream";
+    if (Escapes([&] { slots.writeFrame(file, 1, sound.frame(), 0); })) return "WriteFrameMultiStream";
     if (Escapes([&] { slots.close(file); })) return "CloseMediaFileMultiStream";
     return nullptr;
   });
@@ -203,4 +196,4 @@ TEST(OutOfMemory, DiscoveryExportsCatchEverything) {
 }
 
 }  // namespace
-}  // namespace kxtest
+}  // namespace kx::test

@@ -15,7 +15,7 @@
 #error "KX_TEST_ZQLOG_PATH names the log library"
 #endif
 
-namespace kxtest {
+namespace kx::test {
 
 #if defined(_WIN32)
 
@@ -69,4 +69,4 @@ const LoadedLibrary& Plugin() {
   return library;
 }
 
-}  // namespace kxtest
+}  // namespace kx::test

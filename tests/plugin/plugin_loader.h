@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace kxtest {
+namespace kx::test {
 
 class LoadedLibrary {
  public:
@@ -39,4 +39,4 @@ const LoadedLibrary& Plugin();
 // Loaded before the plug-in, so that both share one instance.
 const LoadedLibrary& LogLibrary();
 
-}  // namespace kxtest
+}  // namespace kx::test

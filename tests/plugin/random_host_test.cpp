@@ -20,9 +20,9 @@
 #include <string>
 #include <thread>
 
-#include "host_records.h"
-#include "host_slots.h"
-#include "media_reader.h"
+#include "host_view.h"
+#include "media_probe.h"
+#include "temp_dir.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer's allocator refuses (and reports) any single request above
@@ -32,7 +32,7 @@ extern "C" const char* __asan_default_options() { return "max_allocation_size_mb
 extern "C" size_t kx_test_take_largest_allocation(void);
 #endif
 
-namespace kxtest {
+namespace kx::test {
 namespace {
 
 constexpr uint64_t kSeed = 20240611;
@@ -73,14 +73,14 @@ const Container kContainers[] = {
 
 // One host record and what the host keeps alive while it is in use.
 struct HostFile {
-  std::unique_ptr<EncodeParams> record = DefaultRecord();
-  std::vector<std::unique_ptr<uint8_t[]>> extraData;
+  HostRecord record;
+  std::vector<ExactBlock> extraData;
   std::string extension;
   std::ostringstream text;  // the case, for failure messages
 
-  uint32_t U32(size_t offset) const { return ReadU32(record.get(), offset); }
-  bool HasVideo() const { return U32(kNoVideoOffset) == 0; }
-  bool HasAudio() const { return U32(kNoAudioOffset) == 0; }
+  uint32_t U32(size_t offset) const { return record.Read(offset); }
+  bool HasVideo() const { return U32(host::kNoVideo) == 0; }
+  bool HasAudio() const { return U32(host::kNoAudio) == 0; }
 };
 
 uint32_t EdgeSide(Dice& dice) {
@@ -100,10 +100,10 @@ void MaybeAttachExtraData(Dice& dice, HostFile& file, size_t block) {
   const uint32_t size = dice.Pick<uint32_t>({0, 1, 17, 300, 0x80000000, 0xFFFFFFFF});
   const bool withBuffer = size <= 300 && dice.Chance(80);
   if (withBuffer) {
-    file.extraData.push_back(std::make_unique<uint8_t[]>(size > 0 ? size : 1));
-    WritePointer(file.record.get(), block + kExtraPointerOffset, file.extraData.back().get());
+    file.extraData.emplace_back(size);
+    WriteAt<const void*>(file.record.bytes(), block + host::kExtraPointer, file.extraData.back().data());
   }
-  WriteU32(file.record.get(), block + kExtraSizeOffset, withBuffer ? size : size | 5);
+  file.record.U32(block + host::kExtraSize, withBuffer ? size : size | 5);
   file.text << " extra@" << block << "=" << size << (withBuffer ? "" : "(no buffer)");
 }
 
@@ -113,7 +113,7 @@ HostFile DrawRecord(Dice& dice) {
   uint32_t fileFourCC = F(container.fourcc);
   if (dice.Chance(5)) fileFourCC = dice.Pick<uint32_t>({0, F("WMV2"), F("ABCD"), 0xFFFFFFFF});
   file.extension = dice.Chance(90) ? container.extension : dice.Pick<const char*>({".wmv", ".wma", ".mp4", ".avi", ""});
-  WriteU32(file.record.get(), kFileFourCCOffset, fileFourCC);
+  file.record.U32(host::kFileFourCC, fileFourCC);
   file.text << FourCCText(fileFourCC) << " '" << file.extension << "'";
 
   if (container.video.size() > 0 ? dice.Chance(80) : dice.Chance(10)) {
@@ -126,11 +126,11 @@ HostFile DrawRecord(Dice& dice) {
     if (width <= 16384 && height <= 16384 && uint64_t{width} * height > (uint64_t{1} << 20)) height = 16;
     const double rate = dice.Chance(70) ? dice.Pick<double>({25.0, 30.0, 29.97, 23.976, 50.0}) : EdgeRate(dice);
     const uint32_t bitrate = dice.Chance(85) ? 300000 : dice.Pick<uint32_t>({0, 1, 0x7FFFFFFF, 0xFFFFFFFF});
-    SetVideo(file.record.get(), fourcc, width, height, rate, bitrate);
-    if (dice.Chance(3)) WriteU32(file.record.get(), kNoVideoOffset, 7);
+    file.record.Video(fourcc, width, height, rate, bitrate);
+    if (dice.Chance(3)) file.record.U32(host::kNoVideo, 7);
     file.text << " video " << FourCCText(fourcc) << " " << width << "x" << height << " @" << rate << " "
               << bitrate << "b/s" << (file.HasVideo() ? "" : " (flag 7)");
-    MaybeAttachExtraData(dice, file, kVideoExtraOffset);
+    MaybeAttachExtraData(dice, file, host::kVideoExtra);
   }
   if (dice.Chance(60)) {
     uint32_t fourcc = F(*(container.audio.begin() + dice.Below(container.audio.size())));
@@ -141,11 +141,11 @@ HostFile DrawRecord(Dice& dice) {
     const uint32_t channels = dice.Chance(70) ? dice.Pick<uint32_t>({1, 2}) : dice.Pick<uint32_t>({0, 3, 6, 8, 9, 255, 0xFFFFFFFF});
     const uint32_t bits = dice.Chance(70) ? 16 : dice.Pick<uint32_t>({0, 7, 8, 24, 32, 33, 0xFFFFFFFF});
     const uint32_t bitrate = dice.Pick<uint32_t>({128000, 128000, 64000, 0, 0xFFFFFFFF});
-    SetAudio(file.record.get(), fourcc, rate, channels, bits, bitrate);
-    if (dice.Chance(3)) WriteU32(file.record.get(), kNoAudioOffset, 3);
+    file.record.Audio(fourcc, rate, channels, bitrate, bits);
+    if (dice.Chance(3)) file.record.U32(host::kNoAudio, 3);
     file.text << " audio " << FourCCText(fourcc) << " " << rate << "Hz " << channels << "ch " << bits << "bit "
               << bitrate << "b/s" << (file.HasAudio() ? "" : " (flag 3)");
-    MaybeAttachExtraData(dice, file, kAudioExtraOffset);
+    MaybeAttachExtraData(dice, file, host::kAudioExtra);
   }
   return file;
 }
@@ -168,12 +168,6 @@ bool WaitForRelease(const LogCapture& log, size_t count) {
   return true;
 }
 
-std::string OutputFolder() {
-  const std::string folder = std::string(KX_TEST_OUTPUT_DIR) + "/random_host";
-  std::filesystem::create_directories(folder);
-  return folder;
-}
-
 class RandomHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -190,11 +184,10 @@ class RandomHostTest : public ::testing::Test {
 #if !defined(__SANITIZE_ADDRESS__)
     kx_test_take_largest_allocation();
 #endif
-    const uint8_t* row = FindRow(FileFormatTableOfPlugin(), 480, "WWMV");
-    const uint32_t container = file.U32(kFileFourCCOffset);
-    if (const uint8_t* named = FindRow(FileFormatTableOfPlugin(), 480, FourCCText(container).c_str())) row = named;
+    const uint8_t* row = SingleStreamRowOf("WWMV");
+    if (const uint8_t* named = SingleStreamRowOf(FourCCText(file.U32(host::kFileFourCC)).c_str())) row = named;
     const SingleStreamRow slots = SingleStreamSlots(row);
-    const std::string path = OutputFolder() + "/case" + std::to_string(index) + file.extension;
+    const std::string path = (dir_ / ("case" + std::to_string(index) + file.extension)).string();
     std::filesystem::remove(path);
 
     void* handle = slots.create(Wide(path).c_str(), file.record.get(), 1000);
@@ -206,7 +199,7 @@ class RandomHostTest : public ::testing::Test {
       slots.close(handle);
       ASSERT_TRUE(WaitForRelease(log_, 1)) << "the close never finished the file";
       if (written > 0 || created_ % 10 == 0) {
-        const sinkwriter_test::FileReport report = sinkwriter_test::ReadMediaFile(path);
+        const FileReport report = ReadMediaFile(path);
         EXPECT_TRUE(report.opened) << "a created file opens";
         for (const auto& stream : report.streams) EXPECT_EQ(stream.decodeErrors, 0) << "every packet decodes";
         checkFile(report);
@@ -217,7 +210,7 @@ class RandomHostTest : public ::testing::Test {
 #if !defined(__SANITIZE_ADDRESS__)
     const size_t largest = kx_test_take_largest_allocation();
     size_t bound = kBaselineAllocationBytes;
-    const uint32_t width = file.U32(kWidthOffset), height = file.U32(kHeightOffset);
+    const uint32_t width = file.U32(host::kWidth), height = file.U32(host::kHeight);
     if (file.HasVideo() && width <= 16384 && height <= 16384) {
       bound += size_t{48} * width * height;
     }
@@ -239,7 +232,8 @@ class RandomHostTest : public ::testing::Test {
     }
   }
 
-  LogCapture log_;
+  LogCapture log_{PluginLogSink()};
+  TempDir dir_;
   int created_ = 0;
   int probed_ = 0;
 };
@@ -250,8 +244,8 @@ TEST_F(RandomHostTest, RecordsAndFramesFromTheEdges) {
   for (int index = 0; index < kCases && !HasFatalFailure(); ++index) {
     HostFile file = DrawRecord(dice);
     Play(index, file, [&](const SingleStreamRow& slots, void* handle) {
-      const uint32_t width = file.U32(kWidthOffset), height = file.U32(kHeightOffset);
-      const uint32_t rate = file.U32(kSampleRateOffset), channels = file.U32(kChannelsOffset);
+      const uint32_t width = file.U32(host::kWidth), height = file.U32(host::kHeight);
+      const uint32_t rate = file.U32(host::kSampleRate), channels = file.U32(host::kChannels);
       int written = 0;
       int64_t videoPts = 0, audioPts = 0;
       const int writes = static_cast<int>(dice.Below(7));
@@ -262,12 +256,13 @@ TEST_F(RandomHostTest, RecordsAndFramesFromTheEdges) {
           const auto W = static_cast<int32_t>(width), C = static_cast<int32_t>(width / 2);
           const int32_t luma = dice.Chance(60) ? W : dice.Pick<int32_t>({W + 1, 2 * W, W / 2, 1, 0, -W, -(W + 3)});
           const int32_t chroma = dice.Chance(60) ? C : dice.Pick<int32_t>({C + 1, W, C / 2, 0, -C, -(C + 5)});
-          Picture picture(width, height, videoPts, luma, chroma, static_cast<uint8_t>(w * 8));
+          HostPicture picture(width, height, w, {luma, chroma, chroma});
+          picture.record().Times(videoPts);
           const bool nullPlane = dice.Chance(5);
-          if (nullPlane) WritePointer(&picture.frame, 24 + 8 * dice.Below(3), nullptr);
+          if (nullPlane) picture.record().Set<const void*>(host::kPlanes + 8 * dice.Below(3), nullptr);
           const bool finish = dice.Chance(3);
-          if (finish) WriteU64(&picture.frame, 120, static_cast<uint64_t>(KX_FINISH_REQUEST_DURATION));
-          const int32_t result = slots.writeVideo(handle, &picture.frame, 0);
+          if (finish) picture.record().Set<int64_t>(host::kDuration, KX_FINISH_REQUEST_DURATION);
+          const int32_t result = slots.writeVideo(handle, picture.frame(), 0);
           CheckWrite(result, false, !file.HasVideo(), before,
                      "video frame " + std::to_string(w) + " strides " + std::to_string(luma) + "/" +
                          std::to_string(chroma) + (nullPlane ? " null plane" : "") + (finish ? " finish" : ""));
@@ -282,8 +277,9 @@ TEST_F(RandomHostTest, RecordsAndFramesFromTheEdges) {
           const int32_t nBytes = dice.Chance(60) ? block
                                                  : dice.Pick<int32_t>({0, 1, 3, 4095, 4096, 65535, -1,
                                                                        std::numeric_limits<int32_t>::min()});
-          Sound sound(nBytes, audioPts, rate, channels);
-          const int32_t result = slots.writeAudio(handle, &sound.frame, 0, 1);
+          HostPcm sound(HostPcm::Bytes{nBytes}, channels, rate);
+          sound.record().Times(audioPts);
+          const int32_t result = slots.writeAudio(handle, sound.frame(), 0, 1);
           CheckWrite(result, false, !file.HasAudio(), before, "audio frame " + std::to_string(w) + " of " + std::to_string(nBytes) + " bytes");
           written += result == 1;
           audioPts += kFrameDuration;
@@ -294,7 +290,7 @@ TEST_F(RandomHostTest, RecordsAndFramesFromTheEdges) {
         }
       }
       return written;
-    }, [](const sinkwriter_test::FileReport&) {});
+    }, [](const FileReport&) {});
   }
   std::printf("%d cases, %d files created, %d read back\n", kCases, created_, probed_);
   EXPECT_GT(created_, kCases / 20) << "the draw creates files too";
@@ -311,9 +307,8 @@ TEST_F(RandomHostTest, TimeStampsFromTheEdges) {
     HostFile file;
     const Container& container = kContainers[dice.Below(3)];
     file.extension = container.extension;
-    WriteU32(file.record.get(), kFileFourCCOffset, F(container.fourcc));
-    if (container.video.size() > 0) SetVideo(file.record.get(), F(*container.video.begin()), 64, 48, 25.0);
-    SetAudio(file.record.get(), F(*container.audio.begin()), 48000, 2);
+    file.record.Container(container.fourcc).Audio(*container.audio.begin(), 48000, 2);
+    if (container.video.size() > 0) file.record.Video(*container.video.begin(), 64, 48, 25.0);
     file.text << container.fourcc;
     int64_t videoAccepted = 0;
     std::string stamps;
@@ -333,21 +328,23 @@ TEST_F(RandomHostTest, TimeStampsFromTheEdges) {
         stamps += " " + std::to_string(pts);
         const size_t before = log_.Records().size();
         if (slots.writeVideo != nullptr) {
-          Picture picture(64, 48, pts, static_cast<uint8_t>(w * 8));
-          const int32_t result = slots.writeVideo(handle, &picture.frame, 0);
+          HostPicture picture(64, 48, w);
+          picture.record().Times(pts);
+          const int32_t result = slots.writeVideo(handle, picture.frame(), 0);
           CheckWrite(result, false, false, before, "video at " + std::to_string(pts));
           written += result == 1;
           videoAccepted += result == 1;
         }
-        Sound sound(7680, audioPts, 48000, 2, audioPts / 10000000 * 48000);
-        const int32_t result = slots.writeAudio(handle, &sound.frame, 0, 1);
+        HostPcm sound(1920, 2, 48000, static_cast<uint64_t>(audioPts / 10000000 * 48000));
+        sound.record().Times(audioPts);
+        const int32_t result = slots.writeAudio(handle, sound.frame(), 0, 1);
         CheckWrite(result, false, false, before, "audio at " + std::to_string(audioPts));
         written += result == 1;
         audioPts += kFrameDuration;
       }
       return written;
-    }, [&](const sinkwriter_test::FileReport& report) {
-      const sinkwriter_test::StreamReport* video = report.Find(AVMEDIA_TYPE_VIDEO);
+    }, [&](const FileReport& report) {
+      const StreamReport* video = report.Find(AVMEDIA_TYPE_VIDEO);
       if (container.video.size() == 0) return;
       ASSERT_NE(video, nullptr);
       EXPECT_EQ(video->decodedFrames, videoAccepted)
@@ -357,4 +354,4 @@ TEST_F(RandomHostTest, TimeStampsFromTheEdges) {
 }
 
 }  // namespace
-}  // namespace kxtest
+}  // namespace kx::test
