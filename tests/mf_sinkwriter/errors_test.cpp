@@ -382,50 +382,5 @@ TEST_F(MfTest, CallsOutOfOrderAreInvalidRequests) {
   EXPECT_EQ(writer->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS), MF_E_INVALIDREQUEST);
 }
 
-TEST_F(MfTest, WriterExAnswersForTransformsItDoesNotHave) {
-  ComPtr<IMFSinkWriter> writer;
-  DWORD videoIndex = 0, audioIndex = 0;
-  VideoSpec video;
-  ASSERT_EQ(OpenWriter(TempPath("ex.mp4"), &video, nullptr, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
-  ComPtr<IMFSinkWriterEx> writerEx;
-  ASSERT_EQ(writer->QueryInterface(IID_IMFSinkWriterEx, reinterpret_cast<void**>(&writerEx)), S_OK);
-  ComPtr<IMFTransform> transform;
-  GUID category = GUID_NULL;
-  EXPECT_EQ(writerEx->GetTransformForStream(videoIndex, 0, &category, &transform), MF_E_INVALIDINDEX);
-  EXPECT_FALSE(transform);
-  EXPECT_EQ(writerEx->GetTransformForStream(videoIndex + 1, 0, &category, &transform), MF_E_INVALIDSTREAMNUMBER);
-  ComPtr<IUnknown> other;
-  EXPECT_EQ(writer->QueryInterface(IID_IMFSinkWriterCallback, reinterpret_cast<void**>(&other)), E_NOINTERFACE);
-  EXPECT_FALSE(other);
-  EXPECT_EQ(writer->GetServiceForStream(videoIndex, GUID_NULL, IID_IUnknown, reinterpret_cast<void**>(&other)),
-            MF_E_UNSUPPORTED_SERVICE);
-}
-
-TEST_F(MfTest, StatisticsCountWhatWasWritten) {
-  ComPtr<IMFSinkWriter> writer;
-  DWORD videoIndex = 0, audioIndex = 0;
-  VideoSpec video;
-  AudioSpec audio;
-  ASSERT_EQ(OpenWriter(TempPath("stats.mp4"), &video, &audio, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
-  ASSERT_EQ(WriteClip(writer.Get(), videoIndex, video, 10, audioIndex, audio, 4410, 441), S_OK);
-  MF_SINK_WRITER_STATISTICS stats{};
-  stats.cb = sizeof(stats);
-  ASSERT_EQ(writer->GetStatistics(videoIndex, &stats), S_OK);
-  EXPECT_EQ(stats.qwNumSamplesReceived, 10u);
-  EXPECT_EQ(stats.llLastTimestampReceived, VideoFrameTime(video, 9));
-  ASSERT_EQ(writer->GetStatistics(audioIndex, &stats), S_OK);
-  EXPECT_EQ(stats.qwNumSamplesReceived, 10u);
-  ASSERT_EQ(writer->GetStatistics(MF_SINK_WRITER_ALL_STREAMS, &stats), S_OK);
-  EXPECT_EQ(stats.qwNumSamplesReceived, 20u);
-  EXPECT_EQ(writer->GetStatistics(5, &stats), MF_E_INVALIDSTREAMNUMBER);
-  stats.cb = 4;
-  EXPECT_EQ(writer->GetStatistics(videoIndex, &stats), E_INVALIDARG);
-  EXPECT_EQ(writer->GetStatistics(videoIndex, nullptr), E_POINTER);
-  EXPECT_EQ(writer->SendStreamTick(audioIndex, 5000000), S_OK);
-  EXPECT_EQ(writer->SendStreamTick(7, 5000000), MF_E_INVALIDSTREAMNUMBER);
-  EXPECT_EQ(writer->Flush(MF_SINK_WRITER_ALL_STREAMS), S_OK);
-  EXPECT_EQ(writer->Finalize(), S_OK);
-}
-
 }  // namespace
 }  // namespace sinkwriter_test

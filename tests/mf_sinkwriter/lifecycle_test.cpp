@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "media_reader.h"
+#include "media_probe.h"
 #include "sink_writer_hooks.h"
 #include "writer_helpers.h"
 
@@ -106,7 +106,7 @@ TEST_F(MfTest, AsyncFinalizeReportsOnceFromAnotherThread) {
   EXPECT_EQ(writer->Finalize(), MF_E_INVALIDREQUEST);
   ASSERT_TRUE(callback->WaitForFinalize());
   // The file is complete when OnFinalize arrives, before the writer goes.
-  const FileReport file = ReadMediaFile(path);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
   writer = nullptr;
   attributes = nullptr;
 
@@ -123,7 +123,7 @@ TEST_F(MfTest, AsyncFinalizeReportsOnceFromAnotherThread) {
   callback->Release();
 
   ASSERT_TRUE(file.opened);
-  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->decodedFrames, 15);
   ASSERT_NE(file.Find(AVMEDIA_TYPE_AUDIO), nullptr);
@@ -197,7 +197,7 @@ TEST_F(MfTest, NullCallbackMeansSynchronousFinalize) {
   ASSERT_EQ(WriteClip(writer.Get(), kNoStream, VideoSpec(), 0, audioIndex, audio, 44100), S_OK);
   ASSERT_EQ(writer->Finalize(), S_OK);
   // Complete as soon as Finalize has returned.
-  const FileReport file = ReadMediaFile(path);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
   ASSERT_TRUE(file.opened);
   ASSERT_NE(file.Find(AVMEDIA_TYPE_AUDIO), nullptr);
   EXPECT_EQ(file.Find(AVMEDIA_TYPE_AUDIO)->decodeErrors, 0);
@@ -227,13 +227,13 @@ TEST_P(ReleasedWithoutFinalize, LeavesAPlayableFile) {
     ASSERT_EQ(WriteClip(writer.Get(), videoIndex, video, 20, audioIndex, audio, 29400), S_OK) << c.name;
   }
   EXPECT_EQ(KxSinkWriterHeldInputs(), 0) << c.name;
-  const FileReport file = ReadMediaFile(path);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
   ASSERT_TRUE(file.opened) << c.name;
-  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr) << c.name;
   EXPECT_EQ(v->decodedFrames, 20) << c.name;
   EXPECT_EQ(v->decodeErrors, 0) << c.name;
-  const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+  const kx::test::StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
   ASSERT_NE(a, nullptr) << c.name;
   EXPECT_GE(a->decodedSamples, 29400 - 2048) << c.name;
   EXPECT_NEAR(file.durationSeconds, 20 / 30.0, 0.1) << c.name;
@@ -302,8 +302,8 @@ TEST_P(FastProducer, StaysWithinBoundedMemory) {
   EXPECT_LE(peak, c.maxHeld) << c.name;
   EXPECT_GE(peak, 1) << c.name;
   EXPECT_EQ(KxSinkWriterHeldInputs(), 0) << c.name;
-  const FileReport file = ReadMediaFile(path);
-  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
+  const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr) << c.name;
   EXPECT_EQ(v->decodedFrames, kFrames) << c.name;
 }

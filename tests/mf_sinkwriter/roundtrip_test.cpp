@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "media_reader.h"
+#include "media_probe.h"
 #include "writer_helpers.h"
 
 using kx::ComPtr;
@@ -67,7 +67,7 @@ TEST_P(RoundTrip, WritesWhatWasGiven) {
   ASSERT_EQ(writer->Finalize(), S_OK) << c.name;
   writer = nullptr;
 
-  const FileReport file = ReadMediaFile(path);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
   ASSERT_TRUE(file.opened) << c.name;
   const bool asf = file.containerName == "asf";
   EXPECT_EQ(asf, std::string(c.extension) != ".mp4" && std::string(c.extension) != ".m4v" &&
@@ -80,7 +80,7 @@ TEST_P(RoundTrip, WritesWhatWasGiven) {
   EXPECT_NEAR(file.durationSeconds, 1.0, asf ? 0.15 : 0.05) << c.name;
 
   if (c.videoSubtype) {
-    const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+    const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
     ASSERT_NE(v, nullptr) << c.name;
     EXPECT_EQ(v->codec, c.videoCodec) << c.name;
     EXPECT_EQ(v->width, 160) << c.name;
@@ -95,7 +95,7 @@ TEST_P(RoundTrip, WritesWhatWasGiven) {
     EXPECT_NEAR(v->meanV, video.v, 6) << c.name;
   }
   if (c.audioSubtype) {
-    const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+    const kx::test::StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
     ASSERT_NE(a, nullptr) << c.name;
     EXPECT_EQ(a->codec, c.audioCodec) << c.name;
     EXPECT_EQ(a->sampleRate, 44100) << c.name;
@@ -151,9 +151,9 @@ TEST_P(PcmInput, ArrivesAsTheSameSound) {
   ASSERT_EQ(WriteClip(writer.Get(), kNoStream, VideoSpec(), 0, audioIndex, audio, 22050, 1000), S_OK) << c.name;
   ASSERT_EQ(writer->Finalize(), S_OK) << c.name;
   writer = nullptr;
-  const FileReport file = ReadMediaFile(path);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
   ASSERT_TRUE(file.opened) << c.name;
-  const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+  const kx::test::StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
   ASSERT_NE(a, nullptr) << c.name;
   EXPECT_EQ(a->decodeErrors, 0) << c.name;
   EXPECT_NEAR(a->audioRms, 0.5 / std::sqrt(2.0), 0.05) << c.name;
@@ -189,8 +189,8 @@ TEST_P(PictureInput, KeepsItsColours) {
   ASSERT_EQ(WriteClip(writer.Get(), videoIndex, video, 5, kNoStream, AudioSpec(), 0), S_OK) << c.name;
   ASSERT_EQ(writer->Finalize(), S_OK) << c.name;
   writer = nullptr;
-  const FileReport file = ReadMediaFile(path);
-  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
+  const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr) << c.name;
   EXPECT_EQ(v->decodedFrames, 5) << c.name;
   EXPECT_NEAR(v->meanU, 90, 6) << c.name;
@@ -212,8 +212,8 @@ TEST_F(MfTest, AudioTimesDoNotDrift) {
   ASSERT_EQ(WriteClip(writer.Get(), kNoStream, VideoSpec(), 0, audioIndex, audio, kPcmFrames, 441 + 2), S_OK);
   ASSERT_EQ(writer->Finalize(), S_OK);
   writer = nullptr;
-  const FileReport file = ReadMediaFile(path);
-  const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
+  const kx::test::StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
   ASSERT_NE(a, nullptr);
   // Packet k starts at k * 1024 samples, less the 1024 priming samples.
   EXPECT_NEAR(a->lastPts, (a->packets - 2) * 1024 / 44100.0, 1.0 / 44100);
@@ -237,8 +237,8 @@ TEST_P(GopJoin, KeepsEveryPictureInPlace) {
   ASSERT_EQ(WriteClip(writer.Get(), videoIndex, video, kFrames, kNoStream, AudioSpec(), 0), S_OK);
   ASSERT_EQ(writer->Finalize(), S_OK);
   writer = nullptr;
-  const FileReport file = ReadMediaFile(path);
-  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
+  const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->decodeErrors, 0);
   ASSERT_EQ(v->lumaMeans.size(), size_t{kFrames});
@@ -267,8 +267,8 @@ TEST_F(MfTest, AudioGapIsFilledWithSilence) {
   }
   ASSERT_EQ(writer->Finalize(), S_OK);
   writer = nullptr;
-  const FileReport file = ReadMediaFile(path);
-  const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
+  const kx::test::StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
   ASSERT_NE(a, nullptr);
   // 1.5 s of sound in 1024-sample packets, after the priming packet.
   EXPECT_EQ(a->packets, (66150 + 1024 + 1023) / 1024);
@@ -290,8 +290,8 @@ TEST_F(MfTest, VideoKeepsItsStartTime) {
   }
   ASSERT_EQ(writer->Finalize(), S_OK);
   writer = nullptr;
-  const FileReport file = ReadMediaFile(path);
-  const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);
+  const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->decodedFrames, 15);
   EXPECT_NEAR(v->firstPts, 0.5, 0.002);

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "media_reader.h"
+#include "media_probe.h"
 #include "writer_helpers.h"
 
 using kx::ComPtr;
@@ -15,17 +15,10 @@ using kx::ComPtr;
 namespace sinkwriter_test {
 namespace {
 
-// Pictures of the first video stream, as ffprobe decodes them in full (edit
-// lists applied).
+// Pictures of the first video stream, decoded in full (edit lists applied).
 int64_t DecodedVideoFrames(const std::string& path) {
-  const std::string command = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                              "stream=nb_read_frames -of csv=p=0 '" + path + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return -1;
-  long long frames = -1;
-  if (std::fscanf(pipe, "%lld", &frames) != 1) frames = -1;
-  pclose(pipe);
-  return frames;
+  const kx::test::StreamReport* video = kx::test::ReadMediaFile(path).Find(AVMEDIA_TYPE_VIDEO);
+  return video != nullptr ? video->decodedFrames : -1;
 }
 
 HRESULT WriteVideoAt(IMFSinkWriter* writer, DWORD index, const VideoSpec& video, int64_t frame, LONGLONG time) {
@@ -89,8 +82,8 @@ TEST_P(FrameCount, EveryPictureIsDecodedAndLasts) {
     ASSERT_EQ(writer->Finalize(), S_OK);
     writer = nullptr;
     EXPECT_EQ(DecodedVideoFrames(path), kFrames);
-    const FileReport file = ReadMediaFile(path);
-    const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+    const kx::test::FileReport file = kx::test::ReadMediaFile(path);
+    const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->decodedFrames, kFrames);
     // MP4's track lasts from the first picture's decoding to the end of the
@@ -188,10 +181,10 @@ TEST_P(TimeStamps, ReachTheFileAsGivenOrAreRefused) {
     ASSERT_EQ(writer->Finalize(), S_OK);
     writer = nullptr;
 
-    const FileReport file = ReadMediaFile(path);
+    const kx::test::FileReport file = kx::test::ReadMediaFile(path);
     ASSERT_TRUE(file.opened);
-    const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
-    const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+    const kx::test::StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
+    const kx::test::StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
     ASSERT_TRUE(v && a);
     EXPECT_EQ(v->decodeErrors, 0);
     EXPECT_EQ(v->decodedFrames, int64_t(expected.size()));
@@ -244,8 +237,8 @@ TEST_F(MfTest, AudioTimesGoForwardOrAreRefused) {
     }
     ASSERT_EQ(writer->Finalize(), S_OK);
     writer = nullptr;
-    const FileReport file = ReadMediaFile(path);
-    const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+    const kx::test::FileReport file = kx::test::ReadMediaFile(path);
+    const kx::test::StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->decodeErrors, 0);
     // Four blocks of 0.1 s, one after the other.

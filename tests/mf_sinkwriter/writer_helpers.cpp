@@ -1,12 +1,11 @@
 #include "writer_helpers.h"
 
-#include <unistd.h>
+#include "temp_dir.h"
 
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 using kx::ComPtr;
@@ -15,50 +14,10 @@ namespace sinkwriter_test {
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
-namespace {
-
-// Removes every file (or folder) handed out by TempPath when the run ends.
-class TempFiles : public ::testing::Environment {
- public:
-  static TempFiles& Instance() {
-    static TempFiles* files = [] {
-      auto* created = new TempFiles();
-      ::testing::AddGlobalTestEnvironment(created);  // the framework owns it
-      return created;
-    }();
-    return *files;
-  }
-  void Add(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    paths_.push_back(path);
-  }
-  void TearDown() override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& path : paths_) std::remove(path.c_str());  // files and empty folders
-    paths_.clear();
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> paths_;
-};
-// Registered before the tests run.
-[[maybe_unused]] const bool kTempFilesRegistered = (TempFiles::Instance(), true);
-
-}  // namespace
-
 std::string TempPath(const std::string& fileName) {
   static std::atomic<int> counter{0};
-  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = info ? std::string(info->test_suite_name()) + "_" + info->name() : "test";
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  // The process id keeps runs of several builds at the same time apart.
-  const std::string path = ::testing::TempDir() + "sw_" + std::to_string(getpid()) + "_" + name + "_" +
-                           std::to_string(counter++) + "_" + fileName;
-  TempFiles::Instance().Add(path);
-  return path;
+  static const kx::test::TempDir folder("mf_sinkwriter");  // removed with its contents at exit
+  return (folder / (std::to_string(counter++) + "_" + fileName)).string();
 }
 
 HRESULT MakeVideoOutputType(const VideoSpec& spec, IMFMediaType** out) {
