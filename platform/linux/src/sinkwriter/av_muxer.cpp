@@ -111,6 +111,7 @@ int AvMuxer::Create(const std::string& path, ContainerKind kind, std::unique_ptr
 int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (headerWritten_ || finished_) return AVERROR(EINVAL);
+  packetTimeBases_.reserve(packetTimeBases_.size() + 1);  // may throw: nothing added yet
   AVStream* stream = avformat_new_stream(format_, nullptr);
   if (!stream) return AVERROR(ENOMEM);
   const int result = avcodec_parameters_copy(stream->codecpar, parameters);

@@ -4,6 +4,7 @@
 #include <map>
 #include <cstring>
 #include <new>
+#include <system_error>
 #include <utility>
 
 extern "C" {
@@ -289,17 +290,30 @@ int AvStreamEncoder::OpenAudio(const AudioEncoderConfig& config, bool globalHead
   return fifo_ ? 0 : AVERROR(ENOMEM);
 }
 
-void AvStreamEncoder::Start(PacketSink* sink, int sinkIndex, std::function<void(void*)> onMarker) {
-  started_ = true;
-  if (!lanes_.empty()) {
-    order_ = std::make_unique<OrderStage>(sink, sinkIndex, lanes_.size());
-    for (size_t i = 0; i < lanes_.size(); ++i) lanes_[i]->Start(order_.get(), static_cast<int>(i), onMarker);
-    return;
+int AvStreamEncoder::Start(PacketSink* sink, int sinkIndex, const std::function<void(void*)>& onMarker) {
+  if (started_) return AVERROR(EINVAL);
+  try {
+    if (!lanes_.empty()) {
+      order_.reset(new OrderStage(sink, sinkIndex, lanes_.size()));
+      // From here Finish joins the lanes that started and drains the stage.
+      started_ = true;
+      for (size_t i = 0; i < lanes_.size(); ++i) {
+        const int result = lanes_[i]->Start(order_.get(), static_cast<int>(i), onMarker);
+        if (result < 0) return result;
+      }
+      return 0;
+    }
+    sink_ = sink;
+    sinkIndex_ = sinkIndex;
+    onMarker_ = onMarker;
+    worker_ = std::thread(&AvStreamEncoder::Run, this);
+    started_ = true;
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return AVERROR(ENOMEM);
+  } catch (const std::system_error& error) {  // no thread left to start
+    return AVERROR(error.code().value() > 0 ? error.code().value() : EAGAIN);
   }
-  sink_ = sink;
-  sinkIndex_ = sinkIndex;
-  onMarker_ = std::move(onMarker);
-  worker_ = std::thread(&AvStreamEncoder::Run, this);
 }
 
 int AvStreamEncoder::Push(InputBlock block) {
@@ -308,20 +322,21 @@ int AvStreamEncoder::Push(InputBlock block) {
     if (!started_ || finished_) return AVERROR(EINVAL);
     // The GOP is decided here, in the order of arrival.
     const bool gopStart = framesPushed_ % gopSize_ == 0;
+    order_->Expect(block.streamTime);  // may throw: nothing changed yet
     if (gopStart && framesPushed_ > 0) currentLane_ = (currentLane_ + 1) % lanes_.size();
     framesPushed_++;
     block.forceKeyFrame = gopStart;
-    order_->Expect(block.streamTime);
     return lanes_[currentLane_]->Push(std::move(block));
   }
   std::unique_lock<std::mutex> lock(mutex_);
   notFull_.wait(lock, [&] { return static_cast<int>(queue_.size()) < depth_ || error_.load() != 0; });
   if (error_.load() != 0) return error_.load();
-  if (!started_ || finished_) return AVERROR(EINVAL);
-  counters_->bytesQueued += block.size();
+  if (!started_ || finished_ || endRequested_) return AVERROR(EINVAL);
+  const size_t bytes = block.size();
   Item item;
   item.block = std::move(block);
-  queue_.push_back(std::move(item));
+  queue_.push_back(std::move(item));  // may throw: the item releases its block
+  counters_->bytesQueued += bytes;
   notEmpty_.notify_one();
   return 0;
 }
@@ -332,7 +347,7 @@ int AvStreamEncoder::PushMarker(void* context) {
     return lanes_[currentLane_]->PushMarker(context);
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!started_ || finished_) return AVERROR(EINVAL);
+  if (!started_ || finished_ || endRequested_) return AVERROR(EINVAL);
   Item item;
   item.kind = Item::Kind::kMarker;
   item.context = context;
@@ -390,19 +405,17 @@ int AvStreamEncoder::Finish() {
       const int laneResult = lane->Finish();
       if (result == 0) result = laneResult;
     }
-    const int drained = order_->Drain();
+    const int drained = order_ ? order_->Drain() : 0;
     if (result == 0) result = drained;
     if (result < 0) Fail(result);
     return error_.load();
   }
   {
+    // A flag rather than a queued item: the end of a stream needs no
+    // memory, so destruction can always stop the worker.
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!finished_) {
-      Item item;
-      item.kind = Item::Kind::kEnd;
-      queue_.push_back(std::move(item));
-      notEmpty_.notify_one();
-    }
+    endRequested_ = true;
+    notEmpty_.notify_one();
   }
   if (worker_.joinable()) worker_.join();
   return error_.load();
@@ -420,33 +433,43 @@ void AvStreamEncoder::Run() {
     Item item;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      notEmpty_.wait(lock, [&] { return !queue_.empty(); });
-      item = std::move(queue_.front());
-      queue_.pop_front();
-      if (item.kind == Item::Kind::kBlock) counters_->bytesQueued -= item.block.size();
+      notEmpty_.wait(lock, [&] { return !queue_.empty() || endRequested_; });
+      if (queue_.empty()) {
+        item.kind = Item::Kind::kEnd;  // everything queued before the end is done
+      } else {
+        item = std::move(queue_.front());
+        queue_.pop_front();
+        if (item.kind == Item::Kind::kBlock) counters_->bytesQueued -= item.block.size();
+      }
       busy_ = true;
       notFull_.notify_one();
     }
-    bool end = false;
-    switch (item.kind) {
-      case Item::Kind::kBlock:
-        if (error_.load() == 0) {
-          const int result = isVideo_ ? EncodeVideo(std::move(item.block)) : EncodeAudio(std::move(item.block));
-          if (result < 0) Fail(result);
-        }
-        break;
-      case Item::Kind::kMarker:
-        if (onMarker_) onMarker_(item.context);
-        break;
-      case Item::Kind::kEnd: {
-        end = true;
-        if (error_.load() == 0) {
-          int result = isVideo_ ? 0 : SendAudioFrames(true);
-          if (result >= 0) result = SendFrame(nullptr);
-          if (result < 0) Fail(result);
-        }
-        break;
+    const bool end = item.kind == Item::Kind::kEnd;
+    // Nothing thrown on this thread may end the process: memory running out
+    // in the encoder's bookkeeping fails the stream instead.
+    try {
+      switch (item.kind) {
+        case Item::Kind::kBlock:
+          if (error_.load() == 0) {
+            const int result = isVideo_ ? EncodeVideo(std::move(item.block)) : EncodeAudio(std::move(item.block));
+            if (result < 0) Fail(result);
+          }
+          break;
+        case Item::Kind::kMarker:
+          if (onMarker_) onMarker_(item.context);
+          break;
+        case Item::Kind::kEnd:
+          if (error_.load() == 0) {
+            int result = isVideo_ ? 0 : SendAudioFrames(true);
+            if (result >= 0) result = SendFrame(nullptr);
+            if (result < 0) Fail(result);
+          }
+          break;
       }
+    } catch (const std::bad_alloc&) {
+      Fail(AVERROR(ENOMEM));
+    } catch (...) {
+      Fail(AVERROR_BUG);
     }
     item.block.Release();
     std::lock_guard<std::mutex> lock(mutex_);

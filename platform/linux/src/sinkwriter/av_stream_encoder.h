@@ -134,8 +134,10 @@ class AvStreamEncoder {
 
   // Starts the worker (or the lanes), which write packets to `sink` as
   // stream `sinkIndex`.
-  // `onMarker` is called on the worker when a marker reaches it.
-  void Start(PacketSink* sink, int sinkIndex, std::function<void(void*)> onMarker);
+  // `onMarker` is called on the worker when a marker reaches it. Returns 0
+  // or an AVERROR (no memory, no thread); after a failure, Finish and
+  // destruction stop whatever did start.
+  int Start(PacketSink* sink, int sinkIndex, const std::function<void(void*)>& onMarker);
 
   // Queues one block; blocks while the queue is full. Returns 0, or the
   // first error of the worker.
@@ -200,6 +202,7 @@ class AvStreamEncoder {
   std::thread worker_;
   bool started_ = false;
   bool finished_ = false;
+  bool endRequested_ = false;  // Finish was called: the worker ends when the queue is empty
 
   mutable std::mutex mutex_;
   std::condition_variable notFull_;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cerrno>
+#include <new>
 #include <string>
 
 #include "kxplatform/mf.h"
@@ -36,6 +37,22 @@ inline constexpr ErrnoResult kErrnoResults[] = {
 // in their HRESULT_FROM_WIN32 form, a missing encoder as
 // MF_E_TOPO_CODEC_NOT_FOUND, anything else E_FAIL.
 HRESULT HresultFromAvError(int error);
+
+// Runs the body of a COM method or C export of the layer: nothing thrown
+// inside may cross the boundary, as nothing crosses one of Media
+// Foundation's. Memory running out gives E_OUTOFMEMORY; any other exception
+// E_UNEXPECTED. The body leaves its object in a state that its destruction
+// handles whatever it throws.
+template <typename Body>
+HRESULT ComBoundary(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
 
 // UTF-16 to UTF-8 (kxtext/utf.h); false for an unpaired surrogate, as
 // WideCharToMultiByte with WC_ERR_INVALID_CHARS: a path that has no UTF-8

@@ -75,6 +75,13 @@ bool ToTimeBase(WideTime time100ns, AVRational base, int64_t* out) {
   return true;
 }
 
+// What SetInputMediaType returns when an encoder does not open: the types
+// were refused, unless there was no encoder or no memory.
+HRESULT OpenFailure(int error) {
+  if (error == AVERROR_ENCODER_NOT_FOUND) return MF_E_TOPO_CODEC_NOT_FOUND;
+  return error == AVERROR(ENOMEM) ? E_OUTOFMEMORY : MF_E_INVALIDMEDIATYPE;
+}
+
 void ReleaseMediaBuffer(void* buffer) { static_cast<IMFMediaBuffer*>(buffer)->Release(); }
 
 void QuietFfmpegOnce() {
@@ -154,6 +161,7 @@ class SinkWriter final : public kxmf::ComObject<IMFSinkWriterEx> {
   // AvStreamEncoder::OpenVideo.
   const bool lowLatency_;
   State state_ = State::kConfiguring;
+  bool fileBegun_ = false;  // BeginWriting has added streams to the muxer
   std::vector<std::unique_ptr<Stream>> streams_;
   // A file's time line starts at zero (MP4 presents nothing before it: its
   // edit lists hide it). When the first sample of the file is stamped
@@ -181,54 +189,56 @@ SinkWriter::~SinkWriter() {
 }
 
 HRESULT SinkWriter::AddStream(IMFMediaType* pTargetMediaType, DWORD* pdwStreamIndex) {
-  if (!pTargetMediaType) return E_INVALIDARG;
-  if (!pdwStreamIndex) return E_POINTER;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ != State::kConfiguring) return MF_E_INVALIDREQUEST;
+  return ComBoundary([&]() -> HRESULT {
+    if (!pTargetMediaType) return E_INVALIDARG;
+    if (!pdwStreamIndex) return E_POINTER;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != State::kConfiguring) return MF_E_INVALIDREQUEST;
 
-  GUID major = GUID_NULL;
-  GUID subtype = GUID_NULL;
-  if (FAILED(pTargetMediaType->GetGUID(MF_MT_MAJOR_TYPE, &major)) ||
-      FAILED(pTargetMediaType->GetGUID(MF_MT_SUBTYPE, &subtype))) {
-    return MF_E_INVALIDMEDIATYPE;
-  }
-  const SubtypeCodec* codec = FindOutputSubtype(subtype);
-  if (!codec || major != (codec->isVideo ? MFMediaType_Video : MFMediaType_Audio)) return MF_E_INVALIDMEDIATYPE;
-  if (!ContainerCanHold(kind_, codec->codecId)) return MF_E_INVALIDMEDIATYPE;
-
-  auto stream = std::make_unique<Stream>();
-  stream->codec = codec;
-  if (codec->isVideo) {
-    UINT32 width = 0, height = 0, rateNum = 0, rateDen = 0;
-    if (FAILED(MFGetAttributeSize(pTargetMediaType, MF_MT_FRAME_SIZE, &width, &height)) ||
-        FAILED(MFGetAttributeRatio(pTargetMediaType, MF_MT_FRAME_RATE, &rateNum, &rateDen))) {
+    GUID major = GUID_NULL;
+    GUID subtype = GUID_NULL;
+    if (FAILED(pTargetMediaType->GetGUID(MF_MT_MAJOR_TYPE, &major)) ||
+        FAILED(pTargetMediaType->GetGUID(MF_MT_SUBTYPE, &subtype))) {
       return MF_E_INVALIDMEDIATYPE;
     }
-    if (width == 0 || height == 0 || width > kMaxPictureSide || height > kMaxPictureSide || rateNum == 0 ||
-        rateDen == 0 || rateNum > INT32_MAX || rateDen > INT32_MAX) {
-      return MF_E_INVALIDMEDIATYPE;
+    const SubtypeCodec* codec = FindOutputSubtype(subtype);
+    if (!codec || major != (codec->isVideo ? MFMediaType_Video : MFMediaType_Audio)) return MF_E_INVALIDMEDIATYPE;
+    if (!ContainerCanHold(kind_, codec->codecId)) return MF_E_INVALIDMEDIATYPE;
+
+    auto stream = std::make_unique<Stream>();
+    stream->codec = codec;
+    if (codec->isVideo) {
+      UINT32 width = 0, height = 0, rateNum = 0, rateDen = 0;
+      if (FAILED(MFGetAttributeSize(pTargetMediaType, MF_MT_FRAME_SIZE, &width, &height)) ||
+          FAILED(MFGetAttributeRatio(pTargetMediaType, MF_MT_FRAME_RATE, &rateNum, &rateDen))) {
+        return MF_E_INVALIDMEDIATYPE;
+      }
+      if (width == 0 || height == 0 || width > kMaxPictureSide || height > kMaxPictureSide || rateNum == 0 ||
+          rateDen == 0 || rateNum > INT32_MAX || rateDen > INT32_MAX) {
+        return MF_E_INVALIDMEDIATYPE;
+      }
+      stream->video.codecId = codec->codecId;
+      stream->video.width = static_cast<int>(width);
+      stream->video.height = static_cast<int>(height);
+      stream->video.frameRate = av_make_q(static_cast<int>(rateNum), static_cast<int>(rateDen));
+      stream->video.bitRate = MFGetAttributeUINT32(pTargetMediaType, MF_MT_AVG_BITRATE, 0);
+    } else {
+      const UINT32 sampleRate = MFGetAttributeUINT32(pTargetMediaType, MF_MT_AUDIO_SAMPLES_PER_SECOND, 0);
+      const UINT32 channels = MFGetAttributeUINT32(pTargetMediaType, MF_MT_AUDIO_NUM_CHANNELS, 0);
+      if (sampleRate == 0 || sampleRate > 384000 || channels == 0 || channels > 8) return MF_E_INVALIDMEDIATYPE;
+      stream->audio.codecId = codec->codecId;
+      stream->audio.sampleRate = static_cast<int>(sampleRate);
+      stream->audio.channels = static_cast<int>(channels);
+      stream->audio.bitRate = int64_t{MFGetAttributeUINT32(pTargetMediaType, MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0)} * 8;
     }
-    stream->video.codecId = codec->codecId;
-    stream->video.width = static_cast<int>(width);
-    stream->video.height = static_cast<int>(height);
-    stream->video.frameRate = av_make_q(static_cast<int>(rateNum), static_cast<int>(rateDen));
-    stream->video.bitRate = MFGetAttributeUINT32(pTargetMediaType, MF_MT_AVG_BITRATE, 0);
-  } else {
-    const UINT32 sampleRate = MFGetAttributeUINT32(pTargetMediaType, MF_MT_AUDIO_SAMPLES_PER_SECOND, 0);
-    const UINT32 channels = MFGetAttributeUINT32(pTargetMediaType, MF_MT_AUDIO_NUM_CHANNELS, 0);
-    if (sampleRate == 0 || sampleRate > 384000 || channels == 0 || channels > 8) return MF_E_INVALIDMEDIATYPE;
-    stream->audio.codecId = codec->codecId;
-    stream->audio.sampleRate = static_cast<int>(sampleRate);
-    stream->audio.channels = static_cast<int>(channels);
-    stream->audio.bitRate = int64_t{MFGetAttributeUINT32(pTargetMediaType, MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0)} * 8;
-  }
-  // Keep a copy: the caller may change its type afterwards.
-  HRESULT hr = MFCreateMediaType(&stream->outputType);
-  if (SUCCEEDED(hr)) hr = pTargetMediaType->CopyAllItems(stream->outputType.Get());
-  if (FAILED(hr)) return hr;
-  *pdwStreamIndex = static_cast<DWORD>(streams_.size());
-  streams_.push_back(std::move(stream));
-  return S_OK;
+    // Keep a copy: the caller may change its type afterwards.
+    HRESULT hr = MFCreateMediaType(&stream->outputType);
+    if (SUCCEEDED(hr)) hr = pTargetMediaType->CopyAllItems(stream->outputType.Get());
+    if (FAILED(hr)) return hr;
+    *pdwStreamIndex = static_cast<DWORD>(streams_.size());
+    streams_.push_back(std::move(stream));
+    return S_OK;
+  });
 }
 
 HRESULT SinkWriter::ConfigureVideoInput(Stream& stream, IMFMediaType* input) {
@@ -268,7 +278,7 @@ HRESULT SinkWriter::ConfigureVideoInput(Stream& stream, IMFMediaType* input) {
 
   auto encoder = std::make_unique<AvStreamEncoder>();
   const int result = encoder->OpenVideo(config, kind_ == ContainerKind::kMp4);
-  if (result < 0) return result == AVERROR_ENCODER_NOT_FOUND ? MF_E_TOPO_CODEC_NOT_FOUND : MF_E_INVALIDMEDIATYPE;
+  if (result < 0) return OpenFailure(result);
   stream.video = config;
   stream.imageSize = VideoImageSize(config.input, config.width, config.height);
   stream.encoder = std::move(encoder);
@@ -304,7 +314,7 @@ HRESULT SinkWriter::ConfigureAudioInput(Stream& stream, IMFMediaType* input) {
   }
   auto encoder = std::make_unique<AvStreamEncoder>();
   const int result = encoder->OpenAudio(config, kind_ == ContainerKind::kMp4);
-  if (result < 0) return result == AVERROR_ENCODER_NOT_FOUND ? MF_E_TOPO_CODEC_NOT_FOUND : MF_E_INVALIDMEDIATYPE;
+  if (result < 0) return OpenFailure(result);
   stream.audio = config;
   stream.encoder = std::move(encoder);
   return S_OK;
@@ -312,56 +322,67 @@ HRESULT SinkWriter::ConfigureAudioInput(Stream& stream, IMFMediaType* input) {
 
 HRESULT SinkWriter::SetInputMediaType(DWORD dwStreamIndex, IMFMediaType* pInputMediaType,
                                       IMFAttributes* pEncodingParameters) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
-  if (!pInputMediaType) return E_INVALIDARG;
-  if (state_ != State::kConfiguring) return MF_E_INVALIDREQUEST;
-  Stream& stream = *streams_[dwStreamIndex];
-  GUID major = GUID_NULL;
-  if (FAILED(pInputMediaType->GetGUID(MF_MT_MAJOR_TYPE, &major)) ||
-      major != (stream.codec->isVideo ? MFMediaType_Video : MFMediaType_Audio)) {
-    return MF_E_INVALIDMEDIATYPE;
-  }
-  // No encoder for the output format: WMV3, VC-1 and WMA 9 Professional
-  // have no open implementation.
-  if (!AvStreamEncoder::FindEncoder(stream.codec->codecId)) return MF_E_TOPO_CODEC_NOT_FOUND;
-  return stream.codec->isVideo ? ConfigureVideoInput(stream, pInputMediaType)
-                               : ConfigureAudioInput(stream, pInputMediaType);
+  return ComBoundary([&]() -> HRESULT {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
+    if (!pInputMediaType) return E_INVALIDARG;
+    if (state_ != State::kConfiguring) return MF_E_INVALIDREQUEST;
+    Stream& stream = *streams_[dwStreamIndex];
+    GUID major = GUID_NULL;
+    if (FAILED(pInputMediaType->GetGUID(MF_MT_MAJOR_TYPE, &major)) ||
+        major != (stream.codec->isVideo ? MFMediaType_Video : MFMediaType_Audio)) {
+      return MF_E_INVALIDMEDIATYPE;
+    }
+    // No encoder for the output format: WMV3, VC-1 and WMA 9 Professional
+    // have no open implementation.
+    if (!AvStreamEncoder::FindEncoder(stream.codec->codecId)) return MF_E_TOPO_CODEC_NOT_FOUND;
+    return stream.codec->isVideo ? ConfigureVideoInput(stream, pInputMediaType)
+                                 : ConfigureAudioInput(stream, pInputMediaType);
+  });
 }
 
 HRESULT SinkWriter::BeginWriting() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ != State::kConfiguring || streams_.empty()) return MF_E_INVALIDREQUEST;
-  for (const auto& stream : streams_) {
-    if (!stream->encoder) return MF_E_INVALIDREQUEST;
-  }
-  std::vector<int> muxerIndexes;
-  AVCodecParameters* parameters = avcodec_parameters_alloc();
-  if (!parameters) return E_OUTOFMEMORY;
-  int result = 0;
-  for (const auto& stream : streams_) {
-    int index = -1;
-    result = avcodec_parameters_from_context(parameters, stream->encoder->codec());
-    if (result >= 0) result = muxer_->AddStream(parameters, stream->encoder->packet_time_base(), &index);
-    if (result < 0) break;
-    muxerIndexes.push_back(index);
-  }
-  avcodec_parameters_free(&parameters);
-  if (result >= 0) result = muxer_->WriteHeader();
-  if (result < 0) return HresultFromAvError(result);
-  for (size_t i = 0; i < streams_.size(); ++i) streams_[i]->fileTimeBase = muxer_->StreamTimeBase(muxerIndexes[i]);
-
-  for (size_t i = 0; i < streams_.size(); ++i) {
-    std::function<void(void*)> onMarker;
-    if (callback_) {
-      IMFSinkWriterCallback* callback = callback_.Get();
-      const DWORD streamIndex = static_cast<DWORD>(i);
-      onMarker = [callback, streamIndex](void* context) { callback->OnMarker(streamIndex, context); };
+  return ComBoundary([&]() -> HRESULT {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A BeginWriting that failed once it had begun the file is not repeated.
+    if (state_ != State::kConfiguring || streams_.empty() || fileBegun_) return MF_E_INVALIDREQUEST;
+    for (const auto& stream : streams_) {
+      if (!stream->encoder) return MF_E_INVALIDREQUEST;
     }
-    streams_[i]->encoder->Start(muxer_.get(), muxerIndexes[i], std::move(onMarker));
-  }
-  state_ = State::kWriting;
-  return S_OK;
+    std::vector<int> muxerIndexes;
+    muxerIndexes.reserve(streams_.size());
+    fileBegun_ = true;
+    AVCodecParameters* parameters = avcodec_parameters_alloc();
+    if (!parameters) return E_OUTOFMEMORY;
+    int result = 0;
+    for (const auto& stream : streams_) {
+      int index = -1;
+      result = avcodec_parameters_from_context(parameters, stream->encoder->codec());
+      if (result >= 0) result = muxer_->AddStream(parameters, stream->encoder->packet_time_base(), &index);
+      if (result < 0) break;
+      muxerIndexes.push_back(index);
+    }
+    avcodec_parameters_free(&parameters);
+    if (result >= 0) result = muxer_->WriteHeader();
+    if (result < 0) return HresultFromAvError(result);
+    for (size_t i = 0; i < streams_.size(); ++i) streams_[i]->fileTimeBase = muxer_->StreamTimeBase(muxerIndexes[i]);
+
+    for (size_t i = 0; i < streams_.size(); ++i) {
+      std::function<void(void*)> onMarker;
+      if (callback_) {
+        IMFSinkWriterCallback* callback = callback_.Get();
+        const DWORD streamIndex = static_cast<DWORD>(i);
+        onMarker = [callback, streamIndex](void* context) { callback->OnMarker(streamIndex, context); };
+      }
+      // A stream that cannot start leaves the writer configuring, with the
+      // streams started so far: its destruction stops them and closes the
+      // file they wrote to.
+      result = streams_[i]->encoder->Start(muxer_.get(), muxerIndexes[i], onMarker);
+      if (result < 0) return HresultFromAvError(result);
+    }
+    state_ = State::kWriting;
+    return S_OK;
+  });
 }
 
 HRESULT SinkWriter::TakeSampleTime(Stream& stream, IMFSample* sample, LONGLONG time100ns, InputBlock* block) {
@@ -405,50 +426,52 @@ HRESULT SinkWriter::TakeSampleTime(Stream& stream, IMFSample* sample, LONGLONG t
 }
 
 HRESULT SinkWriter::WriteSample(DWORD dwStreamIndex, IMFSample* pSample) {
-  Stream* stream = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ != State::kWriting) return MF_E_INVALIDREQUEST;
-    if (dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
-    stream = streams_[dwStreamIndex].get();
-  }
-  AvStreamEncoder* encoder = stream->encoder.get();
-  const size_t imageSize = stream->imageSize;
-  if (!pSample) return E_INVALIDARG;
-  LONGLONG time100ns = 0;
-  if (FAILED(pSample->GetSampleTime(&time100ns))) return MF_E_NO_SAMPLE_TIMESTAMP;
+  return ComBoundary([&]() -> HRESULT {
+    Stream* stream = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (state_ != State::kWriting) return MF_E_INVALIDREQUEST;
+      if (dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
+      stream = streams_[dwStreamIndex].get();
+    }
+    AvStreamEncoder* encoder = stream->encoder.get();
+    const size_t imageSize = stream->imageSize;
+    if (!pSample) return E_INVALIDARG;
+    LONGLONG time100ns = 0;
+    if (FAILED(pSample->GetSampleTime(&time100ns))) return MF_E_NO_SAMPLE_TIMESTAMP;
 
-  // One contiguous buffer; the encoder reads it in place and lets it go
-  // when it is done with it.
-  DWORD bufferCount = 0;
-  HRESULT hr = pSample->GetBufferCount(&bufferCount);
-  if (FAILED(hr)) return hr;
-  if (bufferCount == 0) return E_INVALIDARG;
-  ComPtr<IMFMediaBuffer> buffer;
-  hr = bufferCount == 1 ? pSample->GetBufferByIndex(0, &buffer) : pSample->ConvertToContiguousBuffer(&buffer);
-  if (FAILED(hr)) return hr;
-  BYTE* data = nullptr;
-  DWORD length = 0;
-  hr = buffer->Lock(&data, nullptr, &length);
-  if (FAILED(hr)) return hr;
-  buffer->Unlock();
-  if (encoder->is_video() && length < imageSize) return MF_E_BUFFERTOOSMALL;
+    // One contiguous buffer; the encoder reads it in place and lets it go
+    // when it is done with it.
+    DWORD bufferCount = 0;
+    HRESULT hr = pSample->GetBufferCount(&bufferCount);
+    if (FAILED(hr)) return hr;
+    if (bufferCount == 0) return E_INVALIDARG;
+    ComPtr<IMFMediaBuffer> buffer;
+    hr = bufferCount == 1 ? pSample->GetBufferByIndex(0, &buffer) : pSample->ConvertToContiguousBuffer(&buffer);
+    if (FAILED(hr)) return hr;
+    BYTE* data = nullptr;
+    DWORD length = 0;
+    hr = buffer->Lock(&data, nullptr, &length);
+    if (FAILED(hr)) return hr;
+    buffer->Unlock();
+    if (encoder->is_video() && length < imageSize) return MF_E_BUFFERTOOSMALL;
 
-  // The time is checked and the sample queued under the stream's lock, so
-  // that the encoder sees the times in the order they were checked in.
-  std::lock_guard<std::mutex> writeLock(stream->writeMutex);
-  InputBlock block(data, length, time100ns, buffer.Detach(), ReleaseMediaBuffer);
-  hr = TakeSampleTime(*stream, pSample, time100ns, &block);
-  if (FAILED(hr)) return hr;
-  StreamCounters& counters = encoder->counters();
-  counters.samplesReceived++;
-  counters.lastTimeReceived = time100ns;
-  const int result = encoder->Push(std::move(block));
-  if (result < 0) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return state_ == State::kWriting ? HresultFromAvError(result) : MF_E_INVALIDREQUEST;
-  }
-  return S_OK;
+    // The time is checked and the sample queued under the stream's lock, so
+    // that the encoder sees the times in the order they were checked in.
+    std::lock_guard<std::mutex> writeLock(stream->writeMutex);
+    InputBlock block(data, length, time100ns, buffer.Detach(), ReleaseMediaBuffer);
+    hr = TakeSampleTime(*stream, pSample, time100ns, &block);
+    if (FAILED(hr)) return hr;
+    StreamCounters& counters = encoder->counters();
+    counters.samplesReceived++;
+    counters.lastTimeReceived = time100ns;
+    const int result = encoder->Push(std::move(block));
+    if (result < 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      return state_ == State::kWriting ? HresultFromAvError(result) : MF_E_INVALIDREQUEST;
+    }
+    return S_OK;
+  });
 }
 
 HRESULT SinkWriter::WritingStreams(DWORD index, std::vector<AvStreamEncoder*>* encoders) {
@@ -462,40 +485,48 @@ HRESULT SinkWriter::WritingStreams(DWORD index, std::vector<AvStreamEncoder*>* e
 }
 
 HRESULT SinkWriter::SendStreamTick(DWORD dwStreamIndex, LONGLONG llTimestamp) {
-  if (dwStreamIndex == MF_SINK_WRITER_ALL_STREAMS) return MF_E_INVALIDSTREAMNUMBER;
-  std::vector<AvStreamEncoder*> encoders;
-  const HRESULT hr = WritingStreams(dwStreamIndex, &encoders);
-  if (FAILED(hr)) return hr;
-  // A gap in a stream: nothing is encoded for it, the times of the
-  // following samples place them.
-  encoders[0]->counters().ticksReceived++;
-  encoders[0]->counters().lastTickReceived = llTimestamp;
-  return S_OK;
+  return ComBoundary([&]() -> HRESULT {
+    if (dwStreamIndex == MF_SINK_WRITER_ALL_STREAMS) return MF_E_INVALIDSTREAMNUMBER;
+    std::vector<AvStreamEncoder*> encoders;
+    const HRESULT hr = WritingStreams(dwStreamIndex, &encoders);
+    if (FAILED(hr)) return hr;
+    // A gap in a stream: nothing is encoded for it, the times of the
+    // following samples place them.
+    encoders[0]->counters().ticksReceived++;
+    encoders[0]->counters().lastTickReceived = llTimestamp;
+    return S_OK;
+  });
 }
 
 HRESULT SinkWriter::PlaceMarker(DWORD dwStreamIndex, LPVOID pvContext) {
-  if (dwStreamIndex == MF_SINK_WRITER_ALL_STREAMS) return MF_E_INVALIDSTREAMNUMBER;
-  std::vector<AvStreamEncoder*> encoders;
-  const HRESULT hr = WritingStreams(dwStreamIndex, &encoders);
-  if (FAILED(hr)) return hr;
-  // The marker travels behind the samples queued so far; OnMarker is called
-  // once they have been encoded.
-  return HresultFromAvError(encoders[0]->PushMarker(pvContext));
+  return ComBoundary([&]() -> HRESULT {
+    if (dwStreamIndex == MF_SINK_WRITER_ALL_STREAMS) return MF_E_INVALIDSTREAMNUMBER;
+    std::vector<AvStreamEncoder*> encoders;
+    const HRESULT hr = WritingStreams(dwStreamIndex, &encoders);
+    if (FAILED(hr)) return hr;
+    // The marker travels behind the samples queued so far; OnMarker is called
+    // once they have been encoded.
+    return HresultFromAvError(encoders[0]->PushMarker(pvContext));
+  });
 }
 
 HRESULT SinkWriter::NotifyEndOfSegment(DWORD dwStreamIndex) {
-  std::vector<AvStreamEncoder*> encoders;
-  // The segment ends in the file only when it is finalized; samples written
-  // afterwards continue it.
-  return WritingStreams(dwStreamIndex, &encoders);
+  return ComBoundary([&]() -> HRESULT {
+    std::vector<AvStreamEncoder*> encoders;
+    // The segment ends in the file only when it is finalized; samples written
+    // afterwards continue it.
+    return WritingStreams(dwStreamIndex, &encoders);
+  });
 }
 
 HRESULT SinkWriter::Flush(DWORD dwStreamIndex) {
-  std::vector<AvStreamEncoder*> encoders;
-  const HRESULT hr = WritingStreams(dwStreamIndex, &encoders);
-  if (FAILED(hr)) return hr;
-  for (AvStreamEncoder* encoder : encoders) encoder->DropQueued();
-  return S_OK;
+  return ComBoundary([&]() -> HRESULT {
+    std::vector<AvStreamEncoder*> encoders;
+    const HRESULT hr = WritingStreams(dwStreamIndex, &encoders);
+    if (FAILED(hr)) return hr;
+    for (AvStreamEncoder* encoder : encoders) encoder->DropQueued();
+    return S_OK;
+  });
 }
 
 HRESULT SinkWriter::FinishFile() {
@@ -510,71 +541,83 @@ HRESULT SinkWriter::FinishFile() {
 }
 
 HRESULT SinkWriter::Finalize() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ != State::kWriting) return MF_E_INVALIDREQUEST;
-    state_ = State::kFinalizing;
-  }
-  if (!callback_) return FinishFile();
-  // Asynchronous: the finish runs on a thread of its own. The thread holds
-  // no reference to the writer: the last Release joins it instead, so the
-  // caller's callback is never called or released after the writer is gone,
-  // and a library that releases its writer before it is unloaded has no
-  // code left running on this thread.
-  try {
-    finalizer_ = std::thread([this] {
-      const HRESULT status = FinishFile();
-      callback_->OnFinalize(status);
-    });
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+  return ComBoundary([&]() -> HRESULT {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (state_ != State::kWriting) return MF_E_INVALIDREQUEST;
+      state_ = State::kFinalizing;
+    }
+    if (!callback_) return FinishFile();
+    // Asynchronous: the finish runs on a thread of its own. The thread holds
+    // no reference to the writer: the last Release joins it instead, so the
+    // caller's callback is never called or released after the writer is gone,
+    // and a library that releases its writer before it is unloaded has no
+    // code left running on this thread.
+    try {
+      finalizer_ = std::thread([this] {
+        const HRESULT status = FinishFile();
+        callback_->OnFinalize(status);
+      });
+    } catch (...) {
+      // No thread to finish on: the writer is still writing, and its
+      // destruction finishes the file if the caller does not try again.
+      std::lock_guard<std::mutex> lock(mutex_);
+      state_ = State::kWriting;
+      return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  });
 }
 
 HRESULT SinkWriter::GetServiceForStream(DWORD dwStreamIndex, REFGUID guidService, REFIID riid, LPVOID* ppvObject) {
-  if (!ppvObject) return E_POINTER;
-  *ppvObject = nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (dwStreamIndex != MF_SINK_WRITER_MEDIASINK && dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
-  return MF_E_UNSUPPORTED_SERVICE;
+  return ComBoundary([&]() -> HRESULT {
+    if (!ppvObject) return E_POINTER;
+    *ppvObject = nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (dwStreamIndex != MF_SINK_WRITER_MEDIASINK && dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
+    return MF_E_UNSUPPORTED_SERVICE;
+  });
 }
 
 HRESULT SinkWriter::GetStatistics(DWORD dwStreamIndex, MF_SINK_WRITER_STATISTICS* pStats) {
-  if (!pStats) return E_POINTER;
-  if (pStats->cb != sizeof(MF_SINK_WRITER_STATISTICS)) return E_INVALIDARG;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (dwStreamIndex != MF_SINK_WRITER_ALL_STREAMS && dwStreamIndex >= streams_.size()) {
-    return MF_E_INVALIDSTREAMNUMBER;
-  }
-  MF_SINK_WRITER_STATISTICS stats{};
-  stats.cb = sizeof(stats);
-  for (size_t i = 0; i < streams_.size(); ++i) {
-    if (dwStreamIndex != MF_SINK_WRITER_ALL_STREAMS && dwStreamIndex != i) continue;
-    if (!streams_[i]->encoder) continue;
-    const StreamCounters& counters = streams_[i]->encoder->counters();
-    stats.llLastTimestampReceived = std::max<LONGLONG>(stats.llLastTimestampReceived, counters.lastTimeReceived);
-    stats.llLastTimestampEncoded = std::max<LONGLONG>(stats.llLastTimestampEncoded, counters.lastTimeEncoded);
-    stats.llLastTimestampProcessed = std::max<LONGLONG>(stats.llLastTimestampProcessed, counters.lastTimeProcessed);
-    stats.llLastStreamTickReceived = std::max<LONGLONG>(stats.llLastStreamTickReceived, counters.lastTickReceived);
-    stats.qwNumSamplesReceived += counters.samplesReceived;
-    stats.qwNumSamplesEncoded += counters.samplesEncoded;
-    stats.qwNumSamplesProcessed += counters.samplesProcessed;
-    stats.qwNumStreamTicksReceived += counters.ticksReceived;
-    stats.dwByteCountQueued += static_cast<DWORD>(std::min<uint64_t>(counters.bytesQueued, UINT32_MAX));
-    stats.qwByteCountProcessed += counters.bytesProcessed;
-  }
-  *pStats = stats;
-  return S_OK;
+  return ComBoundary([&]() -> HRESULT {
+    if (!pStats) return E_POINTER;
+    if (pStats->cb != sizeof(MF_SINK_WRITER_STATISTICS)) return E_INVALIDARG;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (dwStreamIndex != MF_SINK_WRITER_ALL_STREAMS && dwStreamIndex >= streams_.size()) {
+      return MF_E_INVALIDSTREAMNUMBER;
+    }
+    MF_SINK_WRITER_STATISTICS stats{};
+    stats.cb = sizeof(stats);
+    for (size_t i = 0; i < streams_.size(); ++i) {
+      if (dwStreamIndex != MF_SINK_WRITER_ALL_STREAMS && dwStreamIndex != i) continue;
+      if (!streams_[i]->encoder) continue;
+      const StreamCounters& counters = streams_[i]->encoder->counters();
+      stats.llLastTimestampReceived = std::max<LONGLONG>(stats.llLastTimestampReceived, counters.lastTimeReceived);
+      stats.llLastTimestampEncoded = std::max<LONGLONG>(stats.llLastTimestampEncoded, counters.lastTimeEncoded);
+      stats.llLastTimestampProcessed = std::max<LONGLONG>(stats.llLastTimestampProcessed, counters.lastTimeProcessed);
+      stats.llLastStreamTickReceived = std::max<LONGLONG>(stats.llLastStreamTickReceived, counters.lastTickReceived);
+      stats.qwNumSamplesReceived += counters.samplesReceived;
+      stats.qwNumSamplesEncoded += counters.samplesEncoded;
+      stats.qwNumSamplesProcessed += counters.samplesProcessed;
+      stats.qwNumStreamTicksReceived += counters.ticksReceived;
+      stats.dwByteCountQueued += static_cast<DWORD>(std::min<uint64_t>(counters.bytesQueued, UINT32_MAX));
+      stats.qwByteCountProcessed += counters.bytesProcessed;
+    }
+    *pStats = stats;
+    return S_OK;
+  });
 }
 
 HRESULT SinkWriter::GetTransformForStream(DWORD dwStreamIndex, DWORD dwTransformIndex, GUID* pGuidCategory,
                                           IMFTransform** ppTransform) {
-  if (ppTransform) *ppTransform = nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
-  // The encoders here are not Media Foundation transforms: no index names one.
-  return MF_E_INVALIDINDEX;
+  return ComBoundary([&]() -> HRESULT {
+    if (ppTransform) *ppTransform = nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (dwStreamIndex >= streams_.size()) return MF_E_INVALIDSTREAMNUMBER;
+    // The encoders here are not Media Foundation transforms: no index names one.
+    return MF_E_INVALIDINDEX;
+  });
 }
 
 }  // namespace
@@ -590,37 +633,39 @@ HRESULT MFCreateSinkWriterFromURL(LPCWSTR pwszOutputURL, IMFByteStream* pByteStr
   if (!pwszOutputURL || pwszOutputURL[0] == 0) return E_INVALIDARG;
   // Writing to a caller's byte stream is not offered by this layer.
   if (pByteStream) return E_NOTIMPL;
-  std::string path;
-  if (!Utf16ToUtf8(pwszOutputURL, &path)) return HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
-  ContainerKind kind;
-  if (!ContainerFromPath(path, &kind)) return MF_E_UNSUPPORTED_BYTESTREAM_TYPE;
+  return ComBoundary([&]() -> HRESULT {
+    std::string path;
+    if (!Utf16ToUtf8(pwszOutputURL, &path)) return HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION);
+    ContainerKind kind;
+    if (!ContainerFromPath(path, &kind)) return MF_E_UNSUPPORTED_BYTESTREAM_TYPE;
 
-  ComPtr<IMFSinkWriterCallback> callback;
-  bool lowLatency = false;
-  if (pAttributes) {
-    // Absent attributes are fine; a callback that is not one is refused.
-    ComPtr<IUnknown> unknown;
-    // A null callback stored under the key counts as none.
-    if (SUCCEEDED(pAttributes->GetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, IID_IUnknown,
-                                          reinterpret_cast<void**>(&unknown))) &&
-        unknown) {
-      const HRESULT hr =
-          unknown->QueryInterface(IID_IMFSinkWriterCallback, reinterpret_cast<void**>(&callback));
-      if (FAILED(hr)) return E_INVALIDARG;
+    ComPtr<IMFSinkWriterCallback> callback;
+    bool lowLatency = false;
+    if (pAttributes) {
+      // Absent attributes are fine; a callback that is not one is refused.
+      ComPtr<IUnknown> unknown;
+      // A null callback stored under the key counts as none.
+      if (SUCCEEDED(pAttributes->GetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, IID_IUnknown,
+                                            reinterpret_cast<void**>(&unknown))) &&
+          unknown) {
+        const HRESULT hr =
+            unknown->QueryInterface(IID_IMFSinkWriterCallback, reinterpret_cast<void**>(&callback));
+        if (FAILED(hr)) return E_INVALIDARG;
+      }
+      lowLatency = MFGetAttributeUINT32(pAttributes, MF_LOW_LATENCY, 0) != 0;
     }
-    lowLatency = MFGetAttributeUINT32(pAttributes, MF_LOW_LATENCY, 0) != 0;
-  }
 
-  QuietFfmpegOnce();
-  // A path that cannot be written is refused here, as the platform refuses
-  // it when it opens the file; the file itself is opened by BeginWriting.
-  std::unique_ptr<AvMuxer> muxer;
-  const int result = AvMuxer::Create(path, kind, &muxer);
-  if (result < 0) return HresultFromAvError(result);
-  auto* writer = new (std::nothrow) SinkWriter(std::move(muxer), kind, std::move(callback), lowLatency);
-  if (!writer) return E_OUTOFMEMORY;
-  *ppSinkWriter = writer;
-  return S_OK;
+    QuietFfmpegOnce();
+    // A path that cannot be written is refused here, as the platform refuses
+    // it when it opens the file; the file itself is opened by BeginWriting.
+    std::unique_ptr<AvMuxer> muxer;
+    const int result = AvMuxer::Create(path, kind, &muxer);
+    if (result < 0) return HresultFromAvError(result);
+    auto* writer = new (std::nothrow) SinkWriter(std::move(muxer), kind, std::move(callback), lowLatency);
+    if (!writer) return E_OUTOFMEMORY;
+    *ppSinkWriter = writer;
+    return S_OK;
+  });
 }
 
 int64_t KxSinkWriterHeldInputs(void) { return kx::av::HeldInputBlocks(); }

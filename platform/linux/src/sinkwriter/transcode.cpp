@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "hresult_av.h"
 #include "kxplatform/mf.h"
 
 extern "C" {
@@ -98,13 +99,17 @@ bool ProbeWmaType(UINT32 sampleRate, UINT32 channels, UINT32 kbits, AudioOutputT
 const std::vector<AudioOutputType>& WmaTypes() {
   static std::vector<AudioOutputType> types;
   static std::once_flag once;
+  // Built apart and then kept: memory running out half-way leaves nothing
+  // behind, and the next call probes again.
   std::call_once(once, [] {
+    std::vector<AudioOutputType> probed;
     for (const WmaFormat& format : WmaFormats()) {
       for (UINT32 kbits : format.kbits) {
         AudioOutputType type;
-        if (ProbeWmaType(format.sampleRate, format.channels, kbits, &type)) types.push_back(std::move(type));
+        if (ProbeWmaType(format.sampleRate, format.channels, kbits, &type)) probed.push_back(std::move(type));
       }
     }
+    types = std::move(probed);
   });
   return types;
 }
@@ -146,29 +151,31 @@ HRESULT MFTranscodeGetAudioOutputAvailableTypes(REFGUID guidSubType, DWORD dwMFT
                                                 IMFCollection** ppAvailableTypes) {
   if (!ppAvailableTypes) return E_POINTER;
   *ppAvailableTypes = nullptr;
-  ComPtr<IMFCollection> collection;
-  HRESULT hr = MFCreateCollection(&collection);
-  if (FAILED(hr)) return hr;
-  // Only the encoders this layer has: any other subtype (WMA 9 included)
-  // gives an empty list.
-  std::vector<AudioOutputType> aac;
-  const std::vector<AudioOutputType>* types = nullptr;
-  if (guidSubType == MFAudioFormat_AAC) {
-    aac = AacTypes();
-    types = &aac;
-  } else if (guidSubType == MFAudioFormat_WMAudioV8) {
-    types = &WmaTypes();
-  }
-  if (types) {
-    for (const AudioOutputType& type : *types) {
-      ComPtr<IMFMediaType> mediaType;
-      hr = MakeMediaType(type, &mediaType);
-      if (SUCCEEDED(hr)) hr = collection->AddElement(mediaType.Get());
-      if (FAILED(hr)) return hr;
+  return kx::av::ComBoundary([&]() -> HRESULT {
+    ComPtr<IMFCollection> collection;
+    HRESULT hr = MFCreateCollection(&collection);
+    if (FAILED(hr)) return hr;
+    // Only the encoders this layer has: any other subtype (WMA 9 included)
+    // gives an empty list.
+    std::vector<AudioOutputType> aac;
+    const std::vector<AudioOutputType>* types = nullptr;
+    if (guidSubType == MFAudioFormat_AAC) {
+      aac = AacTypes();
+      types = &aac;
+    } else if (guidSubType == MFAudioFormat_WMAudioV8) {
+      types = &WmaTypes();
     }
-  }
-  *ppAvailableTypes = collection.Detach();
-  return S_OK;
+    if (types) {
+      for (const AudioOutputType& type : *types) {
+        ComPtr<IMFMediaType> mediaType;
+        hr = MakeMediaType(type, &mediaType);
+        if (SUCCEEDED(hr)) hr = collection->AddElement(mediaType.Get());
+        if (FAILED(hr)) return hr;
+      }
+    }
+    *ppAvailableTypes = collection.Detach();
+    return S_OK;
+  });
 }
 
 HRESULT MFInitAMMediaTypeFromMFMediaType(IMFMediaType* pMFType, GUID guidFormatBlockType, AM_MEDIA_TYPE* pAMType) {
