@@ -80,7 +80,8 @@ constexpr int64_t kAsfEncoderDelayMs = 10000;
 
 AVRational VideoTimeBase(ContainerKind kind) { return kind == ContainerKind::kAsf ? AVRational{1, 1000} : AVRational{1, 90000}; }
 
-bool ContainerHoldsTime(ContainerKind kind, AVRational timeBase, int64_t time, const int64_t* previous) {
+bool ContainerHoldsTime(ContainerKind kind, AVRational timeBase, int64_t time, const int64_t* previous,
+                        const int64_t* windowStart) {
   if (kind == ContainerKind::kAsf) {
     // Milliseconds, with the preroll and the encoders' delay: 32 bits.
     const int64_t ms = av_rescale_q_rnd(time, timeBase, {1, 1000},
@@ -89,7 +90,13 @@ bool ContainerHoldsTime(ContainerKind kind, AVRational timeBase, int64_t time, c
   }
   // Steps of half the 32-bit range leave room for the encoders' decoding
   // times and composition offsets, which span more than one step.
-  return time >= 0 && (!previous || time - *previous <= INT32_MAX / 2);
+  if (time < 0 || (previous && time - *previous > INT32_MAX / 2)) return false;
+  // Readers drop a track's whole composition offset table when an offset
+  // reaches 2^28 ticks, and its pictures then decode out of order and some
+  // are lost: a picture encoded ahead of the pictures before it (a long gap
+  // ends in one) carries the gap in its offset. Half that keeps a margin.
+  constexpr int64_t kMaxReorderSpan = int64_t{1} << 27;
+  return !windowStart || time - *windowStart <= kMaxReorderSpan;
 }
 
 AvMuxer::~AvMuxer() { Finish(); }

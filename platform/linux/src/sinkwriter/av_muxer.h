@@ -39,11 +39,20 @@ bool ContainerCanHold(ContainerKind kind, AVCodecID codecId);
 // and gaps of hours in its 32-bit sample durations.
 AVRational VideoTimeBase(ContainerKind kind);
 
+// Pictures an encoder may reorder across, with its decoding delay (x264
+// and x265 take fewer than this): a picture's composition offset, the
+// distance from its decoding time to its time, is at most the span of this
+// many pictures in a row.
+inline constexpr int kReorderWindow = 16;
+
 // True when the container can hold a packet at `time` (in `timeBase`) of a
-// stream whose previous packet is at `previous` (null: the first): times
-// start at zero; ASF keeps 32-bit milliseconds shifted by its preroll, MP4
-// keeps 32-bit steps from sample to sample.
-bool ContainerHoldsTime(ContainerKind kind, AVRational timeBase, int64_t time, const int64_t* previous);
+// stream whose previous packet is at `previous` (null: the first) and whose
+// earliest of its last kReorderWindow - 1 pictures is at `windowStart`
+// (null: a stream without pictures so far, or not a video stream): times start at zero;
+// ASF keeps 32-bit milliseconds shifted by its preroll, MP4 keeps 32-bit
+// steps from sample to sample and composition offsets below 2^28 ticks.
+bool ContainerHoldsTime(ContainerKind kind, AVRational timeBase, int64_t time, const int64_t* previous,
+                        const int64_t* windowStart);
 
 // Where an encoder hands its packets: the muxer, or a stage in front of it.
 class PacketSink {

@@ -9,6 +9,7 @@
 // sample (blocking while that stream's queue is full) and returns; the
 // workers encode and hand their packets to the muxer, which interleaves them.
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -138,6 +139,8 @@ class SinkWriter final : public kxmf::ComObject<IMFSinkWriterEx> {
     bool anySampleTaken = false;
     int64_t lastTime = 0;
     int64_t lastFileTime = 0;
+    // The file times of the last pictures taken, up to kReorderWindow - 1.
+    std::deque<int64_t> recentFileTimes;
   };
 
   // Puts a sample's time on the file's time line and checks that the
@@ -404,7 +407,11 @@ HRESULT SinkWriter::TakeSampleTime(Stream& stream, IMFSample* sample, LONGLONG t
   // Strictly after the previous sample: two pictures in one tick of the
   // file would be one time, and a file's times do not go back.
   if (stream.anySampleTaken && time <= stream.lastTime) return MF_E_INVALID_TIMESTAMP;
-  if (!ContainerHoldsTime(kind_, stream.fileTimeBase, fileTime, stream.anySampleTaken ? &stream.lastFileTime : nullptr)) {
+  // Pictures are held to the span the container keeps between a picture's
+  // decoding time and its time, should the encoder reorder them.
+  const bool windowFull = stream.recentFileTimes.size() == kReorderWindow - 1;
+  if (!ContainerHoldsTime(kind_, stream.fileTimeBase, fileTime, stream.anySampleTaken ? &stream.lastFileTime : nullptr,
+                          video && !stream.recentFileTimes.empty() ? &stream.recentFileTimes.front() : nullptr)) {
     return MF_E_INVALID_TIMESTAMP;
   }
   if (video) {
@@ -417,6 +424,10 @@ HRESULT SinkWriter::TakeSampleTime(Stream& stream, IMFSample* sample, LONGLONG t
       duration = std::max<int64_t>(1, av_rescale_q(1, av_inv_q(stream.video.frameRate), stream.fileTimeBase));
     }
     block->streamDuration = duration;
+  }
+  if (video) {
+    stream.recentFileTimes.push_back(fileTime);  // may throw: nothing changed yet
+    if (windowFull) stream.recentFileTimes.pop_front();
   }
   block->streamTime = time;
   stream.anySampleTaken = true;
