@@ -17,7 +17,8 @@ namespace {
 
 // Pictures of the first video stream, decoded in full (edit lists applied).
 int64_t DecodedVideoFrames(const std::string& path) {
-  const kx::test::StreamReport* video = kx::test::ReadMediaFile(path).Find(AVMEDIA_TYPE_VIDEO);
+  const kx::test::FileReport file = kx::test::ReadMediaFile(path);  // outlives the stream it finds
+  const kx::test::StreamReport* video = file.Find(AVMEDIA_TYPE_VIDEO);
   return video != nullptr ? video->decodedFrames : -1;
 }
 
