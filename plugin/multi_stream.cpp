@@ -11,9 +11,9 @@
 #include <kx_traxel/zq_log.h>
 
 #include "discovery_tables.h"
-#include "encode_params.h"
 #include "entry_points.h"
-#include "extra_data.h"
+#include "kxrecords/encode_params.h"
+#include "kxrecords/extra_data.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <kx_traxel/zq_log.h>
 
 #include "discovery_tables.h"
-#include "encode_params.h"
 #include "entry_points.h"
 #include "kxplatform/library_threads.h"
 #include "kxplatform/mf.h"
+#include "kxrecords/encode_params.h"
 #include "kxsinkwriter/sink_writer_encoder.h"
 
 namespace {

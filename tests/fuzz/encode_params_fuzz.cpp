@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "encode_params.h"
+#include "kxrecords/encode_params.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "extra_data.h"
+#include "kxrecords/extra_data.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "encode_params.h"
 #include "host_records.h"
+#include "kxrecords/encode_params.h"
 
 namespace kx::test {
 namespace {

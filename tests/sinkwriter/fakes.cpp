@@ -6,7 +6,7 @@
 
 #include <kx_traxel/zq_log.h>
 
-#include "encode_params.h"
+#include "kxrecords/encode_params.h"
 #include "kxdiag/log.h"
 
 namespace sinkwriter_test {

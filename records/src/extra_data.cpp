@@ -1,4 +1,4 @@
-#include "extra_data.h"
+#include "kxrecords/extra_data.h"
 
 #include <cstring>
 

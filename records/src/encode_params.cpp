@@ -1,4 +1,4 @@
-#include "encode_params.h"
+#include "kxrecords/encode_params.h"
 
 #include <cstring>
 #include <new>
