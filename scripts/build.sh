@@ -7,10 +7,16 @@
 #   out/<build>/include/kx_traxel/   the host headers
 #
 # Usage: scripts/build.sh [--no-install] [linux] [windows]
-#   Build folders: build/<name> (KX_BUILD_ROOT overrides); install prefixes:
-#   out/<name> (KX_OUT_ROOT overrides). Missing Debian packages are installed
-#   first (scripts/install-deps.sh); --no-install skips that.
+#   Each build is configured with the preset of its name (CMakePresets.json),
+#   without the tests and benchmarks. Build folders: build/dist-<name>
+#   (KX_BUILD_ROOT overrides build/); install prefixes: out/<name>
+#   (KX_OUT_ROOT overrides out/). KX_JOBS (default 2): parallel jobs.
+#   Missing Debian packages are installed first (scripts/install-deps.sh);
+#   --no-install skips that.
 set -euo pipefail
+
+# The comment block above, without its marks.
+usage() { awk 'NR == 1 { next } /^#/ { sub(/^# ?/, ""); print; next } { exit }' "$0"; }
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD_ROOT=${KX_BUILD_ROOT:-$ROOT/build}
@@ -23,7 +29,7 @@ for arg in "$@"; do
   case "$arg" in
     --no-install) install=0 ;;
     linux|windows) builds+=("$arg") ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    -h|--help) usage; exit 0 ;;
     *) echo "build.sh: unknown argument '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -34,17 +40,16 @@ if [[ $install -eq 1 ]]; then
 fi
 
 for name in "${builds[@]}"; do
-  args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_WERROR=ON -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF)
-  if [[ $name == windows ]]; then
-    args+=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake")
-  fi
+  dir=$BUILD_ROOT/dist-$name
   printf '\n==== %s ====\n' "$name"
-  cmake -S "$ROOT" -B "$BUILD_ROOT/$name" "${args[@]}"
-  cmake --build "$BUILD_ROOT/$name" -j "$JOBS"
-  cmake --install "$BUILD_ROOT/$name" --prefix "$OUT_ROOT/$name"
+  cmake -S "$ROOT" -B "$dir" --preset "$name" -DKX_BUILD_TESTS=OFF -DKX_BUILD_BENCH=OFF
+  cmake --build "$dir" -j "$JOBS"
+  cmake --install "$dir" --prefix "$OUT_ROOT/$name"
 done
 
 printf '\nInstalled:\n'
 for name in "${builds[@]}"; do
-  find "$OUT_ROOT/$name" -type f | sort | sed "s|^$ROOT/||"
+  while IFS= read -r file; do
+    echo "${file#"$ROOT"/}"
+  done < <(find "$OUT_ROOT/$name" -type f | sort)
 done

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds and tests kx_Traxel five ways and ends with CTest's summaries:
+# Builds and tests kx_Traxel five ways, each with the configure and test
+# presets of the same name (CMakePresets.json), and ends with CTest's
+# summaries:
 #
 #   1. linux: native build (RelWithDebInfo), CTest;
 #   2. asan: native build with AddressSanitizer + UndefinedBehaviorSanitizer
@@ -15,17 +17,20 @@
 #
 # Usage: scripts/test.sh [--no-install] [linux] [asan] [tsan] [windows] [fuzz]
 #   With no tree named, all five run. Every tree builds with warnings as
-#   errors (-DKX_WERROR=ON). Build folders: build-ci/<name> (KX_BUILD_ROOT
-#   overrides). Missing Debian packages are installed first
-#   (scripts/install-deps.sh: apt-get, root or sudo); --no-install skips that.
+#   errors (-DKX_WERROR=ON). Build folders: build/<name>, as the presets
+#   have them (KX_BUILD_ROOT overrides build/). KX_JOBS (default 2): parallel
+#   jobs; KX_TEST_TIMEOUT: seconds per test (the presets' 300 otherwise).
+#   Missing Debian packages are installed first (scripts/install-deps.sh:
+#   apt-get, root or sudo); --no-install skips that.
 # Exit status: 0 only when every build and every test passed.
 set -uo pipefail
 
+# The comment block above, without its marks.
+usage() { awk 'NR == 1 { next } /^#/ { sub(/^# ?/, ""); print; next } { exit }' "$0"; }
+
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD_ROOT=${KX_BUILD_ROOT:-$ROOT/build-ci}
+BUILD_ROOT=${KX_BUILD_ROOT:-$ROOT/build}
 JOBS=${KX_JOBS:-2}
-# Guard against a hung test; no test is meant to come near it.
-TEST_TIMEOUT=${KX_TEST_TIMEOUT:-300}
 FUZZ_SECONDS=${KX_FUZZ_SECONDS:-30}
 FUZZ_TARGETS=(extra_data encode_params xmp_inject)
 
@@ -35,7 +40,7 @@ for arg in "$@"; do
   case "$arg" in
     --no-install) install=0 ;;
     linux|asan|tsan|windows|fuzz) builds+=("$arg") ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    -h|--help) usage; exit 0 ;;
     *) echo "test.sh: unknown argument '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -43,24 +48,12 @@ done
 
 section() { printf '\n==== %s ====\n' "$*"; }
 
-# Per build: configure arguments and ctest arguments, into the arrays
-# cfg_args and test_args.
-set_args() {
-  cfg_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_WERROR=ON)
-  test_args=()
-  case "$1" in
-    asan)
-      cfg_args+=(-DKX_SANITIZE=ON -DKX_BUILD_BENCH=OFF)
-      test_args+=(-LE no_sanitize) ;;
-    tsan)
-      cfg_args+=(-DKX_TSAN=ON -DKX_BUILD_BENCH=OFF)
-      test_args+=(-LE no_sanitize) ;;
-    windows)
-      cfg_args+=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake") ;;
-    fuzz)
-      cfg_args+=(-DKX_BUILD_FUZZ=ON -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14) ;;
-  esac
-}
+# Extra ctest arguments; the rest (label filters, sanitizer options, the
+# time-out guarding against a hung test) is in the test presets.
+test_args=(-j "$JOBS")
+if [[ -n ${KX_TEST_TIMEOUT:-} ]]; then
+  test_args+=(--timeout "$KX_TEST_TIMEOUT")
+fi
 
 # ThreadSanitizer maps its shadow memory at fixed addresses; on kernels with
 # more address-space randomisation than it expects it stops with
@@ -106,9 +99,8 @@ run_build() {
   local name=$1 dir=$BUILD_ROOT/$1 log
   log=$dir/ctest-summary.txt
   summary_file[$name]=$log
-  set_args "$name"
   section "$name: configure and build"
-  if ! cmake -S "$ROOT" -B "$dir" "${cfg_args[@]}"; then
+  if ! cmake -S "$ROOT" -B "$dir" --preset "$name"; then
     result[$name]="configure failed"
     return 1
   fi
@@ -122,8 +114,9 @@ run_build() {
   fi
   section "$name: ctest"
   local status
-  (cd "$dir" && run_tests "$name" ctest --output-on-failure --no-tests=error -j "$JOBS" \
-    --timeout "$TEST_TIMEOUT" "${test_args[@]}") 2>&1 | tee "$dir/ctest.log"
+  # ctest finds the presets in the current folder.
+  (cd "$ROOT" && run_tests "$name" ctest --preset "$name" --test-dir "$dir" "${test_args[@]}") 2>&1 |
+    tee "$dir/ctest.log"
   status=${PIPESTATUS[0]}
   # CTest's own closing lines: the pass rate, the label summary and the list of failures.
   sed -n '/tests passed, /,$p' "$dir/ctest.log" >"$log"
@@ -143,13 +136,6 @@ run_build() {
 
 if [[ $install -eq 1 ]]; then
   bash "$ROOT/scripts/install-deps.sh" || { echo "test.sh: package installation failed" >&2; exit 1; }
-fi
-
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:halt_on_error=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$ROOT/scripts/tsan.supp:second_deadlock_stack=1}
-if [[ -f "$ROOT/scripts/lsan.supp" ]]; then
-  export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$ROOT/scripts/lsan.supp:print_suppressions=0}
 fi
 
 minutes() { printf '%d min %d s' $(($1 / 60)) $(($1 % 60)); }
