@@ -16,10 +16,12 @@
 #      KX_FUZZ_SECONDS (default 30) with a fixed seed.
 #
 # Usage: scripts/test.sh [--no-install] [linux] [asan] [tsan] [windows] [fuzz]
+#                       [-- ctest arguments...]
 #   With no tree named, all five run. Every tree builds with warnings as
 #   errors (-DKX_WERROR=ON). Build folders: build/<name>, as the presets
-#   have them (KX_BUILD_ROOT overrides build/). KX_JOBS (default 2): parallel
-#   jobs; KX_TEST_TIMEOUT: seconds per test (the presets' 300 otherwise).
+#   have them. Arguments after -- go to each tree's ctest (e.g. -- -R Xmp).
+#   KX_JOBS (default 2): parallel jobs; KX_TEST_TIMEOUT: seconds per test
+#   (the presets' 300 otherwise).
 #   Missing Debian packages are installed first (scripts/install-deps.sh:
 #   apt-get, root or sudo); --no-install skips that.
 # Exit status: 0 only when every build and every test passed.
@@ -29,15 +31,18 @@ set -uo pipefail
 usage() { awk 'NR == 1 { next } /^#/ { sub(/^# ?/, ""); print; next } { exit }' "$0"; }
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD_ROOT=${KX_BUILD_ROOT:-$ROOT/build}
 JOBS=${KX_JOBS:-2}
 FUZZ_SECONDS=${KX_FUZZ_SECONDS:-30}
 FUZZ_TARGETS=(extra_data encode_params xmp_inject)
 
 install=1
 builds=()
-for arg in "$@"; do
+extra_test_args=()
+while [[ $# -gt 0 ]]; do
+  arg=$1
+  shift
   case "$arg" in
+    --) extra_test_args=("$@"); break ;;
     --no-install) install=0 ;;
     linux|asan|tsan|windows|fuzz) builds+=("$arg") ;;
     -h|--help) usage; exit 0 ;;
@@ -54,6 +59,7 @@ test_args=(-j "$JOBS")
 if [[ -n ${KX_TEST_TIMEOUT:-} ]]; then
   test_args+=(--timeout "$KX_TEST_TIMEOUT")
 fi
+test_args+=("${extra_test_args[@]}")
 
 # ThreadSanitizer maps its shadow memory at fixed addresses; on kernels with
 # more address-space randomisation than it expects it stops with
@@ -96,15 +102,17 @@ run_fuzzers() {
 }
 
 run_build() {
-  local name=$1 dir=$BUILD_ROOT/$1 log
+  local name=$1 dir=$ROOT/build/$1 log
   log=$dir/ctest-summary.txt
   summary_file[$name]=$log
   section "$name: configure and build"
-  if ! cmake -S "$ROOT" -B "$dir" --preset "$name"; then
+  # cmake and ctest find the presets in the current folder.
+  cd "$ROOT" || return 1
+  if ! cmake --preset "$name"; then
     result[$name]="configure failed"
     return 1
   fi
-  if ! cmake --build "$dir" -j "$JOBS"; then
+  if ! cmake --build --preset "$name" -j "$JOBS"; then
     result[$name]="build failed"
     return 1
   fi
@@ -114,9 +122,7 @@ run_build() {
   fi
   section "$name: ctest"
   local status
-  # ctest finds the presets in the current folder.
-  (cd "$ROOT" && run_tests "$name" ctest --preset "$name" --test-dir "$dir" "${test_args[@]}") 2>&1 |
-    tee "$dir/ctest.log"
+  run_tests "$name" ctest --preset "$name" "${test_args[@]}" 2>&1 | tee "$dir/ctest.log"
   status=${PIPESTATUS[0]}
   # CTest's own closing lines: the pass rate, the label summary and the list of failures.
   sed -n '/tests passed, /,$p' "$dir/ctest.log" >"$log"
