@@ -1,6 +1,7 @@
 // The platform as the sink-writer encoder sees it, faked: a sink writer that
 // records what it is asked and refuses any call on demand, the list of an
-// encoder family's audio output types, their WAVEFORMATEX view, the event
+// encoder family's audio output types (in a collection of the platform's),
+// their WAVEFORMATEX view, the event
 // and the sample factories. One FakePlatform at a time routes the entry
 // points to itself.
 #pragma once
@@ -37,12 +38,11 @@ struct WriterRecord {
   std::map<DWORD, ComPtr<IMFMediaType>> inputTypes;
   std::vector<SampleRecord> samples;
   std::map<std::string, HRESULT> refuse;  // method -> result instead of the work
-  bool offersEx = true;
-  bool finalizeOnThread = false;  // OnFinalize from a thread of its own
+  // Whether the writer answers for IMFSinkWriterEx, calls OnFinalize from a
+  // thread of its own, found the callback, and is gone.
+  bool offersEx = true, finalizeOnThread = false, hadCallback = false, destroyed = false;
   HRESULT finalizeStatus = S_OK;
-  bool hadCallback = false;
   UINT32 lowLatency = 0;
-  bool destroyed = false;
 };
 
 class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
@@ -84,9 +84,7 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE NotifyEndOfSegment(DWORD index) override {
-    char text[16];
-    std::snprintf(text, sizeof text, "(0x%08X)", static_cast<unsigned>(index));
-    return Enter("NotifyEndOfSegment", text);
+    return Enter("NotifyEndOfSegment", "(" + std::to_string(index) + ")");
   }
   HRESULT STDMETHODCALLTYPE Finalize() override {
     if (const HRESULT hr = Enter("Finalize"); FAILED(hr) || !callback_) return hr;
@@ -113,27 +111,6 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
   std::thread finalizer_;
 };
 
-// Candidate output types in the order given; a null element is one the
-// collection fails to hand out.
-class FakeCollection final : public Fake<IMFCollection> {
- public:
-  explicit FakeCollection(std::vector<ComPtr<IUnknown>> e) : elements_(std::move(e)) {}
-  HRESULT STDMETHODCALLTYPE GetElementCount(DWORD* n) override { return *n = static_cast<DWORD>(elements_.size()), S_OK; }
-  HRESULT STDMETHODCALLTYPE GetElement(DWORD i, IUnknown** out) override {
-    *out = nullptr;
-    if (i >= elements_.size()) return E_INVALIDARG;
-    if (!elements_[i]) return E_UNEXPECTED;
-    return elements_[i].CopyTo(out), S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE AddElement(IUnknown*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RemoveElement(DWORD, IUnknown**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE InsertElementAt(DWORD, IUnknown*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE RemoveAllElements() override { return E_NOTIMPL; }
-
- private:
-  std::vector<ComPtr<IUnknown>> elements_;
-};
-
 // One candidate as an encoder family lists it: channels, rate, bits, bytes/s.
 struct AudioCandidate {
   UINT32 channels, sampleRate, bitsPerSample, avgBytesPerSec;
@@ -153,29 +130,23 @@ inline ComPtr<IUnknown> MakeAudioType(const AudioCandidate& c) {
 
 struct FakePlatform {
   std::shared_ptr<WriterRecord> writer = std::make_shared<WriterRecord>();
-  HRESULT createResult = S_OK;
-  int createCalls = 0;
   std::vector<ComPtr<IUnknown>> audioTypes;
-  HRESULT listResult = S_OK;
+  HRESULT createResult = S_OK, listResult = S_OK, sampleResult = S_OK, bufferResult = S_OK;
+  int createCalls = 0, conversions = 0, conversionFailsAt = -1;  // 0-based conversion that is refused
   GUID listedSubtype{};
-  int conversions = 0, conversionFailsAt = -1;  // 0-based conversion that is refused
-  UINT32 formatBlockBytes = 18;                 // cbFormat handed back; less is a short block
+  UINT32 formatBlockBytes = 18;  // cbFormat handed back; less is a short block
   bool eventFails = false;
-  HRESULT sampleResult = S_OK, bufferResult = S_OK;
 
-  FakePlatform() { current() = this; }
-  ~FakePlatform() { current() = nullptr; }
+  FakePlatform() { current = this; }
+  ~FakePlatform() { current = nullptr; }
   FakePlatform(const FakePlatform&) = delete;
   FakePlatform& operator=(const FakePlatform&) = delete;
-  static FakePlatform*& current() {
-    static FakePlatform* platform = nullptr;
-    return platform;
-  }
+  static inline FakePlatform* current = nullptr;
 
   SinkWriterEntryPoints EntryPoints() const {
     return {
         .createSinkWriterFromURL = [](LPCWSTR, IMFByteStream*, IMFAttributes* attributes, IMFSinkWriter** out) -> HRESULT {
-          FakePlatform& p = *current();
+          FakePlatform& p = *current;
           ++p.createCalls;
           ComPtr<IMFSinkWriterCallback> callback;
           p.writer->hadCallback = SUCCEEDED(attributes->GetUnknown(
@@ -186,25 +157,22 @@ struct FakePlatform {
           return S_OK;
         },
         .transcodeGetAudioOutputAvailableTypes = [](REFGUID subtype, DWORD, IMFAttributes*, IMFCollection** out) -> HRESULT {
-          FakePlatform& p = *current();
+          FakePlatform& p = *current;
           p.listedSubtype = subtype;
-          if (FAILED(p.listResult)) return p.listResult;
-          *out = new FakeCollection(p.audioTypes);
-          return S_OK;
+          ComPtr<IMFCollection> list;
+          HRESULT hr = FAILED(p.listResult) ? p.listResult : MFCreateCollection(&list);
+          for (const ComPtr<IUnknown>& type : p.audioTypes) hr = SUCCEEDED(hr) ? list->AddElement(type.Get()) : hr;
+          if (SUCCEEDED(hr)) *out = list.Detach();
+          return hr;
         },
         .initAMMediaTypeFromMFMediaType = [](IMFMediaType* type, GUID, AM_MEDIA_TYPE* am) -> HRESULT {
-          FakePlatform& p = *current();
+          FakePlatform& p = *current;
           if (p.conversions++ == p.conversionFailsAt) return MF_E_INVALIDMEDIATYPE;
           WAVEFORMATEX wave{};
-          UINT32 channels = 0, bits = 0;
-          if (FAILED(type->GetUINT32(MF_MT_AUDIO_NUM_CHANNELS, &channels)) ||
-              FAILED(type->GetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, &wave.nSamplesPerSec)) ||
-              FAILED(type->GetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, &bits)) ||
-              FAILED(type->GetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, &wave.nAvgBytesPerSec))) {
-            return E_INVALIDARG;
-          }
-          wave.nChannels = static_cast<WORD>(channels);
-          wave.wBitsPerSample = static_cast<WORD>(bits);
+          wave.nChannels = static_cast<WORD>(MFGetAttributeUINT32(type, MF_MT_AUDIO_NUM_CHANNELS, 0));
+          wave.nSamplesPerSec = MFGetAttributeUINT32(type, MF_MT_AUDIO_SAMPLES_PER_SECOND, 0);
+          wave.wBitsPerSample = static_cast<WORD>(MFGetAttributeUINT32(type, MF_MT_AUDIO_BITS_PER_SAMPLE, 0));
+          wave.nAvgBytesPerSec = MFGetAttributeUINT32(type, MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0);
           *am = AM_MEDIA_TYPE{};
           am->cbFormat = p.formatBlockBytes;
           if (p.formatBlockBytes == 0) return S_OK;
@@ -213,13 +181,13 @@ struct FakePlatform {
           return S_OK;
         },
         .createEvent = [](LPSECURITY_ATTRIBUTES a, BOOL manual, BOOL initial, LPCWSTR name) -> HANDLE {
-          return current()->eventFails ? nullptr : CreateEventW(a, manual, initial, name);
+          return current->eventFails ? nullptr : CreateEventW(a, manual, initial, name);
         },
         .createSample = [](IMFSample** out) -> HRESULT {
-          return FAILED(current()->sampleResult) ? current()->sampleResult : MFCreateSample(out);
+          return FAILED(current->sampleResult) ? current->sampleResult : MFCreateSample(out);
         },
         .createMemoryBuffer = [](DWORD length, IMFMediaBuffer** out) -> HRESULT {
-          return FAILED(current()->bufferResult) ? current()->bufferResult : MFCreateMemoryBuffer(length, out);
+          return FAILED(current->bufferResult) ? current->bufferResult : MFCreateMemoryBuffer(length, out);
         },
     };
   }

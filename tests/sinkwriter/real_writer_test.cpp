@@ -15,9 +15,7 @@ namespace kx::test {
 namespace {
 
 struct ToneCase {
-  const char* name;
-  const char* fourcc;
-  const char* extension;
+  const char *name, *fourcc, *extension;
 };
 
 class RealWriter : public ::testing::TestWithParam<ToneCase> {
