@@ -440,7 +440,7 @@ TEST_F(Encoder, PicturesAreYThenVThenUTightlyPacked) {
   const struct {
     uint32_t w, h;
     int32_t strides[3];
-  } cases[] = {{4, 2, {0, 0, 0}}, {5, 4, {8, 7, 3}}, {6, 3, {9, 8, 4}}, {7, 5, {-7, -3, 3}}, {176, 144, {-180, 93, -89}}};
+  } cases[] = {{4, 2, {4, 2, 2}}, {5, 4, {8, 7, 3}}, {6, 3, {9, 8, 4}}, {7, 5, {-7, -3, 3}}, {176, 144, {-180, 93, -89}}};
   for (const auto& c : cases) {
     platform.writer = std::make_shared<WriterRecord>();
     ASSERT_EQ(Open(VideoOnly(c.w, c.h)), 1);
