@@ -71,7 +71,7 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
   HRESULT STDMETHODCALLTYPE BeginWriting() override { return Enter("BeginWriting"); }
   HRESULT STDMETHODCALLTYPE WriteSample(DWORD index, IMFSample* sample) override {
     if (const HRESULT hr = Enter("WriteSample", "(" + std::to_string(index) + ")"); FAILED(hr)) return hr;
-    SampleRecord record{.stream = index};
+    SampleRecord record{.stream = index, .time = 0, .duration = 0, .bytes = {}};
     ComPtr<IMFMediaBuffer> buffer;
     if (FAILED(sample->GetSampleTime(&record.time)) || FAILED(sample->GetSampleDuration(&record.duration)) ||
         FAILED(sample->GetBufferByIndex(0, &buffer))) {
