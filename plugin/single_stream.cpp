@@ -88,7 +88,10 @@ MediaFileHandle CreateFailed(const kx_wchar* pFileName, HRESULT startup) {
 // Body of the close thread (or of close itself when no thread can start).
 void FinishFile(SinkWriterEncoder* encoder) {
   if (encoder == nullptr) return;
-  delete encoder;  // finalizes, waits for the writer, injects the XMP packet
+  // Finishing logs its own failures; the close thread has no one to tell,
+  // and the encoder is freed either way.
+  (void)encoder->Finish();  // finalizes, waits for the writer, injects the XMP packet
+  delete encoder;
   if (g_mfStartupResult.load(std::memory_order_relaxed) == 0) MFShutdown();
 }
 
@@ -122,12 +125,17 @@ MediaFileHandle CreateMediaFile(const kx_wchar* pFileName, const EncodeParams* p
   try {
     encoder.reset(new SinkWriterEncoder(*pEncParam));
     if (encoder->Init(pFileName) == 0) {
-      encoder.reset();  // closes whatever the writer had opened
+      // Finishes a writer that Init had already created; its failure is
+      // logged by it, and the create fails either way.
+      (void)encoder->Finish();
+      encoder.reset();
       if (pathWasFree) RemoveFileOfFailedCreate(pFileName);
       return CreateFailed(pFileName, startup);
     }
   } catch (...) {
     LogPrintW(KX_W("kx_Traxel.dll: out of memory for the encoder of file[%ls]."), pFileName);
+    // As after a failed Init (Finish allocates nothing); logged by it.
+    if (encoder) (void)encoder->Finish();
     encoder.reset();
     if (pathWasFree) RemoveFileOfFailedCreate(pFileName);
     return CreateFailed(pFileName, startup);

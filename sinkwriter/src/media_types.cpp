@@ -47,6 +47,19 @@ HRESULT FreeConvertedType(HRESULT(WINAPI* freeMediaType)(MediaTypeRecord*), AM_M
   return freeMediaType(reinterpret_cast<MediaTypeRecord*>(converted));
 }
 
+// A candidate converted to AM_MEDIA_TYPE; its format block is freed with
+// the object.
+struct ConvertedType {
+  AM_MEDIA_TYPE type{};
+  ConvertedType() = default;
+  ConvertedType(const ConvertedType&) = delete;
+  ConvertedType& operator=(const ConvertedType&) = delete;
+  // MoFreeMediaType fails only for a null pointer; `type` is never null,
+  // and a block the conversion did not fill is all zero, which it frees as
+  // nothing.
+  ~ConvertedType() { (void)FreeConvertedType(&MoFreeMediaType, &type); }
+};
+
 // The WAVEFORMATEX of a converted candidate, or null when the block is
 // missing or too short to hold the fields the choice rule reads.
 const WAVEFORMATEX* WaveFormatOf(const AM_MEDIA_TYPE& converted) {
@@ -157,10 +170,11 @@ HRESULT SinkWriterEncoder::CreateAudioMediaType() {
                        "element->QueryInterface(IID_IMFMediaType, &outputMediatype)", kLogInfo))) {
       continue;
     }
-    AM_MEDIA_TYPE mtout{};
-    RETURN_IF_FAILED(entryPoints.initAMMediaTypeFromMFMediaType(outputMediatype.Get(), FORMAT_WaveFormatEx, &mtout),
-                     "MFInitAMMediaTypeFromMFMediaType(outputMediatype, WMFORMAT_WaveFormatEx, (AM_MEDIA_TYPE*)&mtout)");
-    if (const WAVEFORMATEX* wave = WaveFormatOf(mtout)) {
+    ConvertedType mtout;
+    RETURN_IF_FAILED(
+        entryPoints.initAMMediaTypeFromMFMediaType(outputMediatype.Get(), FORMAT_WaveFormatEx, &mtout.type),
+        "MFInitAMMediaTypeFromMFMediaType(outputMediatype, WMFORMAT_WaveFormatEx, (AM_MEDIA_TYPE*)&mtout)");
+    if (const WAVEFORMATEX* wave = WaveFormatOf(mtout.type)) {
       const UINT32 bitrate = ((wave->nAvgBytesPerSec + 500u) / 1000u) * 8000u;
       const bool formatMatches = wave->nChannels == encParam.audio.nChannels &&
                                  wave->nSamplesPerSec == encParam.audio.nSampleRate &&
@@ -171,7 +185,6 @@ HRESULT SinkWriterEncoder::CreateAudioMediaType() {
         firstFormatMatch = outputMediatype;
       }
     }
-    FreeConvertedType(&MoFreeMediaType, &mtout);
   }
   if (!audiotype) audiotype = firstFormatMatch;
   RETURN_IF_FAILED(audiotype ? S_OK : E_FAIL, "E_FAIL");

@@ -34,7 +34,10 @@ ULONG STDMETHODCALLTYPE CMFSinkWriterCallback::Release() {
 // finalize that fails late still ends the wait.
 HRESULT STDMETHODCALLTYPE CMFSinkWriterCallback::OnFinalize(HRESULT hrStatus) {
   m_finalizeStatus.store(hrStatus, std::memory_order_release);
-  if (m_hEvent != nullptr) SetEvent(m_hEvent);
+  // SetEvent fails only for a handle that is not open; the encoder closes
+  // its event when it is destroyed, which the close path does only after
+  // Finish has waited for this signal.
+  if (m_hEvent != nullptr) (void)SetEvent(m_hEvent);
   return hrStatus;
 }
 

@@ -23,8 +23,12 @@ constexpr size_t kMaxXmpBytes = 0x7FFFFFFFFFFFFFE7ull;
 }  // namespace
 
 SinkWriterEntryPoints SinkWriterEntryPoints::Platform() {
-  return {&MFCreateSinkWriterFromURL, &MFTranscodeGetAudioOutputAvailableTypes, &MFInitAMMediaTypeFromMFMediaType,
-          &CreateEventW};
+  return {.createSinkWriterFromURL = &MFCreateSinkWriterFromURL,
+          .transcodeGetAudioOutputAvailableTypes = &MFTranscodeGetAudioOutputAvailableTypes,
+          .initAMMediaTypeFromMFMediaType = &MFInitAMMediaTypeFromMFMediaType,
+          .createEvent = &CreateEventW,
+          .createSample = &MFCreateSample,
+          .createMemoryBuffer = &MFCreateMemoryBuffer};
 }
 
 SinkWriterEncoder::SinkWriterEncoder(const EncodeParams& hostParams)
@@ -37,15 +41,14 @@ SinkWriterEncoder::SinkWriterEncoder(const EncodeParams& hostParams, const SinkW
       den(0),
       num(0),
       bFinalized(0),
-      hFinalizeEvent(nullptr),
       entryPoints(entry) {
   EncodeParamsInit(&encParam);
   EncodeParamsCopy(&encParam, hostParams);
   // Auto-reset, not signalled, unnamed. A null handle is caught by Init.
-  hFinalizeEvent = entryPoints.createEvent(nullptr, FALSE, FALSE, nullptr);
+  hFinalizeEvent = kx::ScopedHandle(entryPoints.createEvent(nullptr, FALSE, FALSE, nullptr));
   // One reference, owned by the encoder; null if it cannot be allocated
   // (Init then refuses to open the file).
-  pCallback.Attach(new (std::nothrow) CMFSinkWriterCallback(hFinalizeEvent));
+  pCallback.Attach(new (std::nothrow) CMFSinkWriterCallback(hFinalizeEvent.Get()));
 }
 
 bool SinkWriterEncoder::ConvertFileName(const WCHAR* pFilename, std::string* narrow) {
@@ -76,46 +79,42 @@ bool SinkWriterEncoder::ConvertFileName(const WCHAR* pFilename, std::string* nar
   return true;
 }
 
-int SinkWriterEncoder::Init(const WCHAR* pFilename) {
-  // Destruction waits for the callback to signal the event: without either
-  // of them a finished file could never be closed.
-  if (!pCallback || hFinalizeEvent == nullptr) {
+int SinkWriterEncoder::Init(const WCHAR* pFilename) { return SUCCEEDED(OpenWriter(pFilename)) ? 1 : 0; }
+
+HRESULT SinkWriterEncoder::OpenWriter(const WCHAR* pFilename) {
+  // Finish waits for the callback to signal the event: without either of
+  // them a finished file could never be closed.
+  if (!pCallback || !hFinalizeEvent) {
     LogAtLevel(kLogError, "[Media Foundation ]: the finalize callback or its event could not be created");
-    return 0;
+    return E_OUTOFMEMORY;
   }
   std::string narrowFileName;
-  if (!ConvertFileName(pFilename, &narrowFileName)) return 0;
+  if (!ConvertFileName(pFilename, &narrowFileName)) return E_INVALIDARG;
 
   kx::ComPtr<IMFAttributes> pIMFAttributes;
-  if (FAILED(MfCheck(MFCreateAttributes(&pIMFAttributes, 10), "MFCreateAttributes(&pIMFAttributes, 10)"))) return 0;
+  RETURN_IF_FAILED(MFCreateAttributes(&pIMFAttributes, 10), "MFCreateAttributes(&pIMFAttributes, 10)");
   // Without the callback Finalize would never signal and the close would
   // wait forever.
-  if (FAILED(MfCheck(pIMFAttributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK,
-                                                static_cast<IMFSinkWriterCallback*>(pCallback.Get())),
-                     "pIMFAttributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, pCallback)"))) {
-    return 0;
-  }
+  RETURN_IF_FAILED(pIMFAttributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK,
+                                              static_cast<IMFSinkWriterCallback*>(pCallback.Get())),
+                   "pIMFAttributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, pCallback)");
   const UINT32 nlowlatency = TRUE;
-  if (FAILED(MfCheck(pIMFAttributes->SetUINT32(MF_LOW_LATENCY, nlowlatency),
-                     "pIMFAttributes->SetUINT32(MF_LOW_LATENCY, nlowlatency)"))) {
-    return 0;
-  }
+  RETURN_IF_FAILED(pIMFAttributes->SetUINT32(MF_LOW_LATENCY, nlowlatency),
+                   "pIMFAttributes->SetUINT32(MF_LOW_LATENCY, nlowlatency)");
   // The container follows from the path's extension.
-  if (FAILED(MfCheck(entryPoints.createSinkWriterFromURL(pFilename, nullptr, pIMFAttributes.Get(), &mfsinkwriter),
-                     "MFCreateSinkWriterFromURL(pFilename, NULL, pIMFAttributes, &mfsinkwriter)"))) {
-    return 0;
-  }
+  RETURN_IF_FAILED(entryPoints.createSinkWriterFromURL(pFilename, nullptr, pIMFAttributes.Get(), &mfsinkwriter),
+                   "MFCreateSinkWriterFromURL(pFilename, NULL, pIMFAttributes, &mfsinkwriter)");
   strFileName = std::move(narrowFileName);
 
   // Video first, so with both streams present video gets the first index.
-  if (encParam.bNoVideo == 0 && FAILED(MfCheck(CreateVideoMediaType(), "CreateVideoMediaType()"))) return 0;
-  if (encParam.bNoAudio == 0 && FAILED(MfCheck(CreateAudioMediaType(), "CreateAudioMediaType()"))) return 0;
+  if (encParam.bNoVideo == 0) RETURN_IF_FAILED(CreateVideoMediaType(), "CreateVideoMediaType()");
+  if (encParam.bNoAudio == 0) RETURN_IF_FAILED(CreateAudioMediaType(), "CreateAudioMediaType()");
+  RETURN_IF_FAILED(mfsinkwriter->BeginWriting(), "mfsinkwriter->BeginWriting()");
 
-  if (FAILED(MfCheck(mfsinkwriter->BeginWriting(), "mfsinkwriter->BeginWriting()"))) return 0;
-
-  // Not used for writing; a writer without it is fine.
+  // Not used for writing: a writer without it is fine, and the failure is
+  // only an info line.
   (void)MfCheck(mfsinkwriter.As(IID_IMFSinkWriterEx, std::addressof(mfsinkwriterEx)), "", kLogInfo);
-  return 1;
+  return S_OK;
 }
 
 void SinkWriterEncoder::SetXmpString(const char* data, size_t length) {
@@ -140,40 +139,38 @@ HRESULT SinkWriterEncoder::FlushEncode() {
   return hr;
 }
 
-SinkWriterEncoder::~SinkWriterEncoder() {
-  if (mfsinkwriter) {
-    bool finalizing = true;
-    if (bFinalized == 0) {
-      finalizing = SUCCEEDED(MfCheck(mfsinkwriter->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS),
-                                     "mfsinkwriter->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS)")) &&
-                   SUCCEEDED(MfCheck(mfsinkwriter->Finalize(), "mfsinkwriter->Finalize()"));
-    }
-    if (finalizing && hFinalizeEvent != nullptr) {
-      // Whoever started the finalizing, the file is complete only once the
-      // writer has called OnFinalize.
-      WaitForSingleObject(hFinalizeEvent, INFINITE);
-      // Finalize itself returned at once; how it ended (a full disk, a file
-      // grown too large) comes only through the callback.
-      if (pCallback) (void)MfCheck(pCallback->FinalizeStatus(), "mfsinkwriter->Finalize()");
-      // A file finished by the host's finish request gets no XMP packet.
-      if (bFinalized == 0) {
-        const char* xmpBytes = xmpData.empty() ? nullptr : reinterpret_cast<const char*>(xmpData.data());
-        if (!InjectAsfXmp(strFileName.c_str(), xmpBytes, xmpData.size(), 0)) {
-          LogPrintW(KX_W("Failed to add xmp object for ASF file."));
-        }
-      }
-    }
-  }
-  pCallback.Reset();
-  if (hFinalizeEvent != nullptr) {
-    CloseHandle(hFinalizeEvent);
-    hFinalizeEvent = nullptr;
-  }
-  std::string().swap(strFileName);
-  std::vector<uint8_t>().swap(xmpData);
-  mfsinkwriterEx.Reset();
-  // The writer holds the last reference to the callback: "release" is
-  // logged here.
-  mfsinkwriter.Reset();
-  EncodeParamsRelease(&encParam);
+HRESULT SinkWriterEncoder::Finish() {
+  if (!finishStatus) finishStatus = FinishWriter();
+  return *finishStatus;
 }
+
+HRESULT SinkWriterEncoder::FinishWriter() {
+  if (!mfsinkwriter) return S_OK;
+  // A refused call skips the wait and the XMP packet: nothing will signal.
+  if (bFinalized == 0) {
+    RETURN_IF_FAILED(mfsinkwriter->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS),
+                     "mfsinkwriter->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS)");
+    RETURN_IF_FAILED(mfsinkwriter->Finalize(), "mfsinkwriter->Finalize()");
+  }
+  // Whoever started the finalizing, the file is complete only once the
+  // writer has called OnFinalize. (A writer exists only when Init found the
+  // callback and the event.)
+  RETURN_IF_FAILED(WaitForSingleObject(hFinalizeEvent.Get(), INFINITE) == WAIT_OBJECT_0 ? S_OK : E_HANDLE,
+                   "WaitForSingleObject(hFinalizeEvent, INFINITE)");
+  // Finalize itself returned at once; how it ended (a full disk, a file
+  // grown too large) comes only through the callback.
+  const HRESULT finalized = MfCheck(pCallback->FinalizeStatus(), "mfsinkwriter->Finalize()");
+  // A file finished by the host's finish request gets no XMP packet.
+  if (bFinalized == 0) {
+    const char* xmpBytes = xmpData.empty() ? nullptr : reinterpret_cast<const char*>(xmpData.data());
+    if (!InjectAsfXmp(strFileName.c_str(), xmpBytes, xmpData.size(), 0)) {
+      LogPrintW(KX_W("Failed to add xmp object for ASF file."));
+    }
+  }
+  return finalized;
+}
+
+// The members release themselves in reverse order of declaration: the
+// event, the callback's own reference, then the writer (and with it the
+// writer's reference to the callback, which logs "release \n").
+SinkWriterEncoder::~SinkWriterEncoder() { EncodeParamsRelease(&encParam); }

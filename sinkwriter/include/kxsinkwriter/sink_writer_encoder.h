@@ -3,13 +3,14 @@
 // It owns its own copy of the host's EncodeParams and a Media Foundation sink
 // writer opened on the output path. Init adds the video stream and then the
 // audio stream (output type for the file, YV12 / PCM input type), the write
-// operations wrap one host frame into one sample each, and destruction
-// finishes the file on the calling (close) thread: it finalizes the writer
-// unless FlushEncode did so already, waits for the writer's completion
-// callback and puts the XMP packet into the finished file.
+// operations wrap one host frame into one sample each, and Finish completes
+// the file on the calling (close) thread: it finalizes the writer unless
+// FlushEncode did so already, waits for the writer's completion callback and
+// puts the XMP packet into the finished file. Destruction only releases.
 //
 // Threads: construction, Init and SetXmpString run on the creating thread,
-// the writes on the host's writing thread, destruction on the close thread;
+// the writes on the host's writing thread, Finish and destruction on the
+// close thread;
 // the host serialises all calls on one object. The completion callback runs
 // on a Media Foundation thread and touches nothing but the event.
 #pragma once
@@ -18,12 +19,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <kx_traxel/kx_traxel.h>
 
 #include "kxplatform/mf.h"
+#include "kxplatform/scoped.h"
 
 // The SDK's interfaces have no virtual destructor; the callback is destroyed
 // only through its own Release, never through an interface pointer.
@@ -62,14 +65,16 @@ class CMFSinkWriterCallback : public IMFSinkWriterCallback {
 #pragma GCC diagnostic pop
 
 // The platform entry points through which the encoder obtains its sink
-// writer, its candidate audio output types (and their WAVEFORMATEX view) and
-// its finalize event. The defaults are the platform's own functions; a test
+// writer, its candidate audio output types (and their WAVEFORMATEX view), its
+// finalize event and its samples. The defaults are the platform's own functions; a test
 // hands in fakes.
 struct SinkWriterEntryPoints {
   decltype(&MFCreateSinkWriterFromURL) createSinkWriterFromURL;
   decltype(&MFTranscodeGetAudioOutputAvailableTypes) transcodeGetAudioOutputAvailableTypes;
   decltype(&MFInitAMMediaTypeFromMFMediaType) initAMMediaTypeFromMFMediaType;
   decltype(&CreateEventW) createEvent;
+  decltype(&MFCreateSample) createSample;
+  decltype(&MFCreateMemoryBuffer) createMemoryBuffer;
 
   static SinkWriterEntryPoints Platform();
 };
@@ -88,8 +93,9 @@ class SinkWriterEncoder {
   // The encoder's copy of the host record; the host's record is only read.
   explicit SinkWriterEncoder(const EncodeParams& hostParams);
   SinkWriterEncoder(const EncodeParams& hostParams, const SinkWriterEntryPoints& entryPoints);
-  // Finishes the file if needed (blocks until the writer reports completion),
-  // injects the XMP packet and releases everything.
+  // Releases everything; finishes nothing (the close path calls Finish
+  // first). The writer holds the last reference to the callback, so
+  // "release \n" is logged when the writer goes.
   ~SinkWriterEncoder();
 
   SinkWriterEncoder(const SinkWriterEncoder&) = delete;
@@ -106,6 +112,15 @@ class SinkWriterEncoder {
   // Ends the segment of all streams and finalizes the writer (completion is
   // reported later through the callback). S_OK when there is no writer.
   HRESULT FlushEncode();
+
+  // Completes the file: unless FlushEncode did so, ends the segment and
+  // finalizes; waits (no time-out) for the writer's OnFinalize; logs a
+  // finalize that failed late; then, unless the file was finished by the
+  // host's finish request, puts the XMP packet in. Returns the first failure
+  // (a refused call or the writer's finalize status), S_OK when there is no
+  // writer. A failed XMP injection is only logged. Once only: later calls
+  // return the first result and do nothing.
+  HRESULT Finish();
 
   // 1 when one sample was written, 0 when nothing was written. A video frame
   // whose duration is the finish request (-101) finalizes the file instead.
@@ -147,6 +162,16 @@ class SinkWriterEncoder {
   // Checks the path and converts it to the ANSI code page into `narrow`.
   static bool ConvertFileName(const WCHAR* pFilename, std::string* narrow);
 
+  // The work of Init, Finish and the two writes: the first failure's
+  // HRESULT (already logged), S_OK when done.
+  HRESULT OpenWriter(const WCHAR* pFilename);
+  HRESULT FinishWriter();
+  HRESULT WriteVideoSample(const MediaFrame& frame);
+  HRESULT WriteAudioSample(const MediaFrame& frame);
+  // One audio sample of `fromCarry` carried bytes and the block's first
+  // `fromBlock` bytes.
+  HRESULT WritePcm(const MediaFrame& frame, int64_t fromCarry, int64_t fromBlock, int64_t blockAlign);
+
   EncodeParams encParam;
   kx::ComPtr<IMFSinkWriter> mfsinkwriter;
   kx::ComPtr<IMFSinkWriterEx> mfsinkwriterEx;
@@ -156,11 +181,13 @@ class SinkWriterEncoder {
   UINT32 num;
   UINT32 bFinalized;
   kx::ComPtr<CMFSinkWriterCallback> pCallback;
-  HANDLE hFinalizeEvent;
+  kx::ScopedHandle hFinalizeEvent;
   std::vector<uint8_t> xmpData;
   std::string strFileName;
   SinkWriterEntryPoints entryPoints;
   // The start of a PCM frame that the last audio block ended in (fewer
   // bytes than one frame); it begins the next audio sample.
   std::vector<uint8_t> pcmCarry;
+  // The result of the first Finish.
+  std::optional<HRESULT> finishStatus;
 };
