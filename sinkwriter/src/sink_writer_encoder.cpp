@@ -68,12 +68,23 @@ bool SinkWriterEncoder::ConvertFileName(const WCHAR* pFilename, std::string* nar
   // The whole buffer is offered: in a multi-byte code page a character may
   // take more than two bytes. A path that does not fit is refused rather
   // than cut, so the XMP injection never works on another file's name.
-  const int converted = WideCharToMultiByte(CP_ACP, 0, widePath.data(), -1, narrowPath.data(),
-                                            static_cast<int>(narrowPath.size()), nullptr, nullptr);
+  // No best-fit look-alikes and no default character: a name that the code
+  // page cannot spell would be another file's name.
+  BOOL usedDefaultChar = FALSE;
+  const int converted = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, widePath.data(), -1, narrowPath.data(),
+                                            static_cast<int>(narrowPath.size()), nullptr, &usedDefaultChar);
   if (converted <= 0 || narrowPath.back() != 0) {
     LogAtLevel(kLogError, "[Media Foundation ]: the output path does not fit %d bytes in the ANSI code page",
                static_cast<int>(kNarrowPathBytes - 1));
     return false;
+  }
+  if (usedDefaultChar) {
+    // The file itself is written under its wide name; only the XMP packet,
+    // whose injection takes a narrow name, cannot reach it.
+    LogAtLevel(kLogInfo, "[Media Foundation ]: the output path cannot be spelled in the ANSI code page, "
+                         "the file gets no XMP packet");
+    narrow->clear();
+    return true;
   }
   narrow->assign(narrowPath.data());
   return true;
