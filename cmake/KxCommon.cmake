@@ -12,7 +12,12 @@ target_compile_options(kx_warnings INTERFACE
 # their last Release, never through an interface pointer; the Linux build,
 # whose IUnknown has a protected destructor, keeps the check.
 
+# The sanitizer of this build, also for programs that tests compile on their
+# own (a host built against the installed headers must load the plug-in with
+# the same runtime).
+set(KX_SANITIZER_FLAG "")
 if(KX_SANITIZE)
+  set(KX_SANITIZER_FLAG -fsanitize=address,undefined)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
   # GCC 12's flow analysis sees the sanitizers' instrumentation and reports
@@ -28,6 +33,7 @@ if(KX_TSAN)
   if(WIN32)
     message(FATAL_ERROR "KX_TSAN is for the native build")
   endif()
+  set(KX_SANITIZER_FLAG -fsanitize=thread)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()

@@ -194,7 +194,7 @@ TEST(ManyFileHost, ThreeHundredCyclesLeaveNoThreadsDescriptorsOrMemoryBehind) {
   }
   EXPECT_EQ(fds[2], fds[0]);
   EXPECT_EQ(threads[2], threads[0]);
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   // The sanitizer build has its own allocator and keeps freed memory in
   // quarantine: only the plain build's figures say anything. What is in use
   // must not grow. The resident size grows while the C library's caches of

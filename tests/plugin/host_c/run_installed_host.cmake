@@ -2,6 +2,7 @@
 # installed headers alone, runs it against the installed plug-in with
 # ZQ_LOG_FILE set, and checks that the log file received GetEncoders' record.
 #   -DBUILD_DIR=... -DPREFIX=... -DCC=... -DSOURCE=... -DLOG=...
+#   [-DSANITIZER_FLAG=-fsanitize=...]  the sanitizer the plug-in was built with
 foreach(var BUILD_DIR PREFIX CC SOURCE LOG)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "${var} not set")
@@ -25,7 +26,7 @@ if(NOT plugin OR NOT header)
 endif()
 get_filename_component(include_dir "${header}" DIRECTORY)
 get_filename_component(include_dir "${include_dir}" DIRECTORY)
-run("the C11 compile of the installed header" "${CC}" -std=c11 -pedantic -Wall -Wextra -Werror
+run("the C11 compile of the installed header" "${CC}" ${SANITIZER_FLAG} -std=c11 -pedantic -Wall -Wextra -Werror
     -D_POSIX_C_SOURCE=200809L -I "${include_dir}" "${SOURCE}" -o "${PREFIX}/host" -ldl)
 run("the C host" "${CMAKE_COMMAND}" -E env "ZQ_LOG_FILE=${LOG}" "${PREFIX}/host" "${plugin}")
 
