@@ -234,7 +234,7 @@ TEST_F(Encoder, PathsAreConvertedWholeAndXmpTooLongIsRefused) {
   // (a Western code page under Wine): never a look-alike name.
   if (encoder->FileName().empty()) {
     std::string lines;
-    for (const std::string& line : log.Take()) lines += line + "\n";
+    for (const std::string& line : log.Take()) lines.append(line).append(1, '\n');
     EXPECT_NE(lines.find("cannot be spelled in the ANSI code page"), std::string::npos) << lines;
   } else {
     std::vector<WCHAR> back(wide.size() + 1, 0);
