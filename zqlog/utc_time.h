@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace zqlog {
+namespace kx::zqlog {
 
 struct UtcTime {
   int year, month, day, hour, minute, second, millisecond;
@@ -39,4 +39,4 @@ inline UtcTime UtcNow() {
                  static_cast<int>(msOfDay % 1000)};
 }
 
-}  // namespace zqlog
+}  // namespace kx::zqlog

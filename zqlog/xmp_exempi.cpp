@@ -7,7 +7,7 @@
 
 #include "xmp_packet.h"
 
-namespace zqlog {
+namespace kx::zqlog {
 namespace {
 
 constexpr const char* kDynamicMediaNamespace = "http://ns.adobe.com/xmp/1.0/DynamicMedia/";
@@ -57,4 +57,4 @@ std::string WriteXmpPacketWithExempi(const XmpFields& fields, bool wrapper) {
   return std::string(xmp_string_cstr(text.get()));
 }
 
-}  // namespace zqlog
+}  // namespace kx::zqlog

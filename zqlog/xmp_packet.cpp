@@ -8,12 +8,12 @@
 
 ZQ_LOG_API std::string DumpXmpMetadata(const _XmpMetadata& metadata, int options) {
   try {
-    const zqlog::XmpFields fields = zqlog::FieldsFromRecord(metadata);
+    const kx::zqlog::XmpFields fields = kx::zqlog::FieldsFromRecord(metadata);
     const bool wrapper = (options & ZQ_XMP_PACKET_WRAPPER) != 0;
 #if defined(ZQ_LOG_HAVE_EXEMPI)
-    return zqlog::WriteXmpPacketWithExempi(fields, wrapper);
+    return kx::zqlog::WriteXmpPacketWithExempi(fields, wrapper);
 #else
-    return zqlog::WriteXmpPacket(fields, wrapper);
+    return kx::zqlog::WriteXmpPacket(fields, wrapper);
 #endif
   } catch (...) {
     // The XMP toolkit turns a failed allocation into its own exception type:

@@ -7,7 +7,7 @@
 
 #include <kx_traxel/kx_traxel.h>
 
-namespace zqlog {
+namespace kx::zqlog {
 
 struct XmpFields {
   bool hasDuration = false;
@@ -29,4 +29,4 @@ std::string WriteXmpPacket(const XmpFields& fields, bool wrapper);
 std::string WriteXmpPacketWithExempi(const XmpFields& fields, bool wrapper);
 #endif
 
-}  // namespace zqlog
+}  // namespace kx::zqlog

@@ -4,7 +4,7 @@
 
 #include "utc_time.h"
 
-namespace zqlog {
+namespace kx::zqlog {
 namespace {
 
 constexpr const char* kCreatorTool = "kx_Traxel";
@@ -71,5 +71,5 @@ std::string WriteXmpPacket(const XmpFields& fields, bool wrapper) {
   return xml;
 }
 
-}  // namespace zqlog
+}  // namespace kx::zqlog
 

@@ -70,7 +70,7 @@ std::FILE* OpenLogFile() {
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" for the current UTC time.
 void AppendTimestamp(std::string& out) {
-  const zqlog::UtcTime now = zqlog::UtcNow();
+  const kx::zqlog::UtcTime now = kx::zqlog::UtcNow();
   char text[40];
   const int length = kx::fmt::FormatNarrow(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", now.year,
                                            now.month, now.day, now.hour, now.minute, now.second, now.millisecond);

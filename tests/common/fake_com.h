@@ -1,5 +1,5 @@
 // Test fakes of COM interfaces, for both builds. Reference counting comes
-// from the layer's COM base (kxmf::ComObject, header-only, which compiles
+// from the layer's COM base (kx::mf::ComObject, header-only, which compiles
 // against the SDK's IUnknown too), so a fake writes only the methods it
 // fakes.
 #pragma once
@@ -30,10 +30,10 @@ kx::ComPtr<T> Make(Args&&... args) {
 // and the bases listed in `Also`. It starts with one reference (the
 // creator's) and deletes itself on the last Release.
 template <typename Interface, typename... Also>
-class Fake : public kxmf::ComObject<Interface> {
+class Fake : public kx::mf::ComObject<Interface> {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return kxmf::QueryInterfaceOf<Fake, Interface, Also...>(this, riid, ppv);
+    return kx::mf::QueryInterfaceOf<Fake, Interface, Also...>(this, riid, ppv);
   }
 };
 

@@ -32,7 +32,7 @@ std::u16string SystemText(HRESULT hr) {
 }
 
 TEST(LayerResults, EveryCodeHasItsSystemText) {
-  for (const kxmf::NamedResult& entry : kxmf::kLayerResults) {
+  for (const kx::mf::NamedResult& entry : kx::mf::kLayerResults) {
     EXPECT_GT(SystemText(entry.value).size(), 1u) << entry.name;
   }
   for (const kx::av::ErrnoResult& entry : kx::av::kErrnoResults) {
@@ -42,7 +42,7 @@ TEST(LayerResults, EveryCodeHasItsSystemText) {
 
 TEST(LayerResults, TheErrnoMappingOnlyGivesListedCodes) {
   std::set<HRESULT> listed;
-  for (const kxmf::NamedResult& entry : kxmf::kLayerResults) listed.insert(entry.value);
+  for (const kx::mf::NamedResult& entry : kx::mf::kLayerResults) listed.insert(entry.value);
   for (const kx::av::ErrnoResult& entry : kx::av::kErrnoResults) {
     EXPECT_TRUE(listed.count(entry.result)) << "errno " << entry.errnoValue;
   }
@@ -52,7 +52,7 @@ TEST(LayerResults, TheErrnoMappingOnlyGivesListedCodes) {
 // HRESULT_FROM_WIN32(...)) is on the list.
 TEST(LayerResults, EveryCodeTheSourcesNameIsListed) {
   std::set<std::string> listed;
-  for (const kxmf::NamedResult& entry : kxmf::kLayerResults) listed.insert(entry.name);
+  for (const kx::mf::NamedResult& entry : kx::mf::kLayerResults) listed.insert(entry.name);
   const std::regex code(R"(\b(?:[A-Z]+_)?E_[A-Z0-9_]+\b|HRESULT_FROM_WIN32\(\s*\w+\s*\))");
   size_t files = 0;
   for (const auto& item : std::filesystem::recursive_directory_iterator(KX_LAYER_SOURCE_DIR)) {

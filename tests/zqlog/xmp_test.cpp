@@ -85,7 +85,7 @@ TEST(XmpPacket, OptionBitsSelectThePropertiesInBothWriters) {
   for (const auto& c : cases) {
     const _XmpMetadata record = Record(c.options, 777, c.den);
     for (const std::string& packet : {DumpXmpMetadata(record, c.wrapper),
-                                      zqlog::WriteXmpPacket(zqlog::FieldsFromRecord(record), c.wrapper != 0)}) {
+                                      kx::zqlog::WriteXmpPacket(kx::zqlog::FieldsFromRecord(record), c.wrapper != 0)}) {
       ASSERT_TRUE(Contains(packet, "xmpmeta")) << packet;
       EXPECT_EQ(packet.rfind("<?xpacket begin=\"\xEF\xBB\xBF\"", 0) == 0, c.wrapper != 0) << packet;
       EXPECT_EQ(Contains(packet, "<?xpacket end=\"w\"?>"), c.wrapper != 0) << packet;
@@ -236,7 +236,7 @@ TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
 // Both packet writers (the toolkit's natively, our own in the Windows build).
 TEST_F(XmpInject, PacketsReadBackWithExiftool) {
   const _XmpMetadata record = Record(ZQ_XMP_DURATION | ZQ_XMP_CREATOR, 987654321);
-  const std::string packets[] = {DumpXmpMetadata(record, 1), zqlog::WriteXmpPacket(zqlog::FieldsFromRecord(record), true)};
+  const std::string packets[] = {DumpXmpMetadata(record, 1), kx::zqlog::WriteXmpPacket(kx::zqlog::FieldsFromRecord(record), true)};
   for (const std::string& packet : packets) {
     WriteFile(dir_ / "packet.xmp", packet);
     const std::string tags = kx::test::Exiftool((dir_ / "packet.xmp").string(),

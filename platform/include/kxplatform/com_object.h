@@ -8,7 +8,7 @@
 
 #include "kxplatform/mf.h"
 
-namespace kxmf {
+namespace kx::mf {
 
 // Implements AddRef/Release for one object; the object starts with one
 // reference (the creator's) and deletes itself on the last Release. Release
@@ -59,4 +59,4 @@ HRESULT Deliver(Object* object, Interface** out) {
   return S_OK;
 }
 
-}  // namespace kxmf
+}  // namespace kx::mf

@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-namespace kxmf {
+namespace kx::mf {
 namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
@@ -456,4 +456,4 @@ HRESULT AttributeStore::Snapshot(std::vector<AttributeItem>* items) {
   return S_OK;
 }
 
-}  // namespace kxmf
+}  // namespace kx::mf

@@ -9,7 +9,7 @@
 
 #include "kxplatform/com_object.h"
 
-namespace kxmf {
+namespace kx::mf {
 
 // A variant the store owns: copied in, cleared on destruction.
 class OwnedVariant {
@@ -156,4 +156,4 @@ class AttributesOf : public ComObject<Base> {
   AttributeStore store_;
 };
 
-}  // namespace kxmf
+}  // namespace kx::mf

@@ -5,7 +5,7 @@
 
 #include "kxplatform/com_object.h"
 
-namespace kxmf {
+namespace kx::mf {
 namespace {
 
 // Null elements are refused, so every element a caller gets back is usable.
@@ -82,10 +82,10 @@ class Collection final : public ComObject<IMFCollection> {
 };
 
 }  // namespace
-}  // namespace kxmf
+}  // namespace kx::mf
 
 extern "C" HRESULT MFCreateCollection(IMFCollection** ppIMFCollection) {
   if (ppIMFCollection == nullptr) return E_POINTER;
   *ppIMFCollection = nullptr;
-  return kxmf::Deliver(new (std::nothrow) kxmf::Collection(), ppIMFCollection);
+  return kx::mf::Deliver(new (std::nothrow) kx::mf::Collection(), ppIMFCollection);
 }

@@ -7,7 +7,7 @@
 
 #include "kxplatform/mf.h"
 
-namespace kxmf {
+namespace kx::mf {
 
 struct NamedResult {
   const char* name;
@@ -53,4 +53,4 @@ inline constexpr NamedResult kLayerResults[] = {
     {"HRESULT_FROM_WIN32(ERROR_WRITE_PROTECT)", HRESULT_FROM_WIN32(ERROR_WRITE_PROTECT)},
 };
 
-}  // namespace kxmf
+}  // namespace kx::mf

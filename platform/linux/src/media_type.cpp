@@ -3,7 +3,7 @@
 
 #include "attribute_store.h"
 
-namespace kxmf {
+namespace kx::mf {
 namespace {
 
 class Attributes final : public AttributesOf<IMFAttributes> {
@@ -104,20 +104,20 @@ class MediaType final : public AttributesOf<IMFMediaType> {
 };
 
 }  // namespace
-}  // namespace kxmf
+}  // namespace kx::mf
 
 extern "C" {
 
 HRESULT MFCreateAttributes(IMFAttributes** ppMFAttributes, UINT32 cInitialSize) {
   if (ppMFAttributes == nullptr) return E_POINTER;
   *ppMFAttributes = nullptr;
-  return kxmf::Deliver(new (std::nothrow) kxmf::Attributes(), ppMFAttributes);
+  return kx::mf::Deliver(new (std::nothrow) kx::mf::Attributes(), ppMFAttributes);
 }
 
 HRESULT MFCreateMediaType(IMFMediaType** ppMFType) {
   if (ppMFType == nullptr) return E_POINTER;
   *ppMFType = nullptr;
-  return kxmf::Deliver(new (std::nothrow) kxmf::MediaType(), ppMFType);
+  return kx::mf::Deliver(new (std::nothrow) kx::mf::MediaType(), ppMFType);
 }
 
 }  // extern "C"

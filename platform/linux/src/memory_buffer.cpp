@@ -6,7 +6,7 @@
 
 #include "kxplatform/com_object.h"
 
-namespace kxmf {
+namespace kx::mf {
 namespace {
 
 // Pictures are handed to SIMD code and to encoders that read a little past
@@ -84,12 +84,12 @@ HRESULT CreateBuffer(DWORD maxLength, size_t alignment, IMFMediaBuffer** out) {
 }
 
 }  // namespace
-}  // namespace kxmf
+}  // namespace kx::mf
 
 extern "C" {
 
 HRESULT MFCreateMemoryBuffer(DWORD cbMaxLength, IMFMediaBuffer** ppBuffer) {
-  return kxmf::CreateBuffer(cbMaxLength, 0, ppBuffer);
+  return kx::mf::CreateBuffer(cbMaxLength, 0, ppBuffer);
 }
 
 // cbAligment is an alignment mask: MF_16_BYTE_ALIGNMENT (15) asks for 16.
@@ -99,7 +99,7 @@ HRESULT MFCreateAlignedMemoryBuffer(DWORD cbMaxLength, DWORD cbAligment, IMFMedi
     if (ppBuffer != nullptr) *ppBuffer = nullptr;
     return E_INVALIDARG;
   }
-  return kxmf::CreateBuffer(cbMaxLength, alignment, ppBuffer);
+  return kx::mf::CreateBuffer(cbMaxLength, alignment, ppBuffer);
 }
 
 }  // extern "C"

@@ -7,7 +7,7 @@
 
 #include "attribute_store.h"
 
-namespace kxmf {
+namespace kx::mf {
 namespace {
 
 class Sample final : public AttributesOf<IMFSample> {
@@ -199,10 +199,10 @@ class Sample final : public AttributesOf<IMFSample> {
 };
 
 }  // namespace
-}  // namespace kxmf
+}  // namespace kx::mf
 
 extern "C" HRESULT MFCreateSample(IMFSample** ppIMFSample) {
   if (ppIMFSample == nullptr) return E_POINTER;
   *ppIMFSample = nullptr;
-  return kxmf::Deliver(new (std::nothrow) kxmf::Sample(), ppIMFSample);
+  return kx::mf::Deliver(new (std::nothrow) kx::mf::Sample(), ppIMFSample);
 }

@@ -90,14 +90,14 @@ void QuietFfmpegOnce() {
   std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
-class SinkWriter final : public kxmf::ComObject<IMFSinkWriterEx> {
+class SinkWriter final : public kx::mf::ComObject<IMFSinkWriterEx> {
  public:
   SinkWriter(std::unique_ptr<AvMuxer> muxer, ContainerKind kind, ComPtr<IMFSinkWriterCallback> callback,
              bool lowLatency)
       : muxer_(std::move(muxer)), kind_(kind), callback_(std::move(callback)), lowLatency_(lowLatency) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    return kxmf::QueryInterfaceOf<SinkWriter, IMFSinkWriterEx, IMFSinkWriter>(this, riid, ppv);
+    return kx::mf::QueryInterfaceOf<SinkWriter, IMFSinkWriterEx, IMFSinkWriter>(this, riid, ppv);
   }
 
   HRESULT STDMETHODCALLTYPE AddStream(IMFMediaType* pTargetMediaType, DWORD* pdwStreamIndex) override;
