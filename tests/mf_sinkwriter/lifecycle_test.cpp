@@ -12,13 +12,8 @@
 #include <vector>
 
 #include "fake_com.h"
-#include "media_probe.h"
 #include "sink_writer_hooks.h"
 #include "writer_helpers.h"
-
-using kx::ComPtr;
-using kx::test::FileReport;
-using kx::test::StreamReport;
 
 namespace sinkwriter_test {
 namespace {
@@ -105,34 +100,28 @@ TEST_F(MfTest, AsyncFinalizeReportsOnceWithTheRealStatus) {
     ASSERT_EQ(MFCreateAttributes(&attributes, 2), S_OK);
     ASSERT_EQ(attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, callback.Get()), S_OK);
     ASSERT_EQ(attributes->SetUINT32(MF_LOW_LATENCY, 1), S_OK);
-    VideoSpec video;
-    video.subtype = c.video;
-    video.width = c.width;
-    video.height = c.height;
-    video.bitrate = c.bitrate;
-    AudioSpec audio;
-    audio.subtype = c.audio;
-    ComPtr<IMFSinkWriter> writer;
-    DWORD videoIndex = 0, audioIndex = 0;
+    const VideoSpec video{.subtype = c.video, .width = c.width, .height = c.height, .bitrate = c.bitrate};
+    const AudioSpec audio{.subtype = c.audio};
     int markerContext = 0;
+    DWORD audioIndex = 0;
     FileReport file;
     {
       FileSizeLimit limit(c.limit);
-      ASSERT_EQ(OpenWriter(path, &video, &audio, attributes.Get(), &writer, &videoIndex, &audioIndex), S_OK);
+      Writer writer(path, &video, &audio, attributes.Get());
+      audioIndex = writer.audioIndex;
       // Under the limit, later writes may already report the failure; none may crash.
-      const HRESULT written = WriteClip(writer.Get(), videoIndex, video, c.frames, audioIndex, audio, c.pcmFrames);
+      const HRESULT written = writer.WriteClip(c.frames, c.pcmFrames);
       EXPECT_TRUE(written == S_OK || (c.limit != 0 && written == kFileTooLarge)) << std::hex << written;
       if (c.status == S_OK) {
-        ASSERT_EQ(writer->PlaceMarker(audioIndex, &markerContext), S_OK);
-        EXPECT_EQ(writer->PlaceMarker(9, &markerContext), MF_E_INVALIDSTREAMNUMBER);
-        ASSERT_EQ(writer->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS), S_OK);
+        ASSERT_EQ(writer.writer->PlaceMarker(audioIndex, &markerContext), S_OK);
+        EXPECT_EQ(writer.writer->PlaceMarker(9, &markerContext), MF_E_INVALIDSTREAMNUMBER);
+        ASSERT_EQ(writer.writer->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS), S_OK);
       }
-      ASSERT_EQ(writer->Finalize(), S_OK);
-      EXPECT_EQ(writer->Finalize(), MF_E_INVALIDREQUEST);
+      ASSERT_EQ(writer.writer->Finalize(), S_OK);
+      EXPECT_EQ(writer.writer->Finalize(), MF_E_INVALIDREQUEST);
       ASSERT_TRUE(callback->WaitForFinalize());
       if (c.status == S_OK) file = kx::test::ReadMediaFile(path);
     }
-    writer = nullptr;
     attributes = nullptr;
     std::lock_guard<std::mutex> lock(callback->mutex_);
     EXPECT_EQ(callback->finalizeCalls_, 1);
@@ -169,27 +158,22 @@ TEST_F(MfTest, SynchronousOrNoFinalizeLeavesAPlayableFile) {
     ComPtr<IMFAttributes> attributes;
     ASSERT_EQ(MFCreateAttributes(&attributes, 2), S_OK);
     ASSERT_EQ(c.nullCallback ? attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, nullptr) : S_OK, S_OK);
-    VideoSpec video;
-    if (c.video != nullptr) video.subtype = *c.video;
-    AudioSpec audio;
-    audio.subtype = c.audio;
-    ComPtr<IMFSinkWriter> writer;
-    DWORD videoIndex = kNoStream, audioIndex = 0;
-    ASSERT_EQ(OpenWriter(path, c.video ? &video : nullptr, &audio, attributes.Get(), &writer, &videoIndex, &audioIndex),
-              S_OK);
-    ASSERT_EQ(WriteClip(writer.Get(), videoIndex, video, c.video ? 20 : 0, audioIndex, audio, 29400), S_OK);
+    const VideoSpec video{.subtype = c.video ? *c.video : GUID_NULL};
+    const AudioSpec audio{.subtype = c.audio};
+    Writer writer(path, c.video ? &video : nullptr, &audio, attributes.Get());
+    ASSERT_EQ(writer.WriteClip(c.video ? 16 : 0, 29400), S_OK);
     FileReport file;
     if (c.nullCallback) {
-      ASSERT_EQ(writer->Finalize(), S_OK);
+      ASSERT_EQ(writer.writer->Finalize(), S_OK);
       file = kx::test::ReadMediaFile(path);  // complete as soon as Finalize has returned
     }
-    writer = nullptr;
+    writer.writer = nullptr;
     EXPECT_EQ(KxSinkWriterHeldInputs(), 0);
     if (!c.nullCallback) file = kx::test::ReadMediaFile(path);
     ASSERT_TRUE(file.opened) << file.error;
     const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
     ASSERT_EQ(v != nullptr, c.video != nullptr);
-    EXPECT_TRUE(v == nullptr || (v->decodedFrames == 20 && v->decodeErrors == 0));
+    EXPECT_TRUE(v == nullptr || (v->decodedFrames == 16 && v->decodeErrors == 0));
     const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->decodeErrors, 0);
@@ -201,14 +185,10 @@ TEST_F(MfTest, SynchronousOrNoFinalizeLeavesAPlayableFile) {
 TEST_F(MfTest, WriterReleasedBeforeWritingLeavesNoThreadsOrSamples) {
   ComPtr<IMFSinkWriter> writer;
   ASSERT_EQ(MFCreateSinkWriterFromURL(Wide(TempPath("never.wmv")).c_str(), nullptr, nullptr, &writer), S_OK);
-  VideoSpec video;
-  video.subtype = MFVideoFormat_WMV2;
-  ComPtr<IMFMediaType> output, input;
-  ASSERT_EQ(MakeVideoOutputType(video, &output), S_OK);
-  ASSERT_EQ(MakeVideoInputType(video, &input), S_OK);
+  const VideoSpec video{.subtype = MFVideoFormat_WMV2};
   DWORD index = 0;
-  ASSERT_EQ(writer->AddStream(output.Get(), &index), S_OK);
-  ASSERT_EQ(writer->SetInputMediaType(index, input.Get(), nullptr), S_OK);
+  ASSERT_EQ(writer->AddStream(VideoOutputType(video).Get(), &index), S_OK);
+  ASSERT_EQ(writer->SetInputMediaType(index, VideoInputType(video).Get(), nullptr), S_OK);
   writer = nullptr;
   EXPECT_EQ(KxSinkWriterHeldInputs(), 0);
 }
@@ -228,32 +208,22 @@ TEST_F(MfTest, FastProducerStaysWithinBoundedMemory) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fileName);
-    const std::string path = TempPath(c.fileName);
-    VideoSpec video;
-    video.subtype = c.subtype;
-    video.width = 320;
-    video.height = 240;
-    ComPtr<IMFSinkWriter> writer;
-    DWORD videoIndex = 0, audioIndex = 0;
-    ASSERT_EQ(OpenWriter(path, &video, nullptr, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
+    const VideoSpec video{.subtype = c.subtype, .width = 320, .height = 240};
+    Writer writer(TempPath(c.fileName), &video, nullptr);
     // One picture sample, written again and again with new times: producing
     // costs nothing, so only the queue can hold the producer back.
-    ComPtr<IMFSample> sample;
-    ASSERT_EQ(MakeVideoSample(video, 0, &sample), S_OK);
+    const ComPtr<IMFSample> sample = VideoSample(video, 0);
     KxSinkWriterResetPeakHeldInputs();
     constexpr int kFrames = 120;
     for (int i = 0; i < kFrames; ++i) {
       ASSERT_EQ(sample->SetSampleTime(VideoFrameTime(video, i)), S_OK);
-      ASSERT_EQ(writer->WriteSample(videoIndex, sample.Get()), S_OK);
+      ASSERT_EQ(writer.writer->WriteSample(writer.videoIndex, sample.Get()), S_OK);
     }
     const int64_t peak = KxSinkWriterPeakHeldInputs();
-    RecordProperty(std::string("peak_held_samples_") + c.fileName, static_cast<int>(peak));
-    ASSERT_EQ(writer->Finalize(), S_OK);
-    writer = nullptr;
+    const FileReport file = writer.FinishAndRead();
     EXPECT_LE(peak, c.maxHeld);
     EXPECT_GE(peak, 1);
     EXPECT_EQ(KxSinkWriterHeldInputs(), 0);
-    const FileReport file = kx::test::ReadMediaFile(path);
     ASSERT_NE(file.Find(AVMEDIA_TYPE_VIDEO), nullptr);
     EXPECT_EQ(file.Find(AVMEDIA_TYPE_VIDEO)->decodedFrames, kFrames);
   }

@@ -4,35 +4,10 @@
 
 #include <cmath>
 
-#include "media_probe.h"
 #include "writer_helpers.h"
-
-using kx::ComPtr;
-using kx::test::FileReport;
-using kx::test::StreamReport;
 
 namespace sinkwriter_test {
 namespace {
-
-constexpr double kSineRms = 0.5 / 1.41421356237;  // a 440 Hz sine at half scale
-
-// Writes `frames` pictures and `pcmFrames` PCM frames (null spec: no such
-// stream), finalizes, releases the writer and reads the file back.
-FileReport WriteAndRead(const std::string& fileName, const VideoSpec* video, const AudioSpec* audio, int frames,
-                        int64_t pcmFrames, int chunk = 1470) {
-  const std::string path = TempPath(fileName);
-  ComPtr<IMFSinkWriter> writer;
-  DWORD videoIndex = kNoStream, audioIndex = kNoStream;
-  EXPECT_EQ(OpenWriter(path, video, audio, nullptr, &writer, &videoIndex, &audioIndex), S_OK) << fileName;
-  if (!writer) return {};
-  EXPECT_TRUE(video == nullptr || audio == nullptr || (videoIndex == 0 && audioIndex == 1)) << "video first";
-  EXPECT_EQ(WriteClip(writer.Get(), videoIndex, video ? *video : VideoSpec(), frames, audioIndex,
-                      audio ? *audio : AudioSpec(), pcmFrames, chunk),
-            S_OK);
-  EXPECT_EQ(writer->Finalize(), S_OK);
-  writer = nullptr;
-  return kx::test::ReadMediaFile(path);
-}
 
 struct RoundTripCase {
   const char* name;
@@ -54,56 +29,74 @@ const RoundTripCase kRoundTripCases[] = {
     {"asf_wma_only", ".wma", nullptr, AV_CODEC_ID_NONE, &MFAudioFormat_WMAudioV8, AV_CODEC_ID_WMAV2},
     {"mp4_h264_aac", ".mp4", &MFVideoFormat_H264, AV_CODEC_ID_H264, &MFAudioFormat_AAC, AV_CODEC_ID_AAC},
     {"mp4_hevc_aac", ".mp4", &MFVideoFormat_HEVC, AV_CODEC_ID_HEVC, &MFAudioFormat_AAC, AV_CODEC_ID_AAC},
+    {"mp4_hevc_only", ".mp4", &MFVideoFormat_HEVC, AV_CODEC_ID_HEVC, nullptr, AV_CODEC_ID_NONE},
     {"mp4_h264_only", ".m4v", &MFVideoFormat_H264, AV_CODEC_ID_H264, nullptr, AV_CODEC_ID_NONE},
     {"mp4_aac_only", ".M4A", nullptr, AV_CODEC_ID_NONE, &MFAudioFormat_AAC, AV_CODEC_ID_AAC},
 };
 
 class RoundTrip : public MfTest, public ::testing::WithParamInterface<RoundTripCase> {};
 
-// One second: 30 pictures at 30 fps, 44100 PCM frames.
+// One second: 25 pictures at 25 fps (whole milliseconds per picture, so no
+// rounding hides a short last picture), 44100 PCM frames; once with sample
+// durations and once without.
 TEST_P(RoundTrip, WritesWhatWasGiven) {
   const RoundTripCase& c = GetParam();
-  VideoSpec video;
-  AudioSpec audio;
-  if (c.videoSubtype) video.subtype = *c.videoSubtype;
-  if (c.audioSubtype) audio.subtype = *c.audioSubtype;
-  const FileReport file = WriteAndRead(std::string("clip") + c.extension, c.videoSubtype ? &video : nullptr,
-                                       c.audioSubtype ? &audio : nullptr, 30, 44100);
-  ASSERT_TRUE(file.opened) << file.error;
-  const bool asf = file.containerName == "asf";
-  EXPECT_EQ(asf, c.name[0] == 'a') << file.containerName;
-  EXPECT_EQ(file.streams.size(), size_t(c.videoSubtype ? 1 : 0) + size_t(c.audioSubtype ? 1 : 0));
-  // ASF keeps times in milliseconds and its reader offsets streams by up to
-  // one audio block; MPEG-4 keeps them exactly.
-  const double tolerance = asf ? 0.1 : 0.002;
-  EXPECT_NEAR(file.durationSeconds, 1.0, asf ? 0.15 : 0.05);
-  if (const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO); c.videoSubtype) {
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->codec, c.videoCodec);
-    EXPECT_EQ(std::make_pair(v->width, v->height), std::make_pair(160, 120));
-    EXPECT_EQ(v->packets, 30);
-    EXPECT_EQ(v->decodedFrames, 30);
-    EXPECT_EQ(v->decodeErrors, 0);
-    EXPECT_NEAR(v->firstPts, 0.0, tolerance);
-    EXPECT_NEAR(v->lastPts, 29 / 30.0, tolerance);
-    // YV12 holds V before U: swapped planes would show here.
-    EXPECT_NEAR(v->meanU, video.u, 6);
-    EXPECT_NEAR(v->meanV, video.v, 6);
-  }
-  if (const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO); c.audioSubtype) {
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(a->codec, c.audioCodec);
-    EXPECT_EQ(a->sampleRate, 44100);
-    EXPECT_EQ(a->channels, 2);
-    EXPECT_EQ(a->decodeErrors, 0);
-    // Every PCM frame written is in the file (only the last packet may be
-    // partly padding), after the AAC encoder's 1024 priming samples, which
-    // MPEG-4 stamps before zero; the sound itself starts at zero.
-    const int frameSize = c.audioCodec == AV_CODEC_ID_AAC ? 1024 : 2048;
-    const int priming = c.audioCodec == AV_CODEC_ID_AAC ? 1024 : 0;
-    EXPECT_EQ(a->packets, (44100 + priming + frameSize - 1) / frameSize);
-    EXPECT_NEAR(a->firstPts + (asf ? 0.0 : priming / 44100.0), 0.0, tolerance);
-    EXPECT_NEAR(a->audioRms, kSineRms, 0.05);
+  for (const bool durations : {true, false}) {
+    SCOPED_TRACE(durations ? "with sample durations" : "without");
+    VideoSpec video;
+    video.durations = durations;
+    AudioSpec audio;
+    if (c.videoSubtype) video.subtype = *c.videoSubtype;
+    if (c.audioSubtype) audio.subtype = *c.audioSubtype;
+    Writer writer(TempPath(std::string("clip") + c.extension), c.videoSubtype ? &video : nullptr,
+                  c.audioSubtype ? &audio : nullptr);
+    EXPECT_TRUE(!c.videoSubtype || !c.audioSubtype || (writer.videoIndex == 0 && writer.audioIndex == 1));
+    ASSERT_EQ(writer.WriteClip(25, 44100), S_OK);
+    const FileReport file = writer.FinishAndRead();
+    ASSERT_TRUE(file.opened) << file.error;
+    const bool asf = file.containerName == "asf";
+    EXPECT_EQ(asf, c.name[0] == 'a') << file.containerName;
+    EXPECT_EQ(file.streams.size(), size_t(c.videoSubtype ? 1 : 0) + size_t(c.audioSubtype ? 1 : 0));
+    // ASF keeps times in milliseconds and its reader offsets streams by up
+    // to one audio block; MPEG-4 keeps them exactly.
+    const double tolerance = asf ? 0.1 : 0.002;
+    EXPECT_NEAR(file.durationSeconds, 1.0, asf ? 0.15 : 0.05);
+    if (const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO); c.videoSubtype) {
+      ASSERT_NE(v, nullptr);
+      EXPECT_EQ(v->codec, c.videoCodec);
+      EXPECT_EQ(std::make_pair(v->width, v->height), std::make_pair(160, 120));
+      EXPECT_EQ(v->packets, 25);
+      EXPECT_EQ(v->decodedFrames, 25);  // the last picture too
+      EXPECT_EQ(v->decodeErrors, 0);
+      EXPECT_NEAR(v->firstPts, 0.0, tolerance);
+      EXPECT_NEAR(v->lastPts, 24 / 25.0, tolerance);
+      // MP4's track lasts to the end of the last picture. ASF keeps no
+      // duration per stream: the play duration of a file without sound
+      // shows the last picture's (only WMV's: H.264 packets carry their
+      // decoding times there).
+      if (!asf) {
+        EXPECT_NEAR(v->durationSeconds, 1.0, 1e-4);
+      } else if (!c.audioSubtype && c.videoCodec != AV_CODEC_ID_H264) {
+        EXPECT_NEAR(file.durationSeconds - v->lastPts, 1 / 25.0, 0.002);
+      }
+      // YV12 holds V before U: swapped planes would show here.
+      EXPECT_NEAR(v->meanU, video.u, 6);
+      EXPECT_NEAR(v->meanV, video.v, 6);
+    }
+    if (const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO); c.audioSubtype) {
+      ASSERT_NE(a, nullptr);
+      EXPECT_EQ(a->codec, c.audioCodec);
+      EXPECT_EQ(std::make_pair(a->sampleRate, a->channels), std::make_pair(44100, 2));
+      EXPECT_EQ(a->decodeErrors, 0);
+      // Every PCM frame written is in the file (only the last packet may be
+      // partly padding), after the AAC encoder's 1024 priming samples,
+      // which MPEG-4 stamps before zero; the sound itself starts at zero.
+      const int frameSize = c.audioCodec == AV_CODEC_ID_AAC ? 1024 : 2048;
+      const int priming = c.audioCodec == AV_CODEC_ID_AAC ? 1024 : 0;
+      EXPECT_EQ(a->packets, (44100 + priming + frameSize - 1) / frameSize);
+      EXPECT_NEAR(a->firstPts + (asf ? 0.0 : priming / 44100.0), 0.0, tolerance);
+      EXPECT_NEAR(a->audioRms, kSineRms, 0.05);
+    }
   }
 }
 
@@ -126,22 +119,20 @@ TEST_F(MfTest, InputLayoutsArriveIntact) {
       {"u8.wma", &MFAudioFormat_PCM, 8, &MFAudioFormat_WMAudioV8},
   };
   for (const auto& c : pcm) {
-    AudioSpec audio;
-    audio.subtype = *c.encoder;
-    audio.inputSubtype = *c.subtype;
-    audio.bitsPerSample = c.bits;
-    const FileReport file = WriteAndRead(c.name, nullptr, &audio, 0, 22050, 1000);
+    AudioSpec audio{.subtype = *c.encoder, .inputSubtype = *c.subtype, .bitsPerSample = c.bits};
+    Writer writer(TempPath(c.name), nullptr, &audio);
+    ASSERT_EQ(writer.WriteClip(0, 22050, 1000), S_OK);
+    const FileReport file = writer.FinishAndRead();
     const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
     ASSERT_NE(a, nullptr) << c.name;
     EXPECT_EQ(a->decodeErrors, 0) << c.name;
     EXPECT_NEAR(a->audioRms, kSineRms, 0.05) << c.name;
   }
   for (const GUID* subtype : {&MFVideoFormat_YV12, &MFVideoFormat_I420, &MFVideoFormat_IYUV, &MFVideoFormat_NV12}) {
-    VideoSpec video;
-    video.inputSubtype = *subtype;
-    video.u = 90;
-    video.v = 170;
-    const FileReport file = WriteAndRead("picture.mp4", &video, nullptr, 5, 0);
+    VideoSpec video{.inputSubtype = *subtype, .u = 90, .v = 170};
+    Writer writer(TempPath("picture.mp4"), &video, nullptr);
+    ASSERT_EQ(writer.WriteClip(5, 0), S_OK);
+    const FileReport file = writer.FinishAndRead();
     const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
     ASSERT_NE(v, nullptr) << subtype->Data1;
     EXPECT_EQ(v->decodedFrames, 5) << subtype->Data1;
@@ -154,68 +145,57 @@ TEST_F(MfTest, InputLayoutsArriveIntact) {
 // comes back in its place.
 TEST_F(MfTest, GopsJoinWithEveryPictureInPlace) {
   for (const GUID* subtype : {&MFVideoFormat_WMV1, &MFVideoFormat_WMV2}) {
-    VideoSpec video;
-    video.subtype = *subtype;
-    video.rampLuma = true;
-    video.bitrate = 400000;
+    VideoSpec video{.subtype = *subtype, .bitrate = 400000, .rampLuma = true};
     constexpr int kFrames = 64;  // five GOPs and a part
-    const FileReport file = WriteAndRead("gops.wmv", &video, nullptr, kFrames, 0);
+    Writer writer(TempPath("gops.wmv"), &video, nullptr);
+    ASSERT_EQ(writer.WriteClip(kFrames, 0), S_OK);
+    const FileReport file = writer.FinishAndRead();
     const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->decodeErrors, 0);
     ASSERT_EQ(v->lumaMeans.size(), size_t{kFrames});
     for (int i = 0; i < kFrames; ++i) EXPECT_NEAR(v->lumaMeans[i], RampedLuma(i), 3) << "picture " << i;
-    EXPECT_NEAR(v->lastPts, (kFrames - 1) / 30.0, 0.1);
+    EXPECT_NEAR(v->lastPts, (kFrames - 1) / 25.0, 0.1);
   }
 }
 
-// Audio time stamps come from sample counts: many small blocks whose 100-ns
-// times are each rounded down do not shift the end of the stream.
-TEST_F(MfTest, AudioTimesDoNotDrift) {
+// Audio times come from sample counts: many small blocks whose 100-ns times
+// are each rounded down do not shift the end of the stream. A gap in the
+// audio is kept as silence, and a video stream that starts late keeps its
+// start time.
+TEST_F(MfTest, AudioTimesDoNotDriftAndGapsAreKept) {
   AudioSpec audio;
+  Writer drift(TempPath("drift.m4a"), nullptr, &audio);
   constexpr int64_t kPcmFrames = 44100 * 4;
-  const FileReport file = WriteAndRead("drift.m4a", nullptr, &audio, 0, kPcmFrames, 441 + 2);
+  ASSERT_EQ(drift.WriteClip(0, kPcmFrames, 441 + 2), S_OK);
+  FileReport file = drift.FinishAndRead();
   const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
   ASSERT_NE(a, nullptr);
   // Packet k starts at k * 1024 samples, less the 1024 priming samples.
   EXPECT_NEAR(a->lastPts, (a->packets - 2) * 1024 / 44100.0, 1.0 / 44100);
   EXPECT_GE((a->packets - 1) * 1024, kPcmFrames);
-}
 
-// Gaps in time: a gap in the audio is kept as silence, and a video stream
-// that starts late keeps its start time.
-TEST_F(MfTest, GapsInTimeAreKept) {
-  const std::string path = TempPath("gap.mp4");
   VideoSpec video;
-  AudioSpec audio;
-  ComPtr<IMFSinkWriter> writer;
-  DWORD videoIndex = 0, audioIndex = 0;
-  ASSERT_EQ(OpenWriter(path, &video, &audio, nullptr, &writer, &videoIndex, &audioIndex), S_OK);
+  Writer gap(TempPath("gap.mp4"), &video, &audio);
   for (int64_t first : {int64_t{0}, int64_t{44100}}) {  // [0, 0.5 s) and [1.0 s, 1.5 s)
     for (int64_t frame = first; frame < first + 22050; frame += 2205) {
-      ComPtr<IMFSample> sample;
-      ASSERT_EQ(MakeAudioSample(audio, frame, 2205, &sample), S_OK);
-      ASSERT_EQ(writer->WriteSample(audioIndex, sample.Get()), S_OK);
+      ASSERT_EQ(gap.writer->WriteSample(gap.audioIndex, AudioSample(audio, frame, 2205).Get()), S_OK);
     }
   }
-  for (int i = 15; i < 30; ++i) {  // [0.5 s, 1.0 s)
-    ComPtr<IMFSample> sample;
-    ASSERT_EQ(MakeVideoSample(video, i, &sample), S_OK);
-    ASSERT_EQ(writer->WriteSample(videoIndex, sample.Get()), S_OK);
+  for (int i = 13; i < 25; ++i) {  // [0.52 s, 1.0 s)
+    ASSERT_EQ(gap.writer->WriteSample(gap.videoIndex, VideoSample(video, i).Get()), S_OK);
   }
-  ASSERT_EQ(writer->Finalize(), S_OK);
-  writer = nullptr;
-  const FileReport file = kx::test::ReadMediaFile(path);
-  const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+  file = gap.FinishAndRead();
+  a = file.Find(AVMEDIA_TYPE_AUDIO);
   const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_TRUE(a != nullptr && v != nullptr);
   // 1.5 s of sound in 1024-sample packets, after the priming packet; half of
   // it is silence: the RMS of the sine drops by the square root of 3/2.
   EXPECT_EQ(a->packets, (66150 + 1024 + 1023) / 1024);
   EXPECT_NEAR(a->audioRms, kSineRms * std::sqrt(2.0 / 3.0), 0.04);
-  EXPECT_EQ(v->decodedFrames, 15);
-  EXPECT_NEAR(v->firstPts, 0.5, 0.002);
-  EXPECT_NEAR(v->lastPts, 29 / 30.0, 0.002);
+  EXPECT_EQ(v->decodedFrames, 12);
+  EXPECT_NEAR(v->firstPts, 0.52, 0.002);
+  EXPECT_NEAR(v->lastPts, 24 / 25.0, 0.002);
 }
 
 }  // namespace

@@ -8,8 +8,6 @@
 
 #include "writer_helpers.h"
 
-using kx::ComPtr;
-
 namespace sinkwriter_test {
 namespace {
 
@@ -103,17 +101,11 @@ TEST_F(MfTest, WmaTypesListHighestBitrateFirstAndEncode) {
 
   // The lowest rate of each format really encodes.
   for (const auto& [format, list] : rates) {
-    AudioSpec audio;
-    audio.subtype = MFAudioFormat_WMAudioV8;
-    audio.sampleRate = format.first;
-    audio.channels = format.second;
-    audio.outputBytesPerSecond = list.back();
-    ComPtr<IMFSinkWriter> writer;
-    DWORD videoIndex = 0, audioIndex = 0;
-    ASSERT_EQ(OpenWriter(TempPath("rate.wma"), nullptr, &audio, nullptr, &writer, &videoIndex, &audioIndex), S_OK)
-        << format.first << "/" << format.second;
-    EXPECT_EQ(WriteClip(writer.Get(), kNoStream, VideoSpec(), 0, audioIndex, audio, format.first / 4, 1000), S_OK);
-    EXPECT_EQ(writer->Finalize(), S_OK) << format.first << "/" << format.second;
+    const AudioSpec audio{.subtype = MFAudioFormat_WMAudioV8, .sampleRate = format.first, .channels = format.second,
+                          .outputBytesPerSecond = list.back()};
+    Writer writer(TempPath("rate.wma"), nullptr, &audio);
+    EXPECT_EQ(writer.WriteClip(0, format.first / 4, 1000), S_OK) << format.first << "/" << format.second;
+    EXPECT_EQ(writer.writer->Finalize(), S_OK) << format.first << "/" << format.second;
   }
 }
 
@@ -127,9 +119,7 @@ TEST_F(MfTest, SubtypesWithoutEncoderGiveEmptyLists) {
 }
 
 TEST_F(MfTest, WaveFormatBlockCarriesTheUserData) {
-  AudioSpec spec;  // AAC 44.1 kHz stereo, 16000 bytes per second
-  ComPtr<IMFMediaType> type;
-  ASSERT_EQ(FindAudioOutputType(spec, &type), S_OK);
+  const ComPtr<IMFMediaType> type = AudioOutputType({});  // AAC 44.1 kHz stereo, 16000 bytes per second
   AM_MEDIA_TYPE converted{};
   ASSERT_EQ(MFInitAMMediaTypeFromMFMediaType(type.Get(), FORMAT_WaveFormatEx, &converted), S_OK);
   ASSERT_NE(converted.pbFormat, nullptr);

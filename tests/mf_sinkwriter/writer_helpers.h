@@ -1,6 +1,7 @@
-// Building blocks for driving the sink writer the way an SDK program does:
-// media types, samples with known content, a clip written interleaved by
-// time.
+// Driving the sink writer the way an SDK program does: media types, samples
+// with known content, a clip written interleaved by time. A step that fails
+// while building throws, which fails the test with its HRESULT; the writer's
+// own answers are what the tests compare.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,63 +10,76 @@
 #include <string>
 
 #include "kxplatform/mf.h"
+#include "media_probe.h"
 
 namespace sinkwriter_test {
 
-std::u16string Wide(const std::string& text);
-// A fresh path in the test's temporary folder.
+using kx::ComPtr;
+using kx::test::FileReport;
+using kx::test::StreamReport;
+
+// Throws when `hr` is a failure.
+void Check(HRESULT hr, const char* what);
+
+// A fresh path in the test's temporary folder, and its UTF-16 spelling.
 std::string TempPath(const std::string& fileName);
+std::u16string Wide(const std::string& text);
 
 struct VideoSpec {
   GUID subtype = MFVideoFormat_H264;
-  UINT32 width = 160;
-  UINT32 height = 120;
-  UINT32 fpsNum = 30;
-  UINT32 fpsDen = 1;
+  UINT32 width = 160, height = 120;
+  UINT32 fpsNum = 25, fpsDen = 1;
   UINT32 bitrate = 300000;
   GUID inputSubtype = MFVideoFormat_YV12;
   // Constant chroma of every picture, to see the plane order in the output.
-  uint8_t u = 64;
-  uint8_t v = 192;
-  // Luma that brightens from picture to picture (mean RampedLuma(i)), to
-  // see every picture in its place.
+  uint8_t u = 64, v = 192;
+  // Luma that brightens from picture to picture (mean RampedLuma(i)), to see
+  // every picture in its place.
   bool rampLuma = false;
+  // False: samples carry a zero duration, and the writer takes the frame rate's.
+  bool durations = true;
 };
-
 double RampedLuma(int64_t frameIndex);
 
 struct AudioSpec {
   GUID subtype = MFAudioFormat_AAC;
-  UINT32 sampleRate = 44100;
-  UINT32 channels = 2;
+  UINT32 sampleRate = 44100, channels = 2;
   UINT32 outputBytesPerSecond = 16000;  // preferred; else the first type of the format
   GUID inputSubtype = MFAudioFormat_PCM;
   UINT32 bitsPerSample = 16;
 };
 
-HRESULT MakeVideoOutputType(const VideoSpec& spec, IMFMediaType** out);
-HRESULT MakeVideoInputType(const VideoSpec& spec, IMFMediaType** out);
-HRESULT FindAudioOutputType(const AudioSpec& spec, IMFMediaType** out);
-HRESULT MakeAudioInputType(const AudioSpec& spec, IMFMediaType** out);
+ComPtr<IMFMediaType> VideoOutputType(const VideoSpec& spec);
+ComPtr<IMFMediaType> VideoInputType(const VideoSpec& spec);
+ComPtr<IMFMediaType> AudioOutputType(const AudioSpec& spec);  // from the platform's list
+ComPtr<IMFMediaType> AudioInputType(const AudioSpec& spec);
 
 // Time of video frame i, in 100-ns units, as a host computes it.
 LONGLONG VideoFrameTime(const VideoSpec& spec, int64_t frameIndex);
-HRESULT MakeVideoSample(const VideoSpec& spec, int64_t frameIndex, IMFSample** out);
+ComPtr<IMFSample> VideoSample(const VideoSpec& spec, int64_t frameIndex);
 // A 440 Hz sine at half of full scale, PCM frames [firstFrame, firstFrame + frames).
-HRESULT MakeAudioSample(const AudioSpec& spec, int64_t firstFrame, int frames, IMFSample** out);
+ComPtr<IMFSample> AudioSample(const AudioSpec& spec, int64_t firstFrame, int frames);
+constexpr double kSineRms = 0.5 / 1.41421356237;
 
 constexpr DWORD kNoStream = MF_SINK_WRITER_INVALID_STREAM_INDEX;
 
-// Creates a writer for `path` with the given streams (null: none), video
-// first, and begins writing.
-HRESULT OpenWriter(const std::string& path, const VideoSpec* video, const AudioSpec* audio,
-                   IMFAttributes* attributes, IMFSinkWriter** writerOut, DWORD* videoIndex,
-                   DWORD* audioIndex);
+// A writer for a path with the given streams (null: none), video first,
+// writing begun.
+struct Writer {
+  Writer(const std::string& path, const VideoSpec* video, const AudioSpec* audio,
+         IMFAttributes* attributes = nullptr);
+  // `videoFrames` pictures and `audioFrames` PCM frames, in chunks of
+  // `audioChunk` frames, interleaved by time.
+  HRESULT WriteClip(int videoFrames, int64_t audioFrames, int audioChunk = 1470) const;
+  // Finalize, release, and read the file back.
+  FileReport FinishAndRead();
 
-// Writes `videoFrames` pictures and `audioFrames` PCM frames, in chunks of
-// `audioChunk` frames, interleaved by time.
-HRESULT WriteClip(IMFSinkWriter* writer, DWORD videoIndex, const VideoSpec& video, int videoFrames,
-                  DWORD audioIndex, const AudioSpec& audio, int64_t audioFrames, int audioChunk = 1470);
+  std::string path;
+  VideoSpec video;
+  AudioSpec audio;
+  ComPtr<IMFSinkWriter> writer;
+  DWORD videoIndex = kNoStream, audioIndex = kNoStream;
+};
 
 // Starts and stops the layer around each test.
 class MfTest : public ::testing::Test {
