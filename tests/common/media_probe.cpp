@@ -26,11 +26,20 @@ int64_t FileReport::DecodedFrames(AVMediaType type) const {
 
 namespace {
 
+template <auto Free>
+struct FreeThrough {
+  template <typename T>
+  void operator()(T* object) const { Free(&object); }
+};
+using InputPtr = std::unique_ptr<AVFormatContext, FreeThrough<avformat_close_input>>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, FreeThrough<avcodec_free_context>>;
+using PacketPtr = std::unique_ptr<AVPacket, FreeThrough<av_packet_free>>;
+using FramePtr = std::unique_ptr<AVFrame, FreeThrough<av_frame_free>>;
+
 struct Decoder {
-  AVCodecContext* context = nullptr;
+  CodecContextPtr context;
   double sumSquares = 0;
   int64_t squaredCount = 0;
-  ~Decoder() { avcodec_free_context(&context); }
 };
 
 double PlaneMean(const AVFrame* frame, int plane, int width, int height) {
@@ -65,7 +74,7 @@ void TakeFrame(StreamReport& report, Decoder& decoder, const AVFrame* frame) {
 
 void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
   for (;;) {
-    const int result = avcodec_receive_frame(decoder.context, frame);
+    const int result = avcodec_receive_frame(decoder.context.get(), frame);
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
     if (result < 0) {
       report.decodeErrors++;
@@ -80,16 +89,16 @@ void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
 
 FileReport ReadMediaFile(const std::string& path) {
   FileReport report;
-  AVFormatContext* format = nullptr;
-  const int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
+  AVFormatContext* opened = nullptr;
+  const int result = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
+  const InputPtr input(opened);
+  AVFormatContext* format = input.get();
   if (result < 0) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(result, text, sizeof text);
     report.error = text;
     return report;
   }
-  std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> closer(
-      format, [](AVFormatContext* f) { avformat_close_input(&f); });
   if (avformat_find_stream_info(format, nullptr) < 0) {
     report.error = "no stream information";
     return report;
@@ -116,15 +125,17 @@ FileReport ReadMediaFile(const std::string& path) {
     report.streams.push_back(stream);
     const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
     if (!codec) continue;
-    decoders[i].context = avcodec_alloc_context3(codec);
-    if (avcodec_parameters_to_context(decoders[i].context, parameters) < 0 ||
-        avcodec_open2(decoders[i].context, codec, nullptr) < 0) {
-      avcodec_free_context(&decoders[i].context);
+    decoders[i].context.reset(avcodec_alloc_context3(codec));
+    if (avcodec_parameters_to_context(decoders[i].context.get(), parameters) < 0 ||
+        avcodec_open2(decoders[i].context.get(), codec, nullptr) < 0) {
+      decoders[i].context.reset();
     }
   }
 
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
+  const PacketPtr packetOwner(av_packet_alloc());
+  const FramePtr frameOwner(av_frame_alloc());
+  AVPacket* packet = packetOwner.get();
+  AVFrame* frame = frameOwner.get();
   while (av_read_frame(format, packet) >= 0) {
     const unsigned index = static_cast<unsigned>(packet->stream_index);
     StreamReport& stream = report.streams[index];
@@ -137,7 +148,7 @@ FileReport ReadMediaFile(const std::string& path) {
       stream.packetPts.push_back(seconds);
     }
     if (decoders[index].context) {
-      if (avcodec_send_packet(decoders[index].context, packet) < 0) stream.decodeErrors++;
+      if (avcodec_send_packet(decoders[index].context.get(), packet) < 0) stream.decodeErrors++;
       Drain(stream, decoders[index], frame);
     }
     av_packet_unref(packet);
@@ -147,14 +158,12 @@ FileReport ReadMediaFile(const std::string& path) {
       report.streams[i].decodeErrors++;
       continue;
     }
-    avcodec_send_packet(decoders[i].context, nullptr);
+    avcodec_send_packet(decoders[i].context.get(), nullptr);
     Drain(report.streams[i], decoders[i], frame);
     if (decoders[i].squaredCount > 0) {
       report.streams[i].audioRms = std::sqrt(decoders[i].sumSquares / decoders[i].squaredCount);
     }
   }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
   return report;
 }
 

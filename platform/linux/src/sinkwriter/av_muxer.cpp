@@ -104,7 +104,9 @@ AvMuxer::~AvMuxer() { Finish(); }
 int AvMuxer::Create(const std::string& path, ContainerKind kind, std::unique_ptr<AvMuxer>* out) {
   std::unique_ptr<AvMuxer> muxer(new AvMuxer());
   const char* formatName = kind == ContainerKind::kAsf ? "asf" : "mp4";
-  int result = avformat_alloc_output_context2(&muxer->format_, nullptr, formatName, path.c_str());
+  AVFormatContext* format = nullptr;
+  int result = avformat_alloc_output_context2(&format, nullptr, formatName, path.c_str());
+  muxer->format_.reset(format);
   if (result < 0) return result;
   // An unwritable path fails at creation, but the file is opened (and an
   // existing one truncated) only when the header is written.
@@ -119,7 +121,7 @@ int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTim
   std::lock_guard<std::mutex> lock(mutex_);
   if (headerWritten_ || finished_) return AVERROR(EINVAL);
   packetTimeBases_.reserve(packetTimeBases_.size() + 1);  // may throw: nothing added yet
-  AVStream* stream = avformat_new_stream(format_, nullptr);
+  AVStream* stream = avformat_new_stream(format_.get(), nullptr);
   if (!stream) return AVERROR(ENOMEM);
   const int result = avcodec_parameters_copy(stream->codecpar, parameters);
   if (result < 0) return result;
@@ -137,7 +139,7 @@ int AvMuxer::WriteHeader() {
     const int opened = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE);
     if (opened < 0) return opened;
   }
-  const int result = avformat_write_header(format_, nullptr);
+  const int result = avformat_write_header(format_.get(), nullptr);
   if (result < 0) return result;
   headerWritten_ = true;
   return 0;
@@ -158,7 +160,7 @@ int AvMuxer::WritePacket(AVPacket* packet, int index) {
   packet->stream_index = index;
   av_packet_rescale_ts(packet, packetTimeBases_[index], format_->streams[index]->time_base);
   // The muxer orders the packets of all streams by their decoding times.
-  int result = av_interleaved_write_frame(format_, packet);
+  int result = av_interleaved_write_frame(format_.get(), packet);
   av_packet_unref(packet);
   // A failed write of the buffered output (disk full, file too large) is
   // kept by the I/O context; make it this call's failure.
@@ -174,17 +176,16 @@ int AvMuxer::Finish() {
   int result = firstWriteError_;
   if (format_) {
     if (headerWritten_) {
-      const int trailer = av_write_trailer(format_);
+      const int trailer = av_write_trailer(format_.get());
       if (result == 0) result = trailer;
     }
     if (format_->pb) {
       avio_flush(format_->pb);
       if (result == 0 && format_->pb->error < 0) result = format_->pb->error;
-      const int closed = avio_closep(&format_->pb);
+      const int closed = avio_closep(&format_->pb);  // its result is the file's last word
       if (result == 0) result = closed;
     }
-    avformat_free_context(format_);
-    format_ = nullptr;
+    format_.reset();
   }
   finishResult_ = result;
   return result;

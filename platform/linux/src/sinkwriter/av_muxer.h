@@ -23,6 +23,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "av_owners.h"
+
 namespace kx::av {
 
 enum class ContainerKind { kAsf, kMp4 };
@@ -98,7 +100,7 @@ class AvMuxer final : public PacketSink {
   AvMuxer() = default;
 
   std::mutex mutex_;
-  AVFormatContext* format_ = nullptr;
+  OutputFormatPtr format_;
   std::string path_;
   std::vector<AVRational> packetTimeBases_;
   bool headerWritten_ = false;

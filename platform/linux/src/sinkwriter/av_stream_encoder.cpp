@@ -62,9 +62,6 @@ const char* EncoderName(AVCodecID codecId) {
 class AvStreamEncoder::OrderStage final : public PacketSink {
  public:
   OrderStage(PacketSink* sink, int index, size_t laneCount) : sink_(sink), index_(index), laneCount_(laneCount) {}
-  ~OrderStage() {
-    for (auto& [pts, packet] : waiting_) av_packet_free(&packet);
-  }
 
   // A picture with time `pts` was handed to a lane: its packet comes next
   // after those of the pictures before it.
@@ -83,21 +80,18 @@ class AvStreamEncoder::OrderStage final : public PacketSink {
       av_packet_unref(packet);
       return AVERROR_BUG;
     }
-    AVPacket* held = av_packet_alloc();
+    PacketPtr held(av_packet_alloc());
     if (!held) {
       av_packet_unref(packet);
       return AVERROR(ENOMEM);
     }
-    av_packet_move_ref(held, packet);
-    auto [place, added] = waiting_.emplace(held->pts, held);
-    if (!added) {
-      av_packet_free(&held);
-      return AVERROR_BUG;
-    }
+    av_packet_move_ref(held.get(), packet);
+    const int64_t pts = held->pts;
+    if (!waiting_.emplace(pts, std::move(held)).second) return AVERROR_BUG;
     while (!expected_.empty()) {
       auto next = waiting_.find(expected_.front());
       if (next == waiting_.end()) break;
-      WriteHeld(next->second);
+      WriteHeld(next->second.get());
       waiting_.erase(next);
       expected_.pop_front();
     }
@@ -107,16 +101,16 @@ class AvStreamEncoder::OrderStage final : public PacketSink {
   // After the lanes have finished: whatever is left, in time order.
   int Drain() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [pts, packet] : waiting_) WriteHeld(packet);
+    for (auto& [pts, packet] : waiting_) WriteHeld(packet.get());
     waiting_.clear();
     expected_.clear();
     return error_;
   }
 
  private:
+  // Hands the packet's data on; the emptied packet is freed with its entry.
   void WriteHeld(AVPacket* packet) {
     const int result = sink_->WritePacket(packet, index_);
-    av_packet_free(&packet);
     if (result < 0 && error_ == 0) error_ = result;
   }
 
@@ -125,7 +119,7 @@ class AvStreamEncoder::OrderStage final : public PacketSink {
   const int index_;
   const size_t laneCount_;
   std::deque<int64_t> expected_;
-  std::map<int64_t, AVPacket*> waiting_;
+  std::map<int64_t, PacketPtr> waiting_;
   int error_ = 0;
 };
 
@@ -199,13 +193,6 @@ AvStreamEncoder::AvStreamEncoder() = default;
 
 AvStreamEncoder::~AvStreamEncoder() {
   Finish();
-  avcodec_free_context(&codec_);
-  swr_free(&resampler_);
-  if (fifo_) av_audio_fifo_free(fifo_);
-  av_free(convertScratch_);
-  if (silence_) av_freep(&silence_[0]);
-  av_freep(&silence_);
-  av_packet_free(&packet_);
 }
 
 int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHeader, bool allowLanes) {
@@ -233,8 +220,8 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
   }
   depth_ = kVideoQueueDepth;
   countsPictures_ = gopsIndependent;
-  codec_ = avcodec_alloc_context3(encoder);
-  packet_ = av_packet_alloc();
+  codec_.reset(avcodec_alloc_context3(encoder));
+  packet_.reset(av_packet_alloc());
   if (!codec_ || !packet_) return AVERROR(ENOMEM);
   codec_->width = config.width;
   codec_->height = config.height;
@@ -255,7 +242,7 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
     // so the tuning stays at the preset's default.
   }
   if (config.codecId == AV_CODEC_ID_HEVC) av_opt_set(codec_->priv_data, "x265-params", "log-level=error", 0);
-  return avcodec_open2(codec_, encoder, nullptr);
+  return avcodec_open2(codec_.get(), encoder, nullptr);
 }
 
 int AvStreamEncoder::OpenAudio(const AudioEncoderConfig& config, bool globalHeader) {
@@ -264,8 +251,8 @@ int AvStreamEncoder::OpenAudio(const AudioEncoderConfig& config, bool globalHead
   isVideo_ = false;
   audio_ = config;
   depth_ = kAudioQueueDepth;
-  codec_ = avcodec_alloc_context3(encoder);
-  packet_ = av_packet_alloc();
+  codec_.reset(avcodec_alloc_context3(encoder));
+  packet_.reset(av_packet_alloc());
   if (!codec_ || !packet_) return AVERROR(ENOMEM);
   codec_->sample_fmt = encoder->sample_fmts ? encoder->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
   codec_->sample_rate = config.sampleRate;
@@ -273,20 +260,22 @@ int AvStreamEncoder::OpenAudio(const AudioEncoderConfig& config, bool globalHead
   codec_->time_base = {1, config.sampleRate};
   codec_->bit_rate = config.bitRate;
   if (globalHeader) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  int result = avcodec_open2(codec_, encoder, nullptr);
+  int result = avcodec_open2(codec_.get(), encoder, nullptr);
   if (result < 0) return result;
 
   AVChannelLayout inputLayout;
   av_channel_layout_default(&inputLayout, config.channels);
-  result = swr_alloc_set_opts2(&resampler_, &codec_->ch_layout, codec_->sample_fmt, config.sampleRate,
+  SwrContext* resampler = nullptr;
+  result = swr_alloc_set_opts2(&resampler, &codec_->ch_layout, codec_->sample_fmt, config.sampleRate,
                                &inputLayout, PackedFormat(config.input), config.sampleRate, 0, nullptr);
+  resampler_.reset(resampler);
   av_channel_layout_uninit(&inputLayout);
   if (result < 0) return result;
-  result = swr_init(resampler_);
+  result = swr_init(resampler_.get());
   if (result < 0) return result;
   const bool variable = (encoder->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) != 0;
   audioFrameSize_ = codec_->frame_size > 0 && !variable ? codec_->frame_size : 1024;
-  fifo_ = av_audio_fifo_alloc(codec_->sample_fmt, config.channels, audioFrameSize_ * 2);
+  fifo_.reset(av_audio_fifo_alloc(codec_->sample_fmt, config.channels, audioFrameSize_ * 2));
   return fifo_ ? 0 : AVERROR(ENOMEM);
 }
 
@@ -495,7 +484,7 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
     return AVERROR_BUG;
   }
 
-  AVFrame* frame = av_frame_alloc();
+  const FramePtr frame(av_frame_alloc());
   if (!frame) return AVERROR(ENOMEM);
   uint8_t* base = const_cast<uint8_t*>(block.data());
   frame->format = codec_->pix_fmt;
@@ -531,12 +520,8 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   // The frame references the caller's picture; the block is released when
   // the encoder drops its last reference to the frame.
   frame->buf[0] = block.ToBuffer();
-  if (!frame->buf[0]) {
-    av_frame_free(&frame);
-    return AVERROR(ENOMEM);
-  }
-  const int result = SendFrame(frame);
-  av_frame_free(&frame);
+  if (!frame->buf[0]) return AVERROR(ENOMEM);
+  const int result = SendFrame(frame.get());
   counters_->samplesEncoded++;
   counters_->lastTimeEncoded = time100ns;
   return result;
@@ -554,7 +539,7 @@ int AvStreamEncoder::EncodeAudio(InputBlock block) {
   } else {
     // Blocks follow on directly, whatever the rounding of their times; only
     // a real gap (more than one encoder frame) is filled with silence.
-    const int64_t reached = audioStartSample_ + audioSamplesSent_ + av_audio_fifo_size(fifo_);
+    const int64_t reached = audioStartSample_ + audioSamplesSent_ + av_audio_fifo_size(fifo_.get());
     const int64_t gap = blockStart - reached;
     if (gap > audioFrameSize_ && gap <= int64_t{audio_.sampleRate} * kMaxAudioGapSeconds) {
       const int result = FillAudioGap(gap);
@@ -567,27 +552,25 @@ int AvStreamEncoder::EncodeAudio(InputBlock block) {
       // Widen packed 24-bit samples into the top of 32-bit ones.
       const size_t needed = static_cast<size_t>(frames) * channels * 4;
       if (convertScratchSize_ < needed) {
-        av_free(convertScratch_);
-        convertScratch_ = static_cast<uint8_t*>(av_malloc(needed));
+        convertScratch_.reset(static_cast<uint8_t*>(av_malloc(needed)));
         convertScratchSize_ = convertScratch_ ? needed : 0;
         if (!convertScratch_) return AVERROR(ENOMEM);
       }
       const uint8_t* source = block.data();
-      uint32_t* target = reinterpret_cast<uint32_t*>(convertScratch_);
+      uint32_t* target = reinterpret_cast<uint32_t*>(convertScratch_.get());
       for (size_t i = 0, count = static_cast<size_t>(frames) * channels; i < count; ++i, source += 3) {
         target[i] = (uint32_t{source[0]} << 8) | (uint32_t{source[1]} << 16) | (uint32_t{source[2]} << 24);
       }
-      input = convertScratch_;
+      input = convertScratch_.get();
     }
-    int result = av_audio_fifo_realloc(fifo_, av_audio_fifo_size(fifo_) + frames);
+    int result = av_audio_fifo_realloc(fifo_.get(), av_audio_fifo_size(fifo_.get()) + frames);
     if (result < 0) return result;
-    uint8_t** planes = nullptr;
-    result = av_samples_alloc_array_and_samples(&planes, nullptr, channels, frames, codec_->sample_fmt, 0);
+    uint8_t** allocated = nullptr;
+    result = av_samples_alloc_array_and_samples(&allocated, nullptr, channels, frames, codec_->sample_fmt, 0);
     if (result < 0) return result;
-    result = swr_convert(resampler_, planes, frames, &input, frames);
-    if (result > 0) result = av_audio_fifo_write(fifo_, reinterpret_cast<void**>(planes), result);
-    av_freep(&planes[0]);
-    av_freep(&planes);
+    const SamplePlanesPtr planes(allocated);
+    result = swr_convert(resampler_.get(), planes.get(), frames, &input, frames);
+    if (result > 0) result = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(planes.get()), result);
     if (result < 0) return result;
   }
   counters_->samplesEncoded++;
@@ -598,14 +581,16 @@ int AvStreamEncoder::EncodeAudio(InputBlock block) {
 
 int AvStreamEncoder::FillAudioGap(int64_t samples) {
   if (!silence_) {
-    int result = av_samples_alloc_array_and_samples(&silence_, nullptr, audio_.channels, audioFrameSize_,
+    uint8_t** allocated = nullptr;
+    int result = av_samples_alloc_array_and_samples(&allocated, nullptr, audio_.channels, audioFrameSize_,
                                                     codec_->sample_fmt, 0);
     if (result < 0) return result;
-    av_samples_set_silence(silence_, 0, audioFrameSize_, audio_.channels, codec_->sample_fmt);
+    silence_.reset(allocated);
+    av_samples_set_silence(silence_.get(), 0, audioFrameSize_, audio_.channels, codec_->sample_fmt);
   }
   while (samples > 0) {
     const int chunk = static_cast<int>(std::min<int64_t>(samples, audioFrameSize_));
-    int result = av_audio_fifo_write(fifo_, reinterpret_cast<void**>(silence_), chunk);
+    int result = av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(silence_.get()), chunk);
     if (result < 0) return result;
     samples -= chunk;
     result = SendAudioFrames(false);
@@ -617,18 +602,18 @@ int AvStreamEncoder::FillAudioGap(int64_t samples) {
 int AvStreamEncoder::SendAudioFrames(bool final) {
   const bool smallLast = (codec_->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
   for (;;) {
-    const int available = av_audio_fifo_size(fifo_);
+    const int available = av_audio_fifo_size(fifo_.get());
     if (available <= 0 || (available < audioFrameSize_ && !final)) return 0;
     const int take = std::min(available, audioFrameSize_);
-    AVFrame* frame = av_frame_alloc();
+    const FramePtr frame(av_frame_alloc());
     if (!frame) return AVERROR(ENOMEM);
     // The last block of an encoder with fixed frames is padded with silence.
     frame->nb_samples = take < audioFrameSize_ && !smallLast ? audioFrameSize_ : take;
     frame->format = codec_->sample_fmt;
     frame->sample_rate = codec_->sample_rate;
     int result = av_channel_layout_copy(&frame->ch_layout, &codec_->ch_layout);
-    if (result >= 0) result = av_frame_get_buffer(frame, 0);
-    if (result >= 0) result = av_audio_fifo_read(fifo_, reinterpret_cast<void**>(frame->data), take);
+    if (result >= 0) result = av_frame_get_buffer(frame.get(), 0);
+    if (result >= 0) result = av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->data), take);
     if (result >= 0 && frame->nb_samples > take) {
       av_samples_set_silence(frame->data, take, frame->nb_samples - take, frame->ch_layout.nb_channels,
                              codec_->sample_fmt);
@@ -636,18 +621,17 @@ int AvStreamEncoder::SendAudioFrames(bool final) {
     if (result >= 0) {
       frame->pts = audioStartSample_ + audioSamplesSent_;
       audioSamplesSent_ += frame->nb_samples;
-      result = SendFrame(frame);
+      result = SendFrame(frame.get());
     }
-    av_frame_free(&frame);
     if (result < 0) return result;
   }
 }
 
 int AvStreamEncoder::SendFrame(AVFrame* frame) {
-  int result = avcodec_send_frame(codec_, frame);
+  int result = avcodec_send_frame(codec_.get(), frame);
   if (result < 0) return result;
   for (;;) {
-    result = avcodec_receive_packet(codec_, packet_);
+    result = avcodec_receive_packet(codec_.get(), packet_.get());
     if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return 0;
     if (result < 0) return result;
     // A GOP that a lane starts must start with a key frame, or joining the
@@ -656,7 +640,7 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
       const bool mustBeKey = keyFramePts_.front() == packet_->pts;
       keyFramePts_.pop_front();
       if (mustBeKey && !(packet_->flags & AV_PKT_FLAG_KEY)) {
-        av_packet_unref(packet_);
+        av_packet_unref(packet_.get());
         return AVERROR_BUG;
       }
     }
@@ -665,7 +649,7 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
       // of their own); reordering encoders bring their decoding times.
       const auto picture = picturesInEncoder_.find(packet_->pts);
       if (picture == picturesInEncoder_.end()) {
-        av_packet_unref(packet_);
+        av_packet_unref(packet_.get());
         return AVERROR_BUG;
       }
       packet_->pts = picture->second.time;
@@ -677,7 +661,7 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
     }
     const int64_t time100ns = av_rescale_q(packet_->pts, packet_time_base(), k100ns);
     const int64_t bytes = packet_->size;
-    result = sink_->WritePacket(packet_, sinkIndex_);
+    result = sink_->WritePacket(packet_.get(), sinkIndex_);
     if (result < 0) return result;
     counters_->samplesProcessed++;
     counters_->bytesProcessed += static_cast<uint64_t>(bytes);

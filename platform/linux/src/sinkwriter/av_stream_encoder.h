@@ -27,6 +27,7 @@ extern "C" {
 }
 
 #include "av_muxer.h"
+#include "av_owners.h"
 
 namespace kx::av {
 
@@ -126,7 +127,7 @@ class AvStreamEncoder {
   // band. Returns 0 or an AVERROR.
   int OpenVideo(const VideoEncoderConfig& config, bool globalHeader, bool allowLanes = true);
   int OpenAudio(const AudioEncoderConfig& config, bool globalHeader);
-  const AVCodecContext* codec() const { return lanes_.empty() ? codec_ : lanes_[0]->codec(); }
+  const AVCodecContext* codec() const { return lanes_.empty() ? codec_.get() : lanes_[0]->codec(); }
   size_t lane_count() const { return lanes_.size(); }
   // The time base of the packets this encoder writes.
   AVRational packet_time_base() const { return isVideo_ ? video_.timeBase : codec()->time_base; }
@@ -169,18 +170,18 @@ class AvStreamEncoder {
   int SendFrame(AVFrame* frame);
   void Fail(int error);
 
-  AVCodecContext* codec_ = nullptr;
+  CodecContextPtr codec_;
   bool isVideo_ = false;
   VideoEncoderConfig video_;
   AudioEncoderConfig audio_;
-  SwrContext* resampler_ = nullptr;
-  AVAudioFifo* fifo_ = nullptr;
+  ResamplerPtr resampler_;
+  AudioFifoPtr fifo_;
   int audioFrameSize_ = 0;
   bool audioAnchored_ = false;
   int64_t audioStartSample_ = 0;
   int64_t audioSamplesSent_ = 0;
-  uint8_t** silence_ = nullptr;  // one encoder frame of silence, for gaps
-  uint8_t* convertScratch_ = nullptr;
+  SamplePlanesPtr silence_;  // one encoder frame of silence, for gaps
+  AvMemoryPtr<uint8_t> convertScratch_;
   size_t convertScratchSize_ = 0;
   // Pictures in the encoder: its time stamp -> the picture's time and
   // duration in the file. WMV 7/8 carry their frame rate in the bit stream
@@ -194,7 +195,7 @@ class AvStreamEncoder {
   std::map<int64_t, PictureTimes> picturesInEncoder_;
   bool countsPictures_ = false;
   int64_t picturesCounted_ = 0;
-  AVPacket* packet_ = nullptr;
+  PacketPtr packet_;
 
   PacketSink* sink_ = nullptr;
   int sinkIndex_ = -1;
