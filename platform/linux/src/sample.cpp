@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "kxplatform/scoped.h"
 #include "attribute_store.h"
 
 namespace kx::mf {
@@ -165,26 +166,20 @@ class Sample final : public AttributesOf<IMFSample> {
     DWORD total = 0;
     HRESULT hr = TotalLength(buffers, &total);
     if (FAILED(hr)) return hr;
-    BYTE* out = nullptr;
-    DWORD capacity = 0;
-    hr = dest->Lock(&out, &capacity, nullptr);
-    if (FAILED(hr)) return hr;
-    if (capacity < total) {
-      dest->Unlock();
-      return MF_E_BUFFERTOOSMALL;
-    }
     DWORD offset = 0;
-    for (const auto& buffer : buffers) {
-      BYTE* in = nullptr;
-      DWORD length = 0;
-      hr = buffer->Lock(&in, nullptr, &length);
-      if (FAILED(hr)) break;
-      const DWORD count = length <= total - offset ? length : total - offset;
-      if (count != 0) std::memcpy(out + offset, in, count);
-      offset += count;
-      buffer->Unlock();
+    {
+      kx::ScopedBufferLock out(dest);
+      if (FAILED(out.status())) return out.status();
+      if (out.maxLength() < total) return MF_E_BUFFERTOOSMALL;
+      for (const auto& buffer : buffers) {
+        kx::ScopedBufferLock in(buffer.Get());
+        hr = in.status();
+        if (FAILED(hr)) break;
+        const DWORD count = in.currentLength() <= total - offset ? in.currentLength() : total - offset;
+        if (count != 0) std::memcpy(out.data() + offset, in.data(), count);
+        offset += count;
+      }
     }
-    dest->Unlock();
     if (SUCCEEDED(hr)) hr = dest->SetCurrentLength(offset);
     return hr;
   }

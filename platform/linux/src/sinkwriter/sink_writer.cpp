@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "kxplatform/scoped.h"
 #include "kxplatform/com_object.h"
 #include "hresult_av.h"
 #include "kxplatform/mf.h"
@@ -462,9 +463,14 @@ HRESULT SinkWriter::WriteSample(DWORD dwStreamIndex, IMFSample* pSample) {
     if (FAILED(hr)) return hr;
     BYTE* data = nullptr;
     DWORD length = 0;
-    hr = buffer->Lock(&data, nullptr, &length);
-    if (FAILED(hr)) return hr;
-    buffer->Unlock();
+    {
+      // The bytes stay where they are after the unlock: the buffer is held
+      // (below) until the encoder is done with them.
+      const kx::ScopedBufferLock lock(buffer.Get());
+      if (FAILED(lock.status())) return lock.status();
+      data = lock.data();
+      length = lock.currentLength();
+    }
     if (encoder->is_video() && length < imageSize) return MF_E_BUFFERTOOSMALL;
 
     // The time is checked and the sample queued under the stream's lock, so
