@@ -1,5 +1,5 @@
 // Finishing a file: asynchronously through the callback, synchronously, or
-// not at all (the writer is released); markers; memory under a fast producer.
+// not at all (the writer is released); memory under a fast producer.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -25,15 +25,10 @@ class RecordingCallback final : public kx::test::Fake<IMFSinkWriterCallback> {
     finalizeCalls_++;
     status_ = status;
     finalizeThread_ = std::this_thread::get_id();
-    markersBeforeFinalize_ = markers_.size();
     changed_.notify_all();
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE OnMarker(DWORD stream, void* context) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    markers_.push_back({stream, context});
-    return S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE OnMarker(DWORD, void*) override { return S_OK; }
   // Waits for OnFinalize (a generous bound only keeps a broken writer from
   // hanging the suite; nothing is measured).
   bool WaitForFinalize() {
@@ -46,8 +41,6 @@ class RecordingCallback final : public kx::test::Fake<IMFSinkWriterCallback> {
   int finalizeCalls_ = 0;
   HRESULT status_ = static_cast<HRESULT>(0x8000000A);  // none yet
   std::thread::id finalizeThread_;
-  std::vector<std::pair<DWORD, void*>> markers_;
-  size_t markersBeforeFinalize_ = 0;
 };
 
 // Lets the process write files only up to a size (0: no limit), for the
@@ -74,9 +67,9 @@ class FileSizeLimit {
   void (*savedSignal_)(int) = nullptr;
 };
 
-// The asynchronous finish reports once, from another thread, after the
-// markers, with the real status: a finish that fails because the file
-// cannot grow is not reported as success. A complete file is there when
+// The asynchronous finish reports once, from another thread, with the real
+// status: a finish that fails because the file cannot grow is not reported
+// as success. A complete file is there when
 // OnFinalize arrives, before the writer goes.
 TEST_F(MfTest, AsyncFinalizeReportsOnceWithTheRealStatus) {
   constexpr HRESULT kFileTooLarge = HRESULT_FROM_WIN32(223);
@@ -102,20 +95,15 @@ TEST_F(MfTest, AsyncFinalizeReportsOnceWithTheRealStatus) {
     ASSERT_EQ(attributes->SetUINT32(MF_LOW_LATENCY, 1), S_OK);
     const VideoSpec video{.subtype = c.video, .width = c.width, .height = c.height, .bitrate = c.bitrate};
     const AudioSpec audio{.subtype = c.audio};
-    int markerContext = 0;
-    DWORD audioIndex = 0;
     FileReport file;
     {
       FileSizeLimit limit(c.limit);
       Writer writer(path, &video, &audio, attributes.Get());
-      audioIndex = writer.audioIndex;
       // Under the limit, later writes may already report the failure; none may crash.
       const HRESULT written = writer.WriteClip(c.frames, c.pcmFrames);
       EXPECT_TRUE(written == S_OK || (c.limit != 0 && written == kFileTooLarge)) << std::hex << written;
       if (c.status == S_OK) {
-        ASSERT_EQ(writer.writer->PlaceMarker(audioIndex, &markerContext), S_OK);
-        EXPECT_EQ(writer.writer->PlaceMarker(9, &markerContext), MF_E_INVALIDSTREAMNUMBER);
-        ASSERT_EQ(writer.writer->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS), S_OK);
+        EXPECT_EQ(writer.writer->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS), S_OK);
       }
       ASSERT_EQ(writer.writer->Finalize(), S_OK);
       EXPECT_EQ(writer.writer->Finalize(), MF_E_INVALIDREQUEST);
@@ -128,9 +116,6 @@ TEST_F(MfTest, AsyncFinalizeReportsOnceWithTheRealStatus) {
     EXPECT_EQ(callback->status_, c.status);
     EXPECT_NE(callback->finalizeThread_, std::this_thread::get_id());
     if (c.status != S_OK) continue;
-    ASSERT_EQ(callback->markers_.size(), 1u);
-    EXPECT_EQ(callback->markers_[0], std::make_pair(audioIndex, static_cast<void*>(&markerContext)));
-    EXPECT_EQ(callback->markersBeforeFinalize_, 1u);
     const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->decodedFrames, c.frames);
