@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,7 +27,6 @@
 namespace kx::test {
 
 struct SampleRecord {
-  DWORD stream = 0;
   LONGLONG time = 0, duration = 0;
   std::vector<uint8_t> bytes;  // the buffer's current length
 };
@@ -35,7 +35,6 @@ struct SampleRecord {
 struct WriterRecord {
   std::vector<std::string> calls;  // "AddStream", "WriteSample(1)", ...
   std::vector<ComPtr<IMFMediaType>> outputTypes;
-  std::map<DWORD, ComPtr<IMFMediaType>> inputTypes;
   std::vector<SampleRecord> samples;
   std::map<std::string, HRESULT> refuse;  // method -> result instead of the work
   // Whether the writer answers for IMFSinkWriterEx, calls OnFinalize from a
@@ -63,15 +62,13 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
     r_->outputTypes.emplace_back(type);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE SetInputMediaType(DWORD index, IMFMediaType* type, IMFAttributes*) override {
-    if (const HRESULT hr = Enter("SetInputMediaType", "(" + std::to_string(index) + ")"); FAILED(hr)) return hr;
-    r_->inputTypes[index] = ComPtr<IMFMediaType>(type);
-    return S_OK;
+  HRESULT STDMETHODCALLTYPE SetInputMediaType(DWORD index, IMFMediaType*, IMFAttributes*) override {
+    return Enter("SetInputMediaType", index);
   }
   HRESULT STDMETHODCALLTYPE BeginWriting() override { return Enter("BeginWriting"); }
   HRESULT STDMETHODCALLTYPE WriteSample(DWORD index, IMFSample* sample) override {
-    if (const HRESULT hr = Enter("WriteSample", "(" + std::to_string(index) + ")"); FAILED(hr)) return hr;
-    SampleRecord record{.stream = index, .time = 0, .duration = 0, .bytes = {}};
+    if (const HRESULT hr = Enter("WriteSample", index); FAILED(hr)) return hr;
+    SampleRecord record;
     ComPtr<IMFMediaBuffer> buffer;
     if (FAILED(sample->GetSampleTime(&record.time)) || FAILED(sample->GetSampleDuration(&record.duration)) ||
         FAILED(sample->GetBufferByIndex(0, &buffer))) {
@@ -84,7 +81,7 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE NotifyEndOfSegment(DWORD index) override {
-    return Enter("NotifyEndOfSegment", "(" + std::to_string(index) + ")");
+    return Enter("NotifyEndOfSegment", index);
   }
   HRESULT STDMETHODCALLTYPE Finalize() override {
     if (const HRESULT hr = Enter("Finalize"); FAILED(hr) || !callback_) return hr;
@@ -101,8 +98,8 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
   HRESULT STDMETHODCALLTYPE GetTransformForStream(DWORD, DWORD, GUID*, IMFTransform**) override { return E_NOTIMPL; }
 
  private:
-  HRESULT Enter(const std::string& method, const std::string& args = {}) {
-    r_->calls.push_back(method + args);
+  HRESULT Enter(const std::string& method, std::optional<DWORD> stream = {}) {
+    r_->calls.push_back(stream ? method + "(" + std::to_string(*stream) + ")" : method);
     const auto refusal = r_->refuse.find(method);
     return refusal == r_->refuse.end() ? S_OK : refusal->second;
   }
@@ -132,7 +129,7 @@ struct FakePlatform {
   std::shared_ptr<WriterRecord> writer = std::make_shared<WriterRecord>();
   std::vector<ComPtr<IUnknown>> audioTypes;
   HRESULT createResult = S_OK, listResult = S_OK, sampleResult = S_OK, bufferResult = S_OK;
-  int createCalls = 0, conversions = 0, conversionFailsAt = -1;  // 0-based conversion that is refused
+  int conversions = 0, conversionFailsAt = -1;  // 0-based conversion that is refused
   GUID listedSubtype{};
   UINT32 formatBlockBytes = 18;  // cbFormat handed back; less is a short block
   bool eventFails = false;
@@ -147,7 +144,6 @@ struct FakePlatform {
     return {
         .createSinkWriterFromURL = [](LPCWSTR, IMFByteStream*, IMFAttributes* attributes, IMFSinkWriter** out) -> HRESULT {
           FakePlatform& p = *current;
-          ++p.createCalls;
           ComPtr<IMFSinkWriterCallback> callback;
           p.writer->hadCallback = SUCCEEDED(attributes->GetUnknown(
               MF_SINK_WRITER_ASYNC_CALLBACK, IID_IMFSinkWriterCallback, reinterpret_cast<void**>(&callback)));

@@ -208,7 +208,10 @@ TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
        false},
   };
   const std::string first = DumpXmpMetadata(Record(ZQ_XMP_DURATION | ZQ_XMP_CREATOR, 10000000), 1);
-  const std::string second = DumpXmpMetadata(Record(ZQ_XMP_DURATION | ZQ_XMP_CREATOR, 3333), 1);
+  // The second packet is our own writer's (the Windows build's), so that
+  // exiftool reads both writers' packets.
+  const std::string second =
+      kx::zqlog::WriteXmpPacket(kx::zqlog::FieldsFromRecord(Record(ZQ_XMP_DURATION | ZQ_XMP_CREATOR, 3333)), true);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path file = MakeClip(dir_ / c.name, c.codecs);
@@ -230,19 +233,6 @@ TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
     EXPECT_EQ(fs::file_size(file), size + 24 + second.size() - (c.oldBecomesFree ? 0 : 24 + first.size()));
     EXPECT_EQ(kx::test::Exiftool(file.string(), "-XMP-xmp:CreatorTool -XMP-xmpDM:DurationValue"), "kx_Traxel\n3333\n");
     EXPECT_EQ(Decoded(file), decodedBefore);
-  }
-}
-
-// Both packet writers (the toolkit's natively, our own in the Windows build).
-TEST_F(XmpInject, PacketsReadBackWithExiftool) {
-  const _XmpMetadata record = Record(ZQ_XMP_DURATION | ZQ_XMP_CREATOR, 987654321);
-  const std::string packets[] = {DumpXmpMetadata(record, 1), kx::zqlog::WriteXmpPacket(kx::zqlog::FieldsFromRecord(record), true)};
-  for (const std::string& packet : packets) {
-    WriteFile(dir_ / "packet.xmp", packet);
-    const std::string tags = kx::test::Exiftool((dir_ / "packet.xmp").string(),
-                                                "-XMP-xmp:CreatorTool -XMP-xmpDM:DurationValue -XMP-xmp:CreateDate");
-    EXPECT_EQ(tags.rfind("kx_Traxel\n987654321\n20", 0), 0u) << tags;
-    EXPECT_EQ(kx::test::Exiftool((dir_ / "packet.xmp").string(), "-n -XMP-xmpDM:DurationScale"), "1e-07\n");
   }
 }
 
