@@ -28,6 +28,7 @@ struct EncodeSettings {
   std::string output, videoPath, audioPath, pluginPath;
   uint32_t width = 1280, height = 720, rateNumerator = 25, rateDenominator = 1;
   double seconds = 10;
+  bool secondsGiven = false;  // with inputs: at most this long
   std::string videoCodec, audioCodec;
   uint32_t videoBitrate = 0, audioBitrate = 0;  // 0: chosen from the picture size / channels
   uint32_t xmpOptions = 3;
@@ -95,6 +96,7 @@ EncodeSettings ParseSettings(const std::vector<std::string>& arguments) {
       const std::string text = options.Value(name);
       char* end = nullptr;
       settings.seconds = std::strtod(text.c_str(), &end);
+      settings.secondsGiven = true;
       if (text.empty() || *end != '\0' || !(settings.seconds > 0) || settings.seconds > 86400) {
         BadValue(name, text, "seconds, more than 0 and at most 86400");
       }
@@ -357,6 +359,17 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
     if (!settings.videoPath.empty()) video = OpenY4m(settings.videoPath);
     if (!settings.audioPath.empty()) audio = OpenWav(settings.audioPath);
   }
+  // --seconds with inputs: their first seconds only.
+  const int64_t pictureLimit = !pattern && settings.secondsGiven && video
+      ? std::max<int64_t>(1, std::llround(settings.seconds * video->rateNumerator / video->rateDenominator)) : INT64_MAX;
+  const int64_t soundLimit =
+      !pattern && settings.secondsGiven && audio ? std::llround(settings.seconds * audio->sampleRate) : INT64_MAX;
+  if (video && pictureLimit != INT64_MAX) {
+    video->expectedFrames = video->expectedFrames < 0 ? pictureLimit : std::min(video->expectedFrames, pictureLimit);
+  }
+  if (audio && soundLimit != INT64_MAX) {
+    audio->expectedFrames = audio->expectedFrames < 0 ? soundLimit : std::min(audio->expectedFrames, soundLimit);
+  }
 
   LogRecords::Instance().echo = settings.verbose;
   Plugin plugin(settings.pluginPath);
@@ -453,7 +466,8 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
             videoDone ? soundFrames + audio->sampleRate / 25
                       : static_cast<int64_t>(static_cast<long double>(pictures + 1) * video->rateDenominator *
                                              audio->sampleRate / video->rateNumerator);
-        const size_t want = static_cast<size_t>(std::max<int64_t>(0, until - soundFrames));
+        const size_t want = static_cast<size_t>(std::max<int64_t>(0, std::min(until, soundLimit) - soundFrames));
+        if (soundFrames >= soundLimit) audioDone = true;
         if (want > 0) {
           pcm.resize(want * audio->channels);
           const size_t got = audio->Read(pcm.data(), want);
@@ -473,7 +487,7 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
         }
       }
       if (!videoDone) {
-        if (!video->Next(picture)) {
+        if (pictures >= pictureLimit || !video->Next(picture)) {
           videoDone = true;
         } else {
           frame = MediaFrame{};
