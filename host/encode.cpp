@@ -530,7 +530,7 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
   const int64_t size = FileSize(temporary);
   if (size <= 0) throw HostError(kExitWrite, "the plug-in left no file for " + settings.output);
   std::string renameError;
-  if (!ReplaceFile(temporary, settings.output, renameError)) {
+  if (!RenameOver(temporary, settings.output, renameError)) {
     throw HostError(kExitOutput, "cannot rename " + temporary + " to " + settings.output + ": " + renameError);
   }
   file.keep = true;

@@ -44,7 +44,7 @@ bool FileExists(const std::string& utf8Path);
 int64_t FileSize(const std::string& utf8Path);  // -1 when it cannot be read
 bool RemoveFile(const std::string& utf8Path);
 // Renames over an existing file of that name.
-bool ReplaceFile(const std::string& utf8From, const std::string& utf8To, std::string& error);
+bool RenameOver(const std::string& utf8From, const std::string& utf8To, std::string& error);
 
 bool StandardErrorIsTerminal();
 int ProcessId();

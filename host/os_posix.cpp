@@ -56,7 +56,7 @@ int64_t FileSize(const std::string& utf8Path) {
 
 bool RemoveFile(const std::string& utf8Path) { return unlink(utf8Path.c_str()) == 0; }
 
-bool ReplaceFile(const std::string& utf8From, const std::string& utf8To, std::string& error) {
+bool RenameOver(const std::string& utf8From, const std::string& utf8To, std::string& error) {
   if (rename(utf8From.c_str(), utf8To.c_str()) == 0) return true;
   error = std::strerror(errno);
   return false;

@@ -102,7 +102,7 @@ int64_t FileSize(const std::string& utf8Path) {
 
 bool RemoveFile(const std::string& utf8Path) { return DeleteFileW(WideOf(utf8Path).c_str()) != 0; }
 
-bool ReplaceFile(const std::string& utf8From, const std::string& utf8To, std::string& error) {
+bool RenameOver(const std::string& utf8From, const std::string& utf8To, std::string& error) {
   if (MoveFileExW(WideOf(utf8From).c_str(), WideOf(utf8To).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   error = SystemMessage(GetLastError());
   return false;

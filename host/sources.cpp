@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <cstring>
 
 #include "error.h"
@@ -371,7 +372,7 @@ class ToneSource : public AudioSource {
     for (size_t i = 0; i < count; ++i, ++position_) {
       const bool beep = position_ % sampleRate < sampleRate / 10;
       const double time = static_cast<double>(position_) / sampleRate;
-      const auto value = static_cast<int16_t>(8000.0 * std::sin(2 * M_PI * (beep ? 2000.0 : 1000.0) * time));
+      const auto value = static_cast<int16_t>(8000.0 * std::sin(2 * std::numbers::pi * (beep ? 2000.0 : 1000.0) * time));
       for (uint32_t c = 0; c < channels; ++c) out[i * channels + c] = value;
     }
     return count;
