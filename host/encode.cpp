@@ -356,7 +356,7 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
                         std::max<int64_t>(1, std::llround(settings.seconds * patternRate)));
     audio = MakeTone(48000, 2, std::llround(settings.seconds * 48000));
   } else {
-    if (!settings.videoPath.empty()) video = OpenY4m(settings.videoPath);
+    if (!settings.videoPath.empty()) video = ReadAhead(OpenY4m(settings.videoPath), 4);
     if (!settings.audioPath.empty()) audio = OpenWav(settings.audioPath);
   }
   // --seconds with inputs: their first seconds only.

@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 #include "error.h"
 #include "os.h"
@@ -382,7 +387,89 @@ class ToneSource : public AudioSource {
   int64_t position_ = 0;
 };
 
+class ReadAheadSource : public VideoSource {
+ public:
+  ReadAheadSource(std::unique_ptr<VideoSource> source, size_t depth) : source_(std::move(source)), depth_(depth) {
+    width = source_->width;
+    height = source_->height;
+    rateNumerator = source_->rateNumerator;
+    rateDenominator = source_->rateDenominator;
+    expectedFrames = source_->expectedFrames;
+    reader_ = std::thread([this] { ReadAll(); });
+  }
+  ~ReadAheadSource() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    reader_.join();
+  }
+
+  // Picture buffers go back and forth between the two threads; none is
+  // allocated once the queue is full.
+  bool Next(Picture& picture) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
+    if (ready_.empty()) {
+      if (error_) std::rethrow_exception(error_);
+      return false;
+    }
+    if (!picture.planes.empty()) spare_.push_back(std::move(picture));
+    picture = std::move(ready_.front());
+    ready_.pop_front();
+    changed_.notify_all();
+    return true;
+  }
+
+ private:
+  void ReadAll() {
+    for (;;) {
+      Picture picture;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return ready_.size() < depth_ || stop_; });
+        if (stop_) return;
+        if (!spare_.empty()) {
+          picture = std::move(spare_.back());
+          spare_.pop_back();
+        }
+      }
+      bool got = false;
+      std::exception_ptr error;
+      try {
+        got = source_->Next(picture);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!got) {
+        error_ = error;
+        ended_ = true;
+        changed_.notify_all();
+        return;
+      }
+      ready_.push_back(std::move(picture));
+      changed_.notify_all();
+    }
+  }
+
+  std::unique_ptr<VideoSource> source_;
+  size_t depth_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Picture> ready_;
+  std::vector<Picture> spare_;
+  bool ended_ = false, stop_ = false;
+  std::exception_ptr error_;
+  std::thread reader_;
+};
+
 }  // namespace
+
+std::unique_ptr<VideoSource> ReadAhead(std::unique_ptr<VideoSource> source, size_t depth) {
+  return std::make_unique<ReadAheadSource>(std::move(source), depth);
+}
 
 std::unique_ptr<VideoSource> OpenY4m(const std::string& path) { return std::make_unique<Y4mSource>(path); }
 std::unique_ptr<AudioSource> OpenWav(const std::string& path) { return std::make_unique<WavSource>(path); }

@@ -41,6 +41,10 @@ class AudioSource {
 std::unique_ptr<VideoSource> OpenY4m(const std::string& path);
 std::unique_ptr<AudioSource> OpenWav(const std::string& path);
 
+// Reads `source` ahead on a thread of its own (up to `depth` pictures), so
+// that reading the input overlaps the plug-in's encoding.
+std::unique_ptr<VideoSource> ReadAhead(std::unique_ptr<VideoSource> source, size_t depth);
+
 // The built-in moving pattern with a frame counter, and a tone.
 std::unique_ptr<VideoSource> MakePattern(uint32_t width, uint32_t height, uint32_t rateNumerator,
                                          uint32_t rateDenominator, int64_t frames);
