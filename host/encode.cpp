@@ -356,7 +356,12 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
                         std::max<int64_t>(1, std::llround(settings.seconds * patternRate)));
     audio = MakeTone(48000, 2, std::llround(settings.seconds * 48000));
   } else {
-    if (!settings.videoPath.empty()) video = ReadAhead(OpenY4m(settings.videoPath), 4);
+    if (!settings.videoPath.empty()) {
+      video = OpenY4m(settings.videoPath);
+      // Up to 4 pictures ahead, and at most about 256 MiB of them.
+      const size_t pictureBytes = size_t{video->width} * video->height * 3 / 2;
+      video = ReadAhead(std::move(video), std::clamp<size_t>((256u << 20) / pictureBytes, 1, 4));
+    }
     if (!settings.audioPath.empty()) audio = OpenWav(settings.audioPath);
   }
   // --seconds with inputs: their first seconds only.
@@ -458,34 +463,34 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
       // The next video frame's time, in 100 ns; the sound up to it goes first.
       const int64_t nextVideo100ns =
           videoDone ? INT64_MAX
-                    : static_cast<int64_t>((pictures * 10000000LL * video->rateDenominator + video->rateNumerator / 2) /
-                                           video->rateNumerator);
-      if (!audioDone) {
-        // Sound up to the end of the coming picture, or 40 ms at a time.
-        const int64_t until =
-            videoDone ? soundFrames + audio->sampleRate / 25
-                      : static_cast<int64_t>(static_cast<long double>(pictures + 1) * video->rateDenominator *
-                                             audio->sampleRate / video->rateNumerator);
-        const size_t want = static_cast<size_t>(std::max<int64_t>(0, std::min(until, soundLimit) - soundFrames));
-        if (soundFrames >= soundLimit) audioDone = true;
-        if (want > 0) {
-          pcm.resize(want * audio->channels);
-          const size_t got = audio->Read(pcm.data(), want);
-          if (got == 0) {
-            audioDone = true;
-          } else {
-            frame = MediaFrame{};
-            frame.audio.pData = reinterpret_cast<const uint8_t*>(pcm.data());
-            frame.audio.nBytes = static_cast<int32_t>(got * audio->channels * sizeof(int16_t));
-            frame.pts = soundFrames * 10000000LL / audio->sampleRate;
-            if (!output.WriteAudio(frame)) {
-              failure = "writing the sound at " + std::to_string(double(soundFrames) / audio->sampleRate) + " s failed";
-              break;
-            }
-            soundFrames += static_cast<int64_t>(got);
-          }
+                    : static_cast<int64_t>(std::llround(static_cast<long double>(pictures) * 10000000.0L *
+                                                        video->rateDenominator / video->rateNumerator));
+      // Sound up to the end of the coming picture (or 40 ms ahead without
+      // video), in blocks of at most 200 ms.
+      const int64_t soundUntil = audioDone ? 0 : std::min(
+          soundLimit, videoDone ? soundFrames + audio->sampleRate / 25
+                                : static_cast<int64_t>(static_cast<long double>(pictures + 1) * video->rateDenominator *
+                                                       audio->sampleRate / video->rateNumerator));
+      while (!audioDone && soundFrames < soundUntil) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(soundUntil - soundFrames, audio->sampleRate / 5 + 1));
+        pcm.resize(want * audio->channels);
+        const size_t got = audio->Read(pcm.data(), want);
+        if (got == 0) {
+          audioDone = true;
+          break;
         }
+        frame = MediaFrame{};
+        frame.audio.pData = reinterpret_cast<const uint8_t*>(pcm.data());
+        frame.audio.nBytes = static_cast<int32_t>(got * audio->channels * sizeof(int16_t));
+        frame.pts = soundFrames * 10000000LL / audio->sampleRate;
+        if (!output.WriteAudio(frame)) {
+          failure = "writing the sound at " + std::to_string(double(soundFrames) / audio->sampleRate) + " s failed";
+          break;
+        }
+        soundFrames += static_cast<int64_t>(got);
       }
+      if (soundFrames >= soundLimit) audioDone = true;
+      if (!failure.empty()) break;
       if (!videoDone) {
         if (pictures >= pictureLimit || !video->Next(picture)) {
           videoDone = true;

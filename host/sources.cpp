@@ -248,7 +248,8 @@ class WavSource : public AudioSource {
     }
     if (tag != 1 && tag != 3) input_.Malformed("format tag " + std::to_string(tag) + " is not PCM or float", at);
     if (count == 0) input_.Malformed("zero channels in the fmt chunk", at + 2);
-    if (rate == 0) input_.Malformed("zero sample rate in the fmt chunk", at + 4);
+    if (count > 64) input_.Malformed(std::to_string(count) + " channels in the fmt chunk (at most 64)", at + 2);
+    if (rate == 0 || rate > 768000) input_.Malformed("sample rate " + std::to_string(rate) + " in the fmt chunk", at + 4);
     const bool known = tag == 1 ? (bits == 8 || bits == 16 || bits == 24 || bits == 32) : (bits == 32 || bits == 64);
     if (!known) input_.Malformed(std::to_string(bits) + "-bit " + (tag == 1 ? "PCM" : "float") + " samples", at + 14);
     if (blockAlign_ != count * (bits / 8)) input_.Malformed("block align " + std::to_string(blockAlign_), at + 12);
