@@ -79,9 +79,14 @@ void* LogSinkSetterOf(void*) {
 // FreeLibrary returns at once; each close thread keeps the DLL loaded until
 // it ends. Once no module of the plug-in's path is left in the process,
 // every close thread has ended and its file is complete.
-void UnloadPluginAndWait(void* handle, const std::string& utf8Path) {
+// The module is looked up by the full path the system gives it (backslashes,
+// no "..").
+void UnloadPluginAndWait(void* handle, const std::string&) {
+  std::wstring path(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(static_cast<HMODULE>(handle), path.data(), static_cast<DWORD>(path.size()));
+  path.resize(length < path.size() ? length : 0);
   FreeLibrary(static_cast<HMODULE>(handle));
-  const std::wstring path = WideOf(utf8Path);
+  if (path.empty()) return;
   while (GetModuleHandleW(path.c_str()) != nullptr) Sleep(20);
 }
 

@@ -334,7 +334,7 @@ class PatternSource : public VideoSource {
   // that moves the other way across the band.
   void DrawCounter(Picture& picture) const {
     const uint32_t scale = std::max<uint32_t>(1, height / 48);
-    const uint32_t bandTop = height - 7 * scale, bandHeight = 7 * scale;
+    const uint32_t bandTop = height - 7 * scale;
     uint8_t* luma = picture.planes.data();
     for (uint32_t y = bandTop; y < height; ++y) std::memset(luma + size_t{y} * width, 235, width);
     for (int plane = 1; plane < 3; ++plane) {
@@ -358,7 +358,6 @@ class PatternSource : public VideoSource {
         }
       }
     }
-    (void)bandHeight;
   }
 
   std::vector<uint8_t> rows_[3];
