@@ -1,18 +1,17 @@
-// The multi-stream adapter as the host drives it, with the single-stream row
-// replaced by a recording fake: what the merged record holds when it reaches
-// the create, where each frame and each extra-data block goes, which calls
-// are refused, and the log lines of each path.
+// The multi-stream adapter as the host drives it, in front of a stand-in of
+// the GetFileFormats table whose slots record every call: what the merged
+// record holds when it reaches the create, where each frame and each
+// extra-data block goes, which calls are refused, and the log of each path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "discovery_tables.h"
 #include "entry_points.h"
-#include "fake_file_formats.h"
 #include "host_records.h"
 #include "log_capture.h"
 
@@ -22,15 +21,93 @@ namespace {
 using namespace host;
 using Lines = std::vector<std::string>;
 
-const kx_wchar* Path(const char* ascii) {
-  static std::basic_string<kx_wchar> text;
-  text = Wide(ascii);
-  return text.c_str();
+struct Call {
+  std::string slot;  // "create", "audio", "video", "close", "audio extra", "video extra"
+  MediaFileHandle handle = nullptr;
+  uint64_t value = 0;
+  uint32_t index = 0;
+  const MediaFrame* frame = nullptr;
+  std::vector<uint8_t> record;  // create: the merged record
+  // create: file name, video, audio, subpicture private data; extra-data
+  // slots: the first and the second block.
+  std::string text[4];
+};
+std::vector<Call> g_calls;
+int g_file;
+MediaFileHandle g_createResult = &g_file;
+
+// Bytes as hex, "null" for a null pointer.
+std::string Hex(const uint8_t* data, int64_t count) {
+  if (data == nullptr) return "null";
+  std::string text;
+  char byte[3];
+  for (int64_t i = 0; i < count; ++i) text += (std::snprintf(byte, sizeof byte, "%02x", data[i]), byte);
+  return text;
 }
+
+Call& Push(const char* slot, MediaFileHandle handle, uint32_t index = 0) {
+  g_calls.emplace_back();
+  g_calls.back().slot = slot;
+  g_calls.back().handle = handle;
+  g_calls.back().index = index;
+  return g_calls.back();
+}
+MediaFileHandle FakeCreate(const kx_wchar* pFileName, const EncodeParams* p, uint64_t value) {
+  Call& call = Push("create", nullptr);
+  call.value = value;
+  call.record.assign(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p + 1));
+  call.text[0] = ToUtf8(pFileName);
+  const StreamExtraBlock* blocks[3] = {&p->video.extra, &p->audio.extra, &p->subpicture.extra};
+  for (int i = 0; i < 3; ++i) call.text[i + 1] = Hex(blocks[i]->pExtraData, blocks[i]->nExtraDataSize);
+  return g_createResult;
+}
+int32_t FakeAudio(MediaFileHandle handle, const MediaFrame* pFrame, uint64_t value, uint32_t index) {
+  Call& call = Push("audio", handle, index);
+  call.frame = pFrame;
+  call.value = value;
+  return handle == nullptr || pFrame == nullptr ? -1 : 11;
+}
+int32_t FakeVideo(MediaFileHandle handle, const MediaFrame* pFrame, uint32_t index) {
+  Push("video", handle, index).frame = pFrame;
+  return handle == nullptr || pFrame == nullptr ? -1 : 22;
+}
+void FakeClose(MediaFileHandle handle) { Push("close", handle); }
+void FakeAudioExtra(MediaFileHandle handle, const uint8_t* pData, int32_t nBytes, uint32_t index) {
+  Push("audio extra", handle, index).text[0] = Hex(pData, nBytes);
+}
+void FakeVideoExtra(MediaFileHandle handle, const uint8_t* pSecond, int32_t nSecond, const uint8_t* pFirst,
+                    int32_t nFirst, uint32_t index) {
+  Call& call = Push("video extra", handle, index);
+  call.text[0] = Hex(pFirst, nFirst);
+  call.text[1] = Hex(pSecond, nSecond);
+}
+
+FileFormatDescriptor Row(const char* fourcc, bool video, bool extraData) {
+  FileFormatDescriptor row{};
+  row.fourcc = FourCC(fourcc);
+  row.CreateMediaFile = FakeCreate;
+  row.WriteAudioFrame = FakeAudio;
+  row.WriteVideoFrame = video ? FakeVideo : nullptr;
+  row.CloseMediaFile = FakeClose;
+  row.SetAudioExtraData = extraData ? FakeAudioExtra : nullptr;
+  row.SetVideoExtraData = extraData ? FakeVideoExtra : nullptr;
+  return row;
+}
+// WMA takes no video. The WMV and WMA rows take extra data, so that the
+// adapter's hand-over is visible; the MP4 row, like the real rows, does not.
+FileFormatDescriptor g_rows[] = {Row("WWMV", true, true), Row("WWMA", false, true), Row("WMP4", true, false), {}};
+
+}  // namespace
+}  // namespace kx::test
+
+FileFormatDescriptor* kx::FileFormatTable() { return kx::test::g_rows; }
+
+namespace kx::test {
+namespace {
 
 Lines Slots() {
   Lines slots;
-  for (const FakeCall& call : Fake().calls) slots.push_back(call.slot);
+  for (const Call& call : g_calls) slots.push_back(call.slot);
   return slots;
 }
 
@@ -40,38 +117,29 @@ struct Stream {
   std::function<void(HostRecord&)> fill;
 };
 
-class MultiStreamAdapterTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(log_.active()) << "ZqLog_SetSink not found";
-    Fake().Reset();
-  }
-  void TearDown() override { CloseNow(); }
+class MultiStreamAdapter : public ::testing::Test {
+ public:
+  void SetUp() override { ASSERT_TRUE(log_.active()); }
+  void TearDown() override { Close(); }
 
   // A new file with these streams (input index = position).
   void Create(const std::vector<Stream>& streams) {
-    CloseNow();
-    Fake().Reset();
+    Close();
+    g_calls.clear();
+    g_createResult = &g_file;
     file_ = CreateMediaFileMultiStream();
     ASSERT_NE(file_, nullptr);
     for (size_t i = 0; i < streams.size(); ++i) {
       HostRecord record;
       streams[i].fill(record);
-      EXPECT_EQ(AddStreamInfoMultiStream(file_, streams[i].type, 1, static_cast<uint32_t>(i), streams[i].out,
-                                         record.get()), 1);
+      const auto in = static_cast<uint32_t>(i);
+      EXPECT_EQ(AddStreamInfoMultiStream(file_, streams[i].type, 1, in, streams[i].out, record.get()), 1);
     }
   }
-  // Opens the file and returns the merged record as the create saw it.
-  const FakeCall& Open(const char* fourcc, uint64_t value = 0) {
-    EXPECT_EQ(InitMediaFileMultiStream(file_, FourCC(fourcc), Path("out.file"), value), 1);
-    for (const FakeCall& call : Fake().calls) {
-      if (call.slot == "create") return call;
-    }
-    ADD_FAILURE() << "no create";
-    static const FakeCall none;
-    return none;
+  int32_t Open(const char* fourcc, uint64_t value = 0) {
+    return InitMediaFileMultiStream(file_, FourCC(fourcc), Wide("a.wmv").c_str(), value);
   }
-  void CloseNow() {
+  void Close() {
     if (file_ != nullptr) CloseMediaFileMultiStream(file_);
     file_ = nullptr;
   }
@@ -84,91 +152,88 @@ const auto kVideo = [](HostRecord& r) { r.Video("WMV2", 160, 120, 25.0); };
 const auto kAudio = [](HostRecord& r) { r.Audio("WMA8", 44100, 2); };
 const auto kNothing = [](HostRecord&) {};
 
-// What the create receives: the last video and the last audio record win;
-// the opaque block and the XMP options come from the audio record only;
-// subpictures of type 4 are merged, 5 and 6 are not; languages stay empty;
-// sections without a record keep their defaults.
-TEST_F(MultiStreamAdapterTest, MergedRecordTable) {
+// What the create receives: the last video and the last audio record win,
+// with their own copies of the codec private data; the opaque block and the
+// XMP options come from the audio record only; subpictures of type 4 are
+// merged, 5 and 6 are not; languages stay empty; sections without a record
+// keep the record's defaults.
+TEST_F(MultiStreamAdapter, MergedRecordTable) {
+  uint8_t hostBytes[] = {1, 2, 3, 4, 5};  // the host's private data, reused once the adds return
   struct Case {
     const char* name;
     std::vector<Stream> streams;
     const char* container;
     std::vector<std::pair<size_t, uint32_t>> fields;
     uint8_t opaque;  // every byte of the opaque block
+    std::string videoData, audioData, subpictureData;
   };
   const std::vector<Case> cases = {
       {"later video record wins",
-       {{KX_STREAMTYPE_VIDEO, 0, kVideo}, {KX_STREAMTYPE_VIDEO, 1, [](HostRecord& r) { r.Video("W264", 176, 144, 30.0); }}},
+       {{KX_STREAMTYPE_VIDEO, 0, [&](HostRecord& r) { kVideo(r); r.Extra(kVideoExtra, hostBytes, 2); }},
+        {KX_STREAMTYPE_VIDEO, 1, [&](HostRecord& r) { r.Video("W264", 176, 144, 30.0).Extra(kVideoExtra, hostBytes, 5); }}},
        "WMP4",
        {{kVideoFourCC, FourCC("W264")}, {kWidth, 176}, {kHeight, 144}, {kNoVideo, 0}, {kNoAudio, 1},
         {kFileFourCC, FourCC("WMP4")}, {kXmpOptions, 3}},
-       0},
+       0, "0102030405", "null", "null"},
       {"later audio record wins, with its opaque block and XMP",
        {{KX_STREAMTYPE_AUDIO, 0, [](HostRecord& r) { r.Audio("WMA8", 44100, 1).Fill(kOpaqueBlock, kOpaqueBytes, 0x11); }},
         {KX_STREAMTYPE_AUDIO, 1,
-         [](HostRecord& r) {
+         [&](HostRecord& r) {
            r.Audio("WAAC", 48000, 2).Fill(kOpaqueBlock, kOpaqueBytes, 0xA1).U32(kXmpOptions, 7).U32(kXmpOptions + 4, 0x55);
+           r.Extra(kAudioExtra, hostBytes + 3, 2);
          }},
         {KX_STREAMTYPE_VIDEO, 2,
          [](HostRecord& r) { r.Video("W264", 160, 120, 25.0).Fill(kOpaqueBlock, kOpaqueBytes, 0xB2).U32(kXmpOptions, 1); }}},
        "WMP4",
        {{kAudioFourCC, FourCC("WAAC")}, {kSampleRate, 48000}, {kChannels, 2}, {kBitsPerSample, 16},
         {kXmpOptions, 7}, {kXmpOptions + 4, 0x55}, {kNoVideo, 0}, {kNoAudio, 0}},
-       0xA1},
+       0xA1, "null", "0405", "null"},
       {"audio only",
        {{KX_STREAMTYPE_AUDIO, 0,
-         [](HostRecord& r) { r.Audio("WMA8", 44100, 2).Language(kAudioLanguage, "eng").Fill(kOpaqueBlock, kOpaqueBytes, 0x33); }}},
+         [](HostRecord& r) { kAudio(r); r.Language(kAudioLanguage, "eng").Fill(kOpaqueBlock, kOpaqueBytes, 0x33); }}},
        "WWMA",
        {{kNoVideo, 1}, {kNoAudio, 0}, {kNoSubpicture, 1}},
-       0x33},
+       0x33, "null", "null", "null"},
       {"no audio record: default opaque block and XMP",
-       {{KX_STREAMTYPE_VIDEO, 0,
-         [](HostRecord& r) { r.Video("WMV2", 160, 120, 25.0).Fill(kOpaqueBlock, kOpaqueBytes, 0xB2).U32(kXmpOptions, 0); }}},
+       {{KX_STREAMTYPE_VIDEO, 0, [](HostRecord& r) { kVideo(r); r.Fill(kOpaqueBlock, kOpaqueBytes, 0xB2).U32(kXmpOptions, 0); }}},
        "WWMV",
        {{kXmpOptions, 3}},
-       0},
+       0, "null", "null", "null"},
       {"subpicture of type 4 only",
        {{KX_STREAMTYPE_SUBPICTURE, 0,
-         [](HostRecord& r) {
+         [&](HostRecord& r) {
            r.U32(kSubpictureFourCC, FourCC("SUBP")).U32(kNoSubpicture, 0).Language(kSubpictureLanguage, "deu");
+           r.Extra(kSubpictureExtra, hostBytes, 1);
          }},
         {KX_STREAMTYPE_SUBPIC_INTERNAL, 1, [](HostRecord& r) { r.U32(kSubpictureFourCC, FourCC("SUBI")); }},
         {KX_STREAMTYPE_SUBPIC_EXTERNAL, 2, [](HostRecord& r) { r.U32(kSubpictureFourCC, FourCC("SUBE")); }}},
        "WWMV",
-       {{kSubpictureFourCC, FourCC("SUBP")}, {kNoSubpicture, 0}},
-       0},
+       {{kSubpictureFourCC, FourCC("SUBP")}, {kNoSubpicture, 0}, {kNoVideo, 1}, {kNoAudio, 1},
+        {kVideoHostValue24, 1}, {kVideoHostValue40, 8}, {kBitsPerSample, 8}, {kXmpOptions, 3}},
+       0, "null", "null", "01"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Create(c.streams);
-    const FakeCall& create = Open(c.container, 1234);
-    ASSERT_EQ(create.record.size(), sizeof(EncodeParams));
+    std::fill(std::begin(hostBytes), std::end(hostBytes), 0xEE);
+    ASSERT_EQ(Open(c.container, 1234), 1);
+    ASSERT_EQ(Slots(), Lines{"create"});
+    const Call& create = g_calls[0];
     const uint8_t* merged = create.record.data();
     for (const auto& [offset, value] : c.fields) EXPECT_EQ(ReadU32(merged, offset), value) << "offset " << offset;
     EXPECT_TRUE(std::all_of(merged + kOpaqueBlock, merged + kOpaqueBlock + kOpaqueBytes,
                             [&](uint8_t b) { return b == c.opaque; }));
     EXPECT_TRUE(BytesAreZero(merged, kAudioLanguage, 20) && BytesAreZero(merged, kSubpictureLanguage, 20));
-    EXPECT_EQ(create.fileName, "out.file");
+    EXPECT_EQ((Lines{create.text, create.text + 4}), (Lines{"a.wmv", c.videoData, c.audioData, c.subpictureData}));
     EXPECT_EQ(create.value, 1234u) << "the open's 64-bit value reaches the create";
+    for (int i = 0; i < 5; ++i) hostBytes[i] = static_cast<uint8_t>(i + 1);
   }
-}
-
-TEST_F(MultiStreamAdapterTest, CodecPrivateDataReachesTheCreateAsOwnCopies) {
-  std::vector<uint8_t> videoData = {1, 2, 3, 4, 5}, audioData = {9, 8, 7};
-  Create({{KX_STREAMTYPE_VIDEO, 0, [&](HostRecord& r) { r.Video("W264", 160, 120, 25.0).Extra(kVideoExtra, videoData.data(), 5); }},
-          {KX_STREAMTYPE_AUDIO, 1, [&](HostRecord& r) { r.Audio("WAAC", 48000, 2).Extra(kAudioExtra, audioData.data(), 3); }}});
-  videoData.assign(videoData.size(), 0);  // the host reuses its buffers after the call
-  audioData.assign(audioData.size(), 0);
-  const FakeCall& create = Open("WMP4");
-  EXPECT_EQ(create.extraData[0], (std::vector<uint8_t>{1, 2, 3, 4, 5}));
-  EXPECT_EQ(create.extraData[1], (std::vector<uint8_t>{9, 8, 7}));
-  EXPECT_TRUE(create.extraData[2].empty());
 }
 
 // Where a frame goes, by output index in order of addition (a subpicture
 // sharing an audio index is skipped); before the open, writes reach the
 // first (WMV) row with a null handle.
-TEST_F(MultiStreamAdapterTest, FramesAreRoutedByOutputIndex) {
+TEST_F(MultiStreamAdapter, FramesAreRoutedByOutputIndex) {
   const std::vector<Stream> streams = {{KX_STREAMTYPE_SUBPIC_INTERNAL, 5, kNothing}, {KX_STREAMTYPE_AUDIO, 5, kAudio},
                                        {KX_STREAMTYPE_VIDEO, 3, kVideo}, {KX_STREAMTYPE_SUBPIC_EXTERNAL, 9, kNothing}};
   MediaFrame frame{};
@@ -180,43 +245,39 @@ TEST_F(MultiStreamAdapterTest, FramesAreRoutedByOutputIndex) {
     int32_t result;
     const char* slot;
   } cases[] = {
-      {nullptr, 3, &frame, false, -1, "video"},
-      {"WMP4", 5, &frame, false, kFakeAudioResult, "audio"},
-      {"WMP4", 3, &frame, false, kFakeVideoResult, "video"},
-      {"WMP4", 9, &frame, false, 0, nullptr},  // a subpicture stream
-      {"WMP4", 4, &frame, false, 0, nullptr},  // no such index
-      {"WWMA", 3, &frame, false, 0, nullptr},  // the WMA row has no WriteVideoFrame
-      {"WWMA", 5, nullptr, false, 0, nullptr},
-      {"WWMA", 5, &frame, true, 0, nullptr},
+      {nullptr, 3, &frame, false, -1, "video"},  {"WMP4", 5, &frame, false, 11, "audio"},
+      {"WMP4", 3, &frame, false, 22, "video"},   {"WMP4", 9, &frame, false, 0, nullptr},  // a subpicture
+      {"WMP4", 4, &frame, false, 0, nullptr},    // no such index
+      {"WWMA", 3, &frame, false, 0, nullptr},    // the WMA row has no WriteVideoFrame
+      {"WWMA", 5, nullptr, false, 0, nullptr},   {"WWMA", 5, &frame, true, 0, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.container ? c.container : "not open") + " index " + std::to_string(c.index));
     Create(streams);
-    if (c.container != nullptr) Open(c.container);
-    Fake().calls.clear();
+    EXPECT_EQ(c.container ? Open(c.container) : 1, 1);
+    g_calls.clear();
     EXPECT_EQ(WriteFrameMultiStream(c.nullHandle ? nullptr : file_, c.index, c.frame, 77), c.result);
     ASSERT_EQ(Slots(), c.slot ? Lines{c.slot} : Lines{});
     if (c.slot == nullptr) continue;
-    const FakeCall& call = Fake().calls[0];
-    EXPECT_EQ(call.handle, c.container ? FakeFile() : nullptr);
-    EXPECT_EQ(call.frame, &frame);
-    EXPECT_EQ(call.index, c.index);
-    EXPECT_EQ(call.value, std::string(c.slot) == "audio" ? 77u : 0u);
+    EXPECT_EQ(g_calls[0].handle, c.container ? &g_file : nullptr);
+    EXPECT_EQ(g_calls[0].frame, &frame);
+    EXPECT_EQ(g_calls[0].index, c.index);
+    EXPECT_EQ(g_calls[0].value, std::string(c.slot) == "audio" ? 77u : 0u);
   }
 }
 
-// The successful path's transcript, a language filled to its last unit
-// logged without reading beyond it.
-TEST_F(MultiStreamAdapterTest, TranscriptOfAFile) {
+// The transcript of a file; a language filled to its last unit is logged
+// without reading beyond it.
+TEST_F(MultiStreamAdapter, TranscriptOfAFile) {
   Create({});
   const auto audio = [](HostRecord& r) {
     r.Audio("WMA8", 44100, 2).Language(kAudioLanguage, "abcdefghij");  // 10 units, no terminator
     r.U32(kAudioExtra, 0x00585858);                                    // "XXX" right behind the field
   };
-  const auto video = [](HostRecord& r) { r.Video("WMV2", 160, 120, 29.97); };
   const auto subpicture = [](HostRecord& r) { r.U32(kSubpictureFourCC, FourCC("SUBI")); };
   const std::pair<uint32_t, std::function<void(HostRecord&)>> adds[] = {
-      {KX_STREAMTYPE_VIDEO, video},   {KX_STREAMTYPE_AUDIO, audio}, {KX_STREAMTYPE_SUBPIC_INTERNAL, subpicture},
+      {KX_STREAMTYPE_VIDEO, [](HostRecord& r) { r.Video("WMV2", 160, 120, 29.97); }},
+      {KX_STREAMTYPE_AUDIO, audio}, {KX_STREAMTYPE_SUBPIC_INTERNAL, subpicture},
       {KX_STREAMTYPE_SUBPIC_EXTERNAL, subpicture}, {42, subpicture}};
   uint32_t n = 1;
   for (const auto& [type, fill] : adds) {
@@ -225,9 +286,9 @@ TEST_F(MultiStreamAdapterTest, TranscriptOfAFile) {
     EXPECT_EQ(AddStreamInfoMultiStream(file_, type, n, n + 1, n + 2, record.get()), 1);
     n += 3;
   }
-  Open("WMP4");
+  EXPECT_EQ(Open("WMP4"), 1);
   WriteExtraDataMultiStream(file_, 4, nullptr, 0);
-  CloseNow();
+  Close();
   EXPECT_EQ(Slots(), (Lines{"create", "close"}));
   const std::string add = "kx_WMVEX-MF:AddStreamInfoMultiStream::";
   EXPECT_EQ(log_.Records(), (Lines{
@@ -242,121 +303,101 @@ TEST_F(MultiStreamAdapterTest, TranscriptOfAFile) {
       add + "streamtype = SUBPIC_External,programid=10 ,InStreamindex =11 ,OutStreamIndex=12 \n",
       add + "streamfourcc = [SUBI] , language=und \n",
       "kx_Traxel.dll: Return file formatsEX...",
-      "kx_WMVEX-MF: InitMediaFileMultiStream Success,file fourcc =[WMP4] ,filename =[out.file]",
+      "kx_WMVEX-MF: InitMediaFileMultiStream Success,file fourcc =[WMP4] ,filename =[a.wmv]",
       "kx_WMVEX-MF: WriteExtraDataMultiStream,streamidx =[4] \n",
       "kx_WMVEX-MF: CloseMediaFileMultiStream \n",
   }));
 }
 
-// Refused opens: the last log line, and what the following close calls. A
-// second open leaves the first file open (and closes it).
-TEST_F(MultiStreamAdapterTest, RefusedOpens) {
+// Refused calls: each result, its log lines, and what reached the row,
+// the following close included.
+TEST_F(MultiStreamAdapter, RefusedCalls) {
+  HostRecord video;
+  kVideo(video);
+  const std::string formats = "kx_Traxel.dll: Return file formatsEX...";
+  const std::string failed = "kx_WMVEX-MF: InitMediaFileMultiStream Failed";
+  const std::string closed = "kx_WMVEX-MF: CloseMediaFileMultiStream \n";
   const struct {
     const char* name;
-    const char* fourcc;
-    bool withStream, createFails, openedBefore;
-    const char* line;
-    Lines slots;  // everything the fake row saw, close included
+    bool withStream;
+    std::function<int32_t(MultiStreamAdapter&)> call;
+    int32_t result;
+    Lines lines, slots;
   } cases[] = {
-      {"unknown FourCC", "WAVI", true, false, false, "Failed,file fourcc =[WAVI] ,filename =[a.wmv]", {}},
-      {"no streams", "WMP4", false, false, false, "Failed,file fourcc =[WMP4] ,filename =[a.wmv]", {"close"}},
-      {"create fails", "WWMV", true, true, false, "Failed,file fourcc =[WWMV] ,filename =[a.wmv]", {"create", "close"}},
-      {"second open", "WMP4", true, false, true, "Failed, file already open,file fourcc =[WMP4] ,filename =[a.wmv]",
-       {"create", "close"}},
+      {"open, unknown FourCC", true, [](auto& t) { return t.Open("WAVI"); }, 0,
+       {formats, failed + ",file fourcc =[WAVI] ,filename =[a.wmv]", closed}, {}},
+      {"open, no streams", false, [](auto& t) { return t.Open("WMP4"); }, 0,
+       {formats, failed + ",file fourcc =[WMP4] ,filename =[a.wmv]", closed}, {"close"}},
+      {"open, create fails", true, [](auto& t) { return g_createResult = nullptr, t.Open("WWMV"); }, 0,
+       {formats, failed + ",file fourcc =[WWMV] ,filename =[a.wmv]", closed}, {"create", "close"}},
+      {"second open: the first file stays", true, [](auto& t) { return t.Open("WWMV") + t.Open("WMP4") * 10; }, 1,
+       {formats, "kx_WMVEX-MF: InitMediaFileMultiStream Success,file fourcc =[WWMV] ,filename =[a.wmv]",
+        failed + ", file already open,file fourcc =[WMP4] ,filename =[a.wmv]", closed}, {"create", "close"}},
+      {"open, null handle", false, [](auto& t) { return InitMediaFileMultiStream(nullptr, 0, Wide("a").c_str(), 0); }, 0,
+       {failed + ", null handle \n", closed}, {"close"}},
+      {"add, null handle", false,
+       [&](auto&) { return AddStreamInfoMultiStream(nullptr, KX_STREAMTYPE_VIDEO, 1, 0, 0, video.get()); }, 1,
+       {closed}, {"close"}},
+      {"add, null record", false,
+       [](auto& t) { return AddStreamInfoMultiStream(t.file_, KX_STREAMTYPE_VIDEO, 1, 0, 0, nullptr) + t.Open("WWMV"); },
+       0,
+       {"kx_WMVEX-MF:AddStreamInfoMultiStream::pEncParam is null, stream not added \n", formats,
+        failed + ",file fourcc =[WWMV] ,filename =[a.wmv]", closed}, {"close"}},
+      {"extra data, null handle", false, [](auto&) { return WriteExtraDataMultiStream(nullptr, 4, nullptr, 0), 0; }, 0,
+       {"kx_WMVEX-MF: WriteExtraDataMultiStream,streamidx =[4] \n", closed}, {"close"}},
+      {"close, null handle", false, [](auto&) { return CloseMediaFileMultiStream(nullptr), 0; }, 0, {closed, closed},
+       {"close"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Create(c.withStream ? std::vector<Stream>{{KX_STREAMTYPE_VIDEO, 0, kVideo}} : std::vector<Stream>{});
-    if (c.createFails) Fake().createResult = nullptr;
-    if (c.openedBefore) Open("WWMV");
     log_.Clear();
-    EXPECT_EQ(InitMediaFileMultiStream(file_, FourCC(c.fourcc), Path("a.wmv"), 0), 0);
-    const std::string failed = std::string("kx_WMVEX-MF: InitMediaFileMultiStream ") + c.line;
-    EXPECT_EQ(log_.Take(), (c.openedBefore ? Lines{failed} : Lines{"kx_Traxel.dll: Return file formatsEX...", failed}));
-    CloseNow();
+    EXPECT_EQ(c.call(*this), c.result);
+    Close();
+    EXPECT_EQ(log_.Take(), c.lines);
     EXPECT_EQ(Slots(), c.slots);
-    EXPECT_TRUE(Fake().calls.empty() || Fake().calls.back().handle == (c.openedBefore ? FakeFile() : nullptr));
+    EXPECT_TRUE(g_calls.empty() || g_calls.back().handle == (c.result == 1 && c.withStream ? &g_file : nullptr));
   }
 }
 
-// Null handles and a null record: refused, each with its one line (none for
-// AddStreamInfo's null handle), and nothing reaches the row.
-TEST_F(MultiStreamAdapterTest, NullHandlesAndNullRecordAreRefused) {
-  Create({});
-  HostRecord video;
-  video.Video("WMV2", 160, 120, 25.0);
-  const struct {
-    const char* name;
-    std::function<int32_t()> call;
-    int32_t result;
-    Lines lines;
-  } cases[] = {
-      {"add, null handle", [&] { return AddStreamInfoMultiStream(nullptr, KX_STREAMTYPE_VIDEO, 1, 0, 0, video.get()); },
-       1, {}},
-      {"add, null record", [&] { return AddStreamInfoMultiStream(file_, KX_STREAMTYPE_VIDEO, 1, 0, 0, nullptr); }, 0,
-       {"kx_WMVEX-MF:AddStreamInfoMultiStream::pEncParam is null, stream not added \n"}},
-      {"open, null handle", [&] { return InitMediaFileMultiStream(nullptr, FourCC("WWMV"), Path("a.wmv"), 0); }, 0,
-       {"kx_WMVEX-MF: InitMediaFileMultiStream Failed, null handle \n"}},
-      {"open after the refused record: no streams",
-       [&] { return InitMediaFileMultiStream(file_, FourCC("WWMV"), Path("a.wmv"), 0); }, 0,
-       {"kx_Traxel.dll: Return file formatsEX...",
-        "kx_WMVEX-MF: InitMediaFileMultiStream Failed,file fourcc =[WWMV] ,filename =[a.wmv]"}},
-      {"extra data, null handle", [&] { return WriteExtraDataMultiStream(nullptr, 4, nullptr, 0), 0; }, 0,
-       {"kx_WMVEX-MF: WriteExtraDataMultiStream,streamidx =[4] \n"}},
-      {"close, null handle", [&] { return CloseMediaFileMultiStream(nullptr), 0; }, 0,
-       {"kx_WMVEX-MF: CloseMediaFileMultiStream \n"}},
-  };
-  log_.Clear();
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.call(), c.result) << c.name;
-    EXPECT_EQ(log_.Take(), c.lines) << c.name;
-  }
-  EXPECT_TRUE(Fake().calls.empty());
-}
-
-// Extra data: (block bytes, index) -> what the row's extra-data slot
-// receives. Every block is exactly its size on the heap, so that a read
-// beyond it is caught by the sanitizer build; an empty block here is a null
-// pointer with a size of 100.
-TEST_F(MultiStreamAdapterTest, ExtraDataIsSplitWithinItsBytesAndRoutedByIndex) {
+// Extra data: (block, index) -> what the row's extra-data slot receives.
+// Every block is exactly its size on the heap (the sanitizer build sees any
+// read beyond it); an empty block here is a null pointer with a size of 100.
+TEST_F(MultiStreamAdapter, ExtraDataIsSplitWithinItsBytesAndRoutedByIndex) {
   Create({{KX_STREAMTYPE_VIDEO, 0, kVideo}, {KX_STREAMTYPE_AUDIO, 1, kAudio}});
-  Open("WWMV");
-  using Bytes = std::vector<uint8_t>;
+  ASSERT_EQ(Open("WWMV"), 1);
   const struct {
     const char* name;
     uint32_t index;
-    Bytes block;
+    std::vector<uint8_t> block;
     const char* slot;
-    Bytes first, second;
-    bool firstNull, secondNull;
+    std::string first, second;
   } cases[] = {
-      {"audio: first block", 1, {2, 0, 0, 0, 0xA, 0xB}, "audio extra", {0xA, 0xB}, {}, false, true},
-      {"video: both blocks", 0, {1, 0, 0, 0, 0xA, 2, 0, 0, 0, 0xC, 0xD}, "video extra", {0xA}, {0xC, 0xD}, false, false},
-      {"video: second length past the end", 0, {1, 0, 0, 0, 0xA, 9, 0, 0, 0, 0xC}, "video extra", {0xA}, {}, false, true},
-      {"video: first length past the end", 0, {0x40, 0, 0, 0, 0xA, 0xB}, "video extra", {}, {}, true, true},
-      {"video: negative first length", 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xA, 0xB, 0xC, 0xD, 0xE}, "video extra", {}, {}, true,
-       true},
-      {"video: null block", 0, {}, "video extra", {}, {}, true, true},
-      {"audio: four bytes or fewer", 1, {4, 0, 0, 0}, "audio extra", {}, {}, true, true},
-      {"no stream at the index", 8, {1, 0, 0, 0, 0xA}, nullptr, {}, {}, true, true},
+      {"audio: first block", 1, {2, 0, 0, 0, 0xA, 0xB}, "audio extra", "0a0b", ""},
+      {"video: both blocks", 0, {1, 0, 0, 0, 0xA, 2, 0, 0, 0, 0xC, 0xD}, "video extra", "0a", "0c0d"},
+      {"video: second length past the end", 0, {1, 0, 0, 0, 0xA, 9, 0, 0, 0, 0xC}, "video extra", "0a", "null"},
+      {"video: first length past the end", 0, {0x40, 0, 0, 0, 0xA, 0xB}, "video extra", "null", "null"},
+      {"video: negative first length", 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xA, 0xB, 0xC, 0xD, 0xE}, "video extra", "null",
+       "null"},
+      {"video: null block", 0, {}, "video extra", "null", "null"},
+      {"audio: four bytes or fewer", 1, {4, 0, 0, 0}, "audio extra", "null", ""},
+      {"no stream at the index", 8, {1, 0, 0, 0, 0xA}, nullptr, "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Fake().calls.clear();
+    g_calls.clear();
     log_.Clear();
-    std::unique_ptr<uint8_t[]> heap(c.block.empty() ? nullptr : new uint8_t[c.block.size()]);
-    if (heap) std::memcpy(heap.get(), c.block.data(), c.block.size());
-    WriteExtraDataMultiStream(file_, c.index, heap.get(), heap ? static_cast<int32_t>(c.block.size()) : 100);
-    EXPECT_EQ(log_.Records(), Lines{"kx_WMVEX-MF: WriteExtraDataMultiStream,streamidx =[" + std::to_string(c.index) + "] \n"});
+    ExactBlock block(c.block.size());
+    std::copy(c.block.begin(), c.block.end(), block.data());
+    WriteExtraDataMultiStream(file_, c.index, c.block.empty() ? nullptr : block.data(),
+                              c.block.empty() ? 100 : static_cast<int32_t>(c.block.size()));
+    EXPECT_EQ(log_.Take(), Lines{"kx_WMVEX-MF: WriteExtraDataMultiStream,streamidx =[" + std::to_string(c.index) + "] \n"});
     ASSERT_EQ(Slots(), c.slot ? Lines{c.slot} : Lines{});
     if (c.slot == nullptr) continue;
-    const FakeCall& call = Fake().calls[0];
-    EXPECT_EQ(call.handle, FakeFile());
-    EXPECT_EQ(call.index, c.index);
-    EXPECT_EQ(call.first, c.first);
-    EXPECT_EQ(call.firstNull, c.firstNull);
-    EXPECT_EQ(call.second, c.second);
-    EXPECT_EQ(call.secondNull, c.secondNull);
+    EXPECT_EQ(g_calls[0].handle, &g_file);
+    EXPECT_EQ(g_calls[0].index, c.index);
+    EXPECT_EQ(g_calls[0].text[0], c.first);
+    EXPECT_EQ(g_calls[0].text[1], c.second);
   }
 }
 

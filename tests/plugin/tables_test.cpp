@@ -1,0 +1,235 @@
+// The plug-in as a separately compiled host sees it, natively and under
+// Wine: exports looked up by name, table rows walked to their all-zero
+// terminator and read at their byte offsets, and the entry points behind
+// the rows on the paths that need no encoder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "host_view.h"
+#include "temp_dir.h"
+
+namespace kx::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// A codec list as "FOURCC/enabled ..." up to its all-zero terminator.
+std::string CodecList(const void* list) {
+  if (list == nullptr) return "(null)";
+  std::string text;
+  size_t at = 0;
+  for (; ReadU32(list, at) != 0; at += 8) text += FourCCText(ReadU32(list, at)) + "/" + std::to_string(ReadU32(list, at + 4)) + " ";
+  EXPECT_EQ(ReadU32(list, at + 4), 0u) << "terminator entry is all zero";
+  return text;
+}
+
+// Rows up to the first zero fourcc, as the host walks them.
+std::vector<const uint8_t*> WalkRows(const char* exportName, size_t rowBytes) {
+  std::vector<const uint8_t*> rows;
+  const auto* row = static_cast<const uint8_t*>(Table(exportName));
+  for (; ReadU32(row, 0) != 0 && rows.size() <= 64; row += rowBytes) rows.push_back(row);
+  EXPECT_TRUE(BytesAreZero(row, 0, rowBytes)) << exportName << ": the terminator row is all zero";
+  return rows;
+}
+
+// A wide text field, which must be NUL-terminated and zero-filled.
+std::string Text(const uint8_t* row, size_t offset, size_t units) {
+  bool tailZero = false;
+  std::string text = WideField(row, offset, units, &tailZero);
+  EXPECT_TRUE(tailZero) << "text at " << offset << " is NUL-terminated and zero-filled";
+  return text;
+}
+
+class PluginTables : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Plugin().loaded()) << Plugin().error();
+    ASSERT_TRUE(log_.active());
+    log_.Clear();
+  }
+  LogCapture log_{PluginLogSink()};
+};
+
+// Each export writes exactly one record and returns the same table every time.
+TEST_F(PluginTables, EachExportLogsOneLineAndReturnsOneTable) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"GetEncoders", "kx_Traxel.dll: Return encodersEX..."},
+      {"GetFileFormats", "kx_Traxel.dll: Return file formatsEX..."},
+      {"GetFileMultiStreamFormats", "kx_WMVEX-MF: GetFileMultiStreamFormats... \n"},
+  };
+  for (const auto& [name, line] : cases) {
+    const TableFn get = Plugin().Function<TableFn>(name);
+    ASSERT_NE(get, nullptr) << name;
+    const void* first = get();
+    EXPECT_EQ(log_.Take(), Lines{line}) << name;
+    EXPECT_NE(first, nullptr) << name;
+    EXPECT_EQ(get(), first) << name;
+    log_.Clear();
+  }
+}
+
+TEST_F(PluginTables, EncoderRows) {
+  const struct {
+    const char *fourcc, *shortName, *description;
+    uint32_t isVideo;
+  } expected[] = {
+      {"WMA8", "WMA8", "Windows media audio 8", 0},  {"WMA9", "WMA9", "Windows media audio 9", 0},
+      {"WMV1", "WMV1", "Windows video 7", 1},        {"WMV2", "WMV2", "Windows video 8", 1},
+      {"WMV3", "WMV3", "Windows video 9 ", 1},       {"HVC1", "WVC1", "Windows video 9 HD", 1},
+      {"W264", "H264", "Windows System H264", 1},    {"W265", "H265", "Windows System H264", 1},
+      {"WAAC", "WAAC", "Windows System AAC", 0},
+  };
+  const auto rows = WalkRows("GetEncoders", host::kEncoderRowBytes);
+  ASSERT_EQ(rows.size(), std::size(expected));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(expected[i].fourcc);
+    EXPECT_EQ(FourCCText(ReadU32(rows[i], 0)), expected[i].fourcc);
+    EXPECT_EQ(Text(rows[i], 4, 64), expected[i].shortName);
+    EXPECT_EQ(Text(rows[i], 132, 128), expected[i].description);
+    EXPECT_EQ(ReadU32(rows[i], 388), expected[i].isVideo);
+    EXPECT_TRUE(BytesAreZero(rows[i], 392, 88)) << "reserved bytes";
+  }
+}
+
+// Both container tables: the same texts and codec lists (the multi-stream
+// rows with their own copies of the lists); the single-stream rows share
+// four entry points (no video on WMA, no extra-data slots), the multi-stream
+// rows six, with a zero slot at 424 and the flag at 480.
+TEST_F(PluginTables, ContainerRowsOfBothTables) {
+  const struct {
+    const char *fourcc, *extension, *shortName, *description, *audio, *video;
+  } expected[] = {
+      {"WWMV", ".wmv", "WMV", "Windows Media Video", "WMA8/1 WMA9/1 ", "WMV1/1 WMV2/1 WMV3/1 HVC1/1 "},
+      {"WWMA", ".wma", "WMA", "Windows Media Audio", "WMA8/1 WMA9/1 ", "(null)"},
+      {"WMP4", ".mp4", "mp4", "Windows MP4 Video", "WAAC/1 ", "W264/1 W265/1 "},
+  };
+  const auto single = WalkRows("GetFileFormats", host::kFileFormatRowBytes);
+  const auto multi = WalkRows("GetFileMultiStreamFormats", host::kMultiStreamRowBytes);
+  ASSERT_EQ(single.size(), std::size(expected));
+  ASSERT_EQ(multi.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    const auto& want = expected[i];
+    const bool audioOnly = std::string(want.video) == "(null)";
+    for (const uint8_t* row : {single[i], multi[i]}) {
+      SCOPED_TRACE(std::string(row == multi[i] ? "multi-stream row " : "file-format row ") + want.fourcc);
+      EXPECT_EQ(FourCCText(ReadU32(row, 0)), want.fourcc);
+      EXPECT_EQ(Text(row, 4, 10), want.extension);
+      EXPECT_EQ(Text(row, 24, 64), want.shortName);
+      EXPECT_EQ(Text(row, 152, 128), want.description);
+      EXPECT_EQ(CodecList(ReadPointer(row, host::kAudioCodecs)), want.audio);
+      EXPECT_EQ(CodecList(ReadPointer(row, host::kVideoCodecs)), want.video);
+    }
+    EXPECT_NE(ReadPointer(multi[i], 408), ReadPointer(single[i], 408)) << "own copy of the audio list";
+    EXPECT_TRUE(audioOnly || ReadPointer(multi[i], 416) != ReadPointer(single[i], 416)) << "own video list";
+    for (size_t slot : {424u, 432u, 440u, 448u}) {
+      const void* shared = slot == 440 && audioOnly ? nullptr : ReadPointer(single[0], slot);
+      EXPECT_EQ(ReadPointer(single[i], slot), shared) << want.fourcc << " slot " << slot;
+    }
+    EXPECT_TRUE(BytesAreZero(single[i], 456, 24)) << "no extra-data slots, reserved bytes";
+    EXPECT_EQ(ReadPointer(multi[i], 424), nullptr);
+    for (size_t slot = 432; slot <= 472; slot += 8) EXPECT_EQ(ReadPointer(multi[i], slot), ReadPointer(multi[0], slot));
+    EXPECT_EQ(ReadU32(multi[i], 480), 1u) << "multiStreamFlag";
+    EXPECT_TRUE(BytesAreZero(multi[i], 484, 4)) << "reserved bytes";
+  }
+  for (size_t slot : {424u, 432u, 440u, 448u}) EXPECT_NE(ReadPointer(single[0], slot), nullptr) << slot;
+  for (size_t slot = 432; slot <= 472; slot += 8) EXPECT_NE(ReadPointer(multi[0], slot), nullptr) << slot;
+}
+
+std::string FileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// "%d" of a pointer: its low 32 bits as a signed number.
+std::string PointerAsDecimal(const void* pointer) {
+  return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer))));
+}
+
+// Creates refused for their pointers, their container or their parameters
+// (some only once the sink writer exists): each ends in its failure line
+// (the whole transcript where the entry point alone speaks), and whatever
+// was at the path stays byte for byte; where nothing was, nothing is left.
+TEST_F(PluginTables, RefusedCreates) {
+  struct Case {
+    const char* name;
+    const char* file;  // null: a null path
+    const char* container;  // null: a null record
+    const char* video;  // 160x120 at `rate`, or audio when null
+    double rate;
+    const char* audio;
+    uint32_t sampleRate, channels, bits;
+    bool wholeTranscript;
+  };
+  const Case cases[] = {
+      {"null path", nullptr, "WWMV", nullptr, 0, "WMA8", 44100, 2, 16, true},
+      {"null record", "record.wmv", nullptr, nullptr, 0, nullptr, 0, 0, 0, true},
+      {"unknown container", "container.wmv", "WAVI", nullptr, 0, "WMA8", 44100, 2, 16, true},
+      {"zero container", "zero.wmv", "\0\0\0\0", nullptr, 0, "WMA8", 44100, 2, 16, true},
+      {"frame rate 0", "rate0.wmv", "WWMV", "WMV2", 0.0, nullptr, 0, 0, 0, false},
+      {"negative frame rate", "rate_negative.mp4", "WMP4", "W264", -25.0, nullptr, 0, 0, 0, false},
+      {"WMV2 into .mp4", "wmv2.mp4", "WMP4", "WMV2", 25.0, nullptr, 0, 0, 0, false},
+      {"unknown video FourCC", "unknown_video.wmv", "WWMV", "XVID", 25.0, nullptr, 0, 0, 0, false},
+      {"7-bit audio", "bits7.wma", "WWMA", nullptr, 0, "WMA8", 44100, 2, 7, false},
+      {"no audio channels", "channels0.wma", "WWMA", nullptr, 0, "WMA8", 44100, 0, 16, false},
+      {"odd sample rate", "rate12345.mp4", "WMP4", nullptr, 0, "WAAC", 12345, 2, 16, false},
+  };
+  const SingleStreamRow slots = SingleStreamSlots("WWMV");
+  const TempDir dir;
+  const std::string kept = "bytes of a file the host already had\n";
+  for (const Case& c : cases) {
+    for (const bool existed : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (existed ? ", over an existing file" : ", at a free path"));
+      HostRecord record;
+      record.U32(host::kFileFourCC, FourCC(c.container ? c.container : "WWMV"));
+      if (c.video != nullptr) record.Video(c.video, 160, 120, c.rate);
+      if (c.audio != nullptr) record.Audio(c.audio, c.sampleRate, c.channels, 128000, c.bits);
+      const std::filesystem::path file = dir / (c.file ? c.file : "unused");
+      std::filesystem::remove(file);
+      if (existed) std::ofstream(file, std::ios::binary) << kept;
+      const auto wide = WidePath(file);
+      const kx_wchar* path = c.file ? wide.c_str() : nullptr;
+      const EncodeParams* params = c.container ? record.get() : nullptr;
+      log_.Clear();
+      EXPECT_EQ(slots.create(path, params, 0), nullptr);
+      const std::string shown = c.file ? file.string() : "(null)";
+      Lines lines = log_.Take();
+      ASSERT_FALSE(lines.empty());
+      EXPECT_EQ(lines.back(), "kx_Traxel.dll: Create file[" + shown + "] failed.");
+      if (c.wholeTranscript) {
+        Lines want = {"kx_Traxel.dll: Creating media file[" + shown + "]...", lines.back()};
+        if (path == nullptr || params == nullptr) {
+          want.insert(want.begin() + 1, "kx_Traxel.dll: wrong poiter - pFileName[" + PointerAsDecimal(path) +
+                                            "] or pEncParam[" + PointerAsDecimal(params) + "]).");
+        }
+        EXPECT_EQ(lines, want);
+      }
+      if (existed) {
+        EXPECT_EQ(FileBytes(file), kept);
+      } else {
+        EXPECT_FALSE(std::filesystem::exists(file));
+      }
+    }
+  }
+}
+
+TEST_F(PluginTables, NullHandlesAndFrames) {
+  const SingleStreamRow slots = SingleStreamSlots("WWMV");
+  MediaFrame frame{};
+  int dummy = 0;
+  log_.Clear();
+  EXPECT_EQ(slots.writeAudio(nullptr, &frame, 0, 0), -1);
+  EXPECT_EQ(slots.writeAudio(&dummy, nullptr, 0, 0), -1);
+  EXPECT_EQ(slots.writeVideo(nullptr, &frame, 0), -1);
+  EXPECT_EQ(slots.writeVideo(&dummy, nullptr, 0), -1);
+  EXPECT_TRUE(log_.Take().empty()) << "the writes say nothing";
+  slots.close(nullptr);
+  EXPECT_EQ(log_.Take(), Lines{"kx_Traxel.dll: media file closed."});
+}
+
+}  // namespace
+}  // namespace kx::test
