@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -22,46 +21,36 @@
 
 namespace kx::test {
 
-class LoadedLibrary {
- public:
-  LoadedLibrary(const char* variable, const char* fallback) {
-    const char* value = std::getenv(variable);
-    path_ = value != nullptr && value[0] != '\0' ? value : fallback;
+// A library by the path in `variable`, else `fallback`; null if it does not load.
+inline void* Load(const char* variable, const char* fallback) {
+  const char* path = std::getenv(variable);
+  path = path != nullptr && path[0] != '\0' ? path : fallback;
 #if defined(_WIN32)
-    handle_ = reinterpret_cast<void*>(LoadLibraryA(path_.c_str()));
+  return reinterpret_cast<void*>(LoadLibraryA(path));
 #else
-    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 #endif
-  }
-  bool loaded() const { return handle_ != nullptr; }
-  std::string error() const { return "cannot load " + path_; }
-  template <typename Fn>
-  Fn Function(const char* name) const {
-#if defined(_WIN32)
-    void* symbol = handle_ ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name)) : nullptr;
-#else
-    void* symbol = handle_ ? dlsym(handle_, name) : nullptr;
-#endif
-    return reinterpret_cast<Fn>(symbol);
-  }
-
- private:
-  std::string path_;
-  void* handle_ = nullptr;
-};
-
+}
 // The log library first, so that the plug-in shares its one instance.
-inline const LoadedLibrary& LogLibrary() {
-  static const LoadedLibrary library("ZQ_LOG_LIBRARY", KX_TEST_ZQLOG_PATH);
+inline void* LogLibrary() {
+  static void* const library = Load("ZQ_LOG_LIBRARY", KX_TEST_ZQLOG_PATH);
   return library;
 }
-inline const LoadedLibrary& Plugin() {
-  LogLibrary();
-  static const LoadedLibrary library("KX_TRAXEL_LIBRARY", KX_TEST_TRAXEL_PATH);
+inline void* Plugin() {
+  static void* const library = (LogLibrary(), Load("KX_TRAXEL_LIBRARY", KX_TEST_TRAXEL_PATH));
   return library;
+}
+template <typename Fn>
+Fn Export(void* library, const char* name) {
+#if defined(_WIN32)
+  void* symbol = library ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name)) : nullptr;
+#else
+  void* symbol = library ? dlsym(library, name) : nullptr;
+#endif
+  return reinterpret_cast<Fn>(symbol);
 }
 // For a LogCapture of the plug-in's records: LogCapture log{PluginLogSink()}.
-inline LogCapture::SetSinkFn PluginLogSink() { return LogLibrary().Function<LogCapture::SetSinkFn>("ZqLog_SetSink"); }
+inline LogCapture::SetSinkFn PluginLogSink() { return Export<LogCapture::SetSinkFn>(LogLibrary(), "ZqLog_SetSink"); }
 
 template <typename Fn>
 Fn SlotAt(const void* row, size_t offset) {
@@ -72,7 +61,7 @@ Fn SlotAt(const void* row, size_t offset) {
 }
 
 using TableFn = const void* (*)();
-inline const void* Table(const char* exportName) { return Plugin().Function<TableFn>(exportName)(); }
+inline const void* Table(const char* exportName) { return Export<TableFn>(Plugin(), exportName)(); }
 
 // The row of a table whose fourcc is `fourcc`, walking rows of `rowBytes`.
 inline const uint8_t* FindRow(const void* table, size_t rowBytes, const char* fourcc) {

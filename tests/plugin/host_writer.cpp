@@ -95,14 +95,8 @@ int Fail(const std::string& what) {
   return 1;
 }
 
-// The tables of one loaded copy of the plug-in.
-struct Tables {
-  const void* fileFormats;
-  const void* multiStream;
-};
-
-std::string WriteSingle(const Tables& tables, const FileJob& job, const kx_wchar* path) {
-  const SingleStreamRow slots = SingleStreamSlots(tables.fileFormats, job.container.c_str());
+std::string WriteSingle(void* plugin, const FileJob& job, const kx_wchar* path) {
+  const SingleStreamRow slots = SingleStreamSlots(Export<TableFn>(plugin, "GetFileFormats")(), job.container.c_str());
   if (slots.create == nullptr) return "no file-format row " + job.container;
   const VideoSpec* video = job.videos.empty() ? nullptr : &job.videos.back();
   HostRecord record = Record(video, job.audio);
@@ -127,8 +121,8 @@ std::string WriteSingle(const Tables& tables, const FileJob& job, const kx_wchar
   return "";
 }
 
-std::string WriteMulti(const Tables& tables, const FileJob& job, const std::basic_string<kx_wchar>& path) {
-  const MultiStreamRow slots = MultiStreamSlots(tables.multiStream, job.container.c_str());
+std::string WriteMulti(void* plugin, const FileJob& job, const std::basic_string<kx_wchar>& path) {
+  const MultiStreamRow slots = MultiStreamSlots(Export<TableFn>(plugin, "GetFileMultiStreamFormats")(), job.container.c_str());
   if (slots.create == nullptr) return "no multi-stream row " + job.container;
   void* file = slots.create();
   if (file == nullptr) return "create failed";
@@ -168,10 +162,10 @@ std::string WriteMulti(const Tables& tables, const FileJob& job, const std::basi
 }
 
 // Writes one file; "" when every call succeeded, else what failed.
-std::string WriteFile(const Tables& tables, const FileJob& job, const std::string& outputPath) {
+std::string WriteFile(void* plugin, const FileJob& job, const std::string& outputPath) {
   const auto path = Wide(outputPath);
-  if (job.mode == "single") return WriteSingle(tables, job, path.c_str());
-  if (job.mode == "multi") return WriteMulti(tables, job, path);
+  if (job.mode == "single") return WriteSingle(plugin, job, path.c_str());
+  if (job.mode == "multi") return WriteMulti(plugin, job, path);
   return "unknown mode " + job.mode;
 }
 
@@ -186,11 +180,11 @@ std::string FilePath(const std::string& folder, int index, const FileJob& kind) 
   return folder + "/file" + std::to_string(index) + extension;
 }
 
-int WriteFromThreads(const Tables& tables, int count, const std::string& folder) {
+int WriteFromThreads(int count, const std::string& folder) {
   std::vector<std::string> errors(static_cast<size_t>(count));
   std::vector<std::thread> threads;
   for (int i = 0; i < count; ++i) {
-    threads.emplace_back([&, i] { errors[size_t(i)] = WriteFile(tables, kKinds[i % 6], FilePath(folder, i, kKinds[i % 6])); });
+    threads.emplace_back([&, i] { errors[size_t(i)] = WriteFile(Plugin(), kKinds[i % 6], FilePath(folder, i, kKinds[i % 6])); });
   }
   for (auto& thread : threads) thread.join();
   for (int i = 0; i < count; ++i) {
@@ -223,10 +217,10 @@ void PrintResources() {
   std::fflush(stdout);
 }
 
-int WriteCycles(const Tables& tables, int count, const std::string& folder) {
+int WriteCycles(int count, const std::string& folder) {
   const FileJob job{"single", "WMP4", {{"W264", 64, 48}}, "WAAC", 3};
   for (int i = 0; i < count; ++i) {
-    const std::string error = WriteFile(tables, job, FilePath(folder, i, job));
+    const std::string error = WriteFile(Plugin(), job, FilePath(folder, i, job));
     if (!error.empty()) return Fail("cycle " + std::to_string(i) + ": " + error);
     if (i + 1 == 5 || i + 1 == count / 2 || i + 1 == count) PrintResources();
   }
@@ -252,9 +246,7 @@ int WriteAndUnload(const char* pluginPath, int count, const std::string& folder)
   for (int i = 0; i < count && status == 0; ++i) {
     void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return Fail(std::string("dlopen: ") + dlerror());
-    const auto table = [&](const char* name) { return reinterpret_cast<TableFn>(dlsym(library, name))(); };
-    const std::string error = WriteFile({table("GetFileFormats"), table("GetFileMultiStreamFormats")}, kKinds[1],
-                                        FilePath(folder, i, kKinds[1]));
+    const std::string error = WriteFile(library, kKinds[1], FilePath(folder, i, kKinds[1]));
     dlclose(library);
     if (!error.empty()) status = Fail("file " + std::to_string(i) + ": " + error);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -273,10 +265,9 @@ int main(int argc, char** argv) {
   const std::string mode = argv[2];
   if (mode == "unload") return WriteAndUnload(argv[1], std::atoi(argv[3]), argv[4]);
   setenv("KX_TRAXEL_LIBRARY", argv[1], 1);
-  if (!Plugin().loaded()) return Fail(Plugin().error());
-  const Tables tables{Table("GetFileFormats"), Table("GetFileMultiStreamFormats")};
-  if (mode == "threads") return WriteFromThreads(tables, std::atoi(argv[3]), argv[4]);
-  if (mode == "cycles") return WriteCycles(tables, std::atoi(argv[3]), argv[4]);
+  if (Plugin() == nullptr) return Fail("cannot load the plug-in");
+  if (mode == "threads") return WriteFromThreads(std::atoi(argv[3]), argv[4]);
+  if (mode == "cycles") return WriteCycles(std::atoi(argv[3]), argv[4]);
 
   FileJob job{mode, argv[3], {}, "", 10};
   for (int i = 5; i < argc; ++i) {
@@ -297,6 +288,6 @@ int main(int argc, char** argv) {
       return Fail("unknown option " + arg);
     }
   }
-  const std::string error = WriteFile(tables, job, argv[4]);
+  const std::string error = WriteFile(Plugin(), job, argv[4]);
   return error.empty() ? 0 : Fail(error);
 }

@@ -83,7 +83,7 @@ const char* Escapes(const char* name, Call call) {
 // or null; then every thread the run started must end.
 template <typename Host>
 void FailEveryAllocationInTurn(Host host) {
-  ASSERT_TRUE(Plugin().loaded()) << Plugin().error();
+  ASSERT_NE(Plugin(), nullptr) << "the plug-in does not load";
   size_t threadsBefore = ThreadCount();
   for (long n = 1;; ++n) {
     t_failed = false;
