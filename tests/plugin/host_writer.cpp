@@ -4,25 +4,23 @@
 // returns from main right after the last close, without waiting for
 // anything. The library must still leave complete files behind.
 //
-// kx_host_writer <plug-in> <single|multi> <container FourCC> <output path>
-//                [video=<FourCC>:<width>x<height>]... [audio=<FourCC>] [frames=<n>]
-//                [nothread] [fsize=<bytes>]
-//   single: one record through the GetFileFormats row. multi: one record per
-//   video= / audio= (each with codec private data) and a subpicture record
-//   through the GetFileMultiStreamFormats row, extra data for every stream;
-//   video records get output indexes 0, 1, ..., audio 10; frames go to the
-//   last video record's index. nothread: the close's thread start fails.
-//   fsize: files may grow to <bytes> only (RLIMIT_FSIZE, SIGXFSZ ignored),
-//   as on a full disk; the first refused write prints "write refused at
-//   frame <i>" and ends the writing, and the file is closed as usual.
-// kx_host_writer <plug-in> threads <n> <folder>
-//   n threads at once, each writing file<i> of the kinds below (round robin).
-// kx_host_writer <plug-in> cycles <n> <folder>
-//   n create-write-close cycles; prints "fds threads rss_kb heap_in_use_kb"
-//   after the fifth, the middle and the last (once the close threads ended).
-// kx_host_writer <plug-in> unload <n> <folder>
-//   n times: load the plug-in, write file<i>.mp4, close, unload at once and
-//   keep running for 100 ms, with a spinning child competing for the core.
+// kx_host_writer <plug-in> file <kind> <path>: one file of a kind below.
+//   single: one record through the GetFileFormats row; multi: one record per
+//   stream (each with codec private data) and a subpicture record through
+//   the GetFileMultiStreamFormats row, extra data for every stream (video
+//   records get output indexes 0, 1, ..., audio 10, frames go to the last
+//   video). nothread: the close's thread start fails. fileSizeLimit: files
+//   may grow to so many bytes only (RLIMIT_FSIZE, SIGXFSZ ignored), as on a
+//   full disk; the first refused write prints "write refused at frame <i>"
+//   and ends the writing, and the file is closed as usual.
+// kx_host_writer <plug-in> threads <n> <folder>: n threads at once, each
+//   writing file<i> of the first six kinds (round robin).
+// kx_host_writer <plug-in> cycles <n> <folder>: n create-write-close cycles;
+//   prints "fds threads rss_kb heap_in_use_kb" after the fifth, the middle
+//   and the last (once the close threads ended).
+// kx_host_writer <plug-in> unload <n> <folder>: n times load the plug-in,
+//   write file<i>.mp4, close, unload at once and keep running for 100 ms,
+//   with a spinning child competing for the core.
 // Exit status 0 when every call succeeded.
 #include <dirent.h>
 #include <malloc.h>
@@ -169,12 +167,27 @@ std::string WriteFile(void* plugin, const FileJob& job, const std::string& outpu
   return "unknown mode " + job.mode;
 }
 
-// The kinds of file the many-file modes write, round robin.
-const FileJob kKinds[] = {
-    {"single", "WWMV", {{"WMV2", 160, 120}}, "WMA8"}, {"single", "WMP4", {{"W264", 160, 120}}, "WAAC"},
-    {"single", "WWMA", {}, "WMA8"},                   {"single", "WMP4", {{"W265", 160, 120}}, ""},
-    {"single", "WWMV", {{"WMV1", 160, 120}}, ""},     {"multi", "WMP4", {{"W264", 160, 120}}, "WAAC"},
+// The kinds of file; the many-file modes write the first six round robin.
+const std::pair<const char*, FileJob> kKinds[] = {
+    {"wmv", {"single", "WWMV", {{"WMV2", 160, 120}}, "WMA8"}},
+    {"mp4", {"single", "WMP4", {{"W264", 160, 120}}, "WAAC"}},
+    {"wma", {"single", "WWMA", {}, "WMA8"}},
+    {"hevc", {"single", "WMP4", {{"W265", 160, 120}}, ""}},
+    {"wmv1", {"single", "WWMV", {{"WMV1", 160, 120}}, ""}},
+    {"multi", {"multi", "WMP4", {{"W264", 160, 120}}, "WAAC"}},
+    {"multi_two_videos", {"multi", "WMP4", {{"W265", 320, 240}, {"W264", 176, 144}}, "WAAC"}},
+    {"multi_wma", {"multi", "WWMA", {}, "WMA8"}},
+    {"nothread", {"single", "WMP4", {{"W264", 160, 120}}, "WAAC", 25, true}},
+    {"full_disk", {"single", "WWMV", {{"WMV2", 320, 240}}, "WMA8", 300, false, 65536}},
+    {"small", {"single", "WMP4", {{"W264", 64, 48}}, "WAAC", 3}},
 };
+const FileJob& Kind(const std::string& name) {
+  for (const auto& [kindName, job] : kKinds) {
+    if (name == kindName) return job;
+  }
+  std::fprintf(stderr, "kx_host_writer: no kind %s\n", name.c_str());
+  std::exit(2);
+}
 std::string FilePath(const std::string& folder, int index, const FileJob& kind) {
   const std::string extension = kind.container == "WMP4" ? ".mp4" : kind.container == "WWMA" ? ".wma" : ".wmv";
   return folder + "/file" + std::to_string(index) + extension;
@@ -184,7 +197,8 @@ int WriteFromThreads(int count, const std::string& folder) {
   std::vector<std::string> errors(static_cast<size_t>(count));
   std::vector<std::thread> threads;
   for (int i = 0; i < count; ++i) {
-    threads.emplace_back([&, i] { errors[size_t(i)] = WriteFile(Plugin(), kKinds[i % 6], FilePath(folder, i, kKinds[i % 6])); });
+    const FileJob* job = &kKinds[i % 6].second;
+    threads.emplace_back([&, i, job] { errors[size_t(i)] = WriteFile(Plugin(), *job, FilePath(folder, i, *job)); });
   }
   for (auto& thread : threads) thread.join();
   for (int i = 0; i < count; ++i) {
@@ -218,7 +232,7 @@ void PrintResources() {
 }
 
 int WriteCycles(int count, const std::string& folder) {
-  const FileJob job{"single", "WMP4", {{"W264", 64, 48}}, "WAAC", 3};
+  const FileJob& job = Kind("small");
   for (int i = 0; i < count; ++i) {
     const std::string error = WriteFile(Plugin(), job, FilePath(folder, i, job));
     if (!error.empty()) return Fail("cycle " + std::to_string(i) + ": " + error);
@@ -246,7 +260,7 @@ int WriteAndUnload(const char* pluginPath, int count, const std::string& folder)
   for (int i = 0; i < count && status == 0; ++i) {
     void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) return Fail(std::string("dlopen: ") + dlerror());
-    const std::string error = WriteFile(library, kKinds[1], FilePath(folder, i, kKinds[1]));
+    const std::string error = WriteFile(library, Kind("mp4"), FilePath(folder, i, Kind("mp4")));
     dlclose(library);
     if (!error.empty()) status = Fail("file " + std::to_string(i) + ": " + error);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -261,33 +275,13 @@ int WriteAndUnload(const char* pluginPath, int count, const std::string& folder)
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5) return Fail("usage: kx_host_writer <plug-in> <mode> <FourCC|n> <output> [options]");
+  if (argc < 5) return Fail("usage: kx_host_writer <plug-in> <mode> <kind|n> <path>");
   const std::string mode = argv[2];
   if (mode == "unload") return WriteAndUnload(argv[1], std::atoi(argv[3]), argv[4]);
   setenv("KX_TRAXEL_LIBRARY", argv[1], 1);
   if (Plugin() == nullptr) return Fail("cannot load the plug-in");
   if (mode == "threads") return WriteFromThreads(std::atoi(argv[3]), argv[4]);
   if (mode == "cycles") return WriteCycles(std::atoi(argv[3]), argv[4]);
-
-  FileJob job{mode, argv[3], {}, "", 10};
-  for (int i = 5; i < argc; ++i) {
-    const std::string arg = argv[i];
-    char fourcc[5] = {};
-    VideoSpec video;
-    if (std::sscanf(argv[i], "video=%4s:%ux%u", fourcc, &video.width, &video.height) == 3) {
-      job.videos.push_back({fourcc, video.width, video.height});
-    } else if (arg.rfind("audio=", 0) == 0) {
-      job.audio = arg.substr(6);
-    } else if (arg.rfind("frames=", 0) == 0) {
-      job.frames = std::atoi(argv[i] + 7);
-    } else if (arg.rfind("fsize=", 0) == 0) {
-      job.fileSizeLimit = std::atol(argv[i] + 6);
-    } else if (arg == "nothread") {
-      job.noThread = true;
-    } else {
-      return Fail("unknown option " + arg);
-    }
-  }
-  const std::string error = WriteFile(Plugin(), job, argv[4]);
+  const std::string error = mode == "file" ? WriteFile(Plugin(), Kind(argv[3]), argv[4]) : "unknown mode " + mode;
   return error.empty() ? 0 : Fail(error);
 }
