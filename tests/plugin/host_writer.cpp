@@ -50,7 +50,8 @@ struct VideoSpec {
   uint32_t width = 0, height = 0;
 };
 struct FileJob {
-  std::string mode, container;
+  bool multi;
+  std::string container;
   std::vector<VideoSpec> videos;
   std::string audio;
   int frames = 25;
@@ -60,6 +61,7 @@ struct FileJob {
 
 constexpr int64_t kFrameDuration100ns = 400000;  // 25 fps
 constexpr uint32_t kSamplesPerFrame = 48000 / 25;
+constexpr uint32_t kAudioIndex = 10, kSubpictureIndex = 20;  // of the multi-stream file
 
 // A record as the host fills it. Bytes 8..23 of the XMP record belong to the
 // create, which replaces them with its own value and time scale.
@@ -93,38 +95,9 @@ int Fail(const std::string& what) {
   return 1;
 }
 
-std::string WriteSingle(void* plugin, const FileJob& job, const kx_wchar* path) {
-  const SingleStreamRow slots = SingleStreamSlots(Export<TableFn>(plugin, "GetFileFormats")(), job.container.c_str());
-  if (slots.create == nullptr) return "no file-format row " + job.container;
-  const VideoSpec* video = job.videos.empty() ? nullptr : &job.videos.back();
-  HostRecord record = Record(video, job.audio);
-  record.Container(job.container.c_str());
-  if (job.fileSizeLimit >= 0) {
-    const rlimit limit = {static_cast<rlim_t>(job.fileSizeLimit), static_cast<rlim_t>(job.fileSizeLimit)};
-    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) return "cannot limit the file size";
-  }
-  void* file = slots.create(path, record.get(), static_cast<uint64_t>(job.frames * kFrameDuration100ns));
-  if (file == nullptr) return "create failed";
-  for (int i = 0; i < job.frames; ++i) {
-    bool written = video == nullptr || slots.writeVideo(file, Picture(*video, i).frame(), 0) == 1;
-    written = written && (job.audio.empty() || slots.writeAudio(file, Sound(i).frame(), 0, 1) == 1);
-    if (!written && job.fileSizeLimit < 0) return "frame " + std::to_string(i);
-    if (!written) {
-      std::printf("write refused at frame %d\n", i);
-      break;
-    }
-  }
-  if (job.noThread) kx_test_fail_next_thread_start();
-  slots.close(file);
-  return "";
-}
-
-std::string WriteMulti(void* plugin, const FileJob& job, const std::basic_string<kx_wchar>& path) {
-  const MultiStreamRow slots = MultiStreamSlots(Export<TableFn>(plugin, "GetFileMultiStreamFormats")(), job.container.c_str());
-  if (slots.create == nullptr) return "no multi-stream row " + job.container;
-  void* file = slots.create();
-  if (file == nullptr) return "create failed";
-  constexpr uint32_t kAudioIndex = 10, kSubpictureIndex = 20;
+// The multi-stream file's streams: each record with codec private data, and
+// a subpicture record; every buffer freed right after the call.
+bool AddStreams(const MultiStreamRow& slots, void* file, const FileJob& job) {
   const uint8_t privateData[] = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1E};  // kept, unused: the encoder makes its own
   const auto add = [&](uint32_t type, uint32_t index, HostRecord record, size_t extraBlock) {
     const ExactBlock data = Exact(privateData, sizeof privateData - index % 3);
@@ -132,54 +105,75 @@ std::string WriteMulti(void* plugin, const FileJob& job, const std::basic_string
     return slots.addStream(file, type, 1, index, index, record.get()) == 1;
   };
   bool added = true;
-  for (uint32_t i = 0; i < job.videos.size(); ++i) {
-    added &= add(KX_STREAMTYPE_VIDEO, i, Record(&job.videos[i], ""), host::kVideoExtra);
-  }
+  for (uint32_t i = 0; i < job.videos.size(); ++i) added &= add(KX_STREAMTYPE_VIDEO, i, Record(&job.videos[i], ""), host::kVideoExtra);
   if (!job.audio.empty()) added &= add(KX_STREAMTYPE_AUDIO, kAudioIndex, Record(nullptr, job.audio), host::kAudioExtra);
-  added &= add(KX_STREAMTYPE_SUBPICTURE, kSubpictureIndex, std::move(HostRecord().U32(host::kSubpictureFourCC, FourCC("SUBP"))),
-               host::kSubpictureExtra);
-  const bool opened = added && slots.init(file, FourCC(job.container.c_str()),
-                                          reinterpret_cast<const kx_wchar*>(Exact(path.c_str(), 2 * path.size() + 2).data()),
-                                          static_cast<uint64_t>(job.frames * kFrameDuration100ns)) == 1;
-  const uint8_t extraData[] = {2, 0, 0, 0, 0xA, 0xB, 1, 0, 0, 0, 0xC};  // two length-prefixed blocks
-  for (const uint32_t index : {0u, kAudioIndex, kSubpictureIndex}) {
-    if (opened) slots.writeExtraData(file, index, Exact(extraData, sizeof extraData).data(), sizeof extraData);
-  }
-  const auto videoIndex = static_cast<uint32_t>(job.videos.size()) - 1;
-  std::string error = opened ? "" : "init failed";
-  for (int i = 0; i < job.frames && error.empty(); ++i) {
-    if (!job.videos.empty() && slots.writeFrame(file, videoIndex, Picture(job.videos.back(), i).frame(), 0) != 1) {
-      error = "video frame " + std::to_string(i);
-    }
-    if (!job.audio.empty() && slots.writeFrame(file, kAudioIndex, Sound(i).frame(), 0) != 1) {
-      error = "audio frame " + std::to_string(i);
-    }
-  }
-  slots.close(file);
-  return error;
+  return added && add(KX_STREAMTYPE_SUBPICTURE, kSubpictureIndex,
+                      std::move(HostRecord().U32(host::kSubpictureFourCC, FourCC("SUBP"))), host::kSubpictureExtra);
 }
 
 // Writes one file; "" when every call succeeded, else what failed.
 std::string WriteFile(void* plugin, const FileJob& job, const std::string& outputPath) {
   const auto path = Wide(outputPath);
-  if (job.mode == "single") return WriteSingle(plugin, job, path.c_str());
-  if (job.mode == "multi") return WriteMulti(plugin, job, path);
-  return "unknown mode " + job.mode;
+  const SingleStreamRow single = SingleStreamSlots(Export<TableFn>(plugin, "GetFileFormats")(), job.container.c_str());
+  const MultiStreamRow multi = MultiStreamSlots(Export<TableFn>(plugin, "GetFileMultiStreamFormats")(), job.container.c_str());
+  const VideoSpec* video = job.videos.empty() ? nullptr : &job.videos.back();
+  const auto value = static_cast<uint64_t>(job.frames * kFrameDuration100ns);
+  void* file = nullptr;
+  if (!job.multi) {
+    HostRecord record = Record(video, job.audio);
+    file = single.create(path.c_str(), record.Container(job.container.c_str()).get(), value);
+  } else if ((file = multi.create()) != nullptr) {
+    const ExactBlock pathBlock = Exact(path.c_str(), 2 * path.size() + 2);
+    if (!AddStreams(multi, file, job) ||
+        multi.init(file, FourCC(job.container.c_str()), reinterpret_cast<const kx_wchar*>(pathBlock.data()), value) != 1) {
+      multi.close(file);
+      return "init failed";
+    }
+    const uint8_t extraData[] = {2, 0, 0, 0, 0xA, 0xB, 1, 0, 0, 0, 0xC};  // two length-prefixed blocks
+    for (const uint32_t index : {0u, kAudioIndex, kSubpictureIndex}) {
+      multi.writeExtraData(file, index, Exact(extraData, sizeof extraData).data(), sizeof extraData);
+    }
+  }
+  if (file == nullptr) return "create failed";
+  if (job.fileSizeLimit >= 0) {
+    const rlimit limit = {static_cast<rlim_t>(job.fileSizeLimit), static_cast<rlim_t>(job.fileSizeLimit)};
+    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) return "cannot limit the file size";
+  }
+  const auto videoIndex = static_cast<uint32_t>(job.videos.size()) - 1;
+  std::string error;
+  for (int i = 0; i < job.frames && error.empty(); ++i) {
+    if (video != nullptr && (job.multi ? multi.writeFrame(file, videoIndex, Picture(*video, i).frame(), 0)
+                                       : single.writeVideo(file, Picture(*video, i).frame(), 0)) != 1) {
+      error = "picture " + std::to_string(i);
+    }
+    if (error.empty() && !job.audio.empty() &&
+        (job.multi ? multi.writeFrame(file, kAudioIndex, Sound(i).frame(), 0) : single.writeAudio(file, Sound(i).frame(), 0, 1)) != 1) {
+      error = "sound " + std::to_string(i);
+    }
+    if (!error.empty() && job.fileSizeLimit >= 0) {
+      std::printf("write refused at frame %d\n", i);
+      error.clear();
+      break;
+    }
+  }
+  if (job.noThread) kx_test_fail_next_thread_start();
+  (job.multi ? multi.close : single.close)(file);
+  return error;
 }
 
 // The kinds of file; the many-file modes write the first six round robin.
 const std::pair<const char*, FileJob> kKinds[] = {
-    {"wmv", {"single", "WWMV", {{"WMV2", 160, 120}}, "WMA8"}},
-    {"mp4", {"single", "WMP4", {{"W264", 160, 120}}, "WAAC"}},
-    {"wma", {"single", "WWMA", {}, "WMA8"}},
-    {"hevc", {"single", "WMP4", {{"W265", 160, 120}}, ""}},
-    {"wmv1", {"single", "WWMV", {{"WMV1", 160, 120}}, ""}},
-    {"multi", {"multi", "WMP4", {{"W264", 160, 120}}, "WAAC"}},
-    {"multi_two_videos", {"multi", "WMP4", {{"W265", 320, 240}, {"W264", 176, 144}}, "WAAC"}},
-    {"multi_wma", {"multi", "WWMA", {}, "WMA8"}},
-    {"nothread", {"single", "WMP4", {{"W264", 160, 120}}, "WAAC", 25, true}},
-    {"full_disk", {"single", "WWMV", {{"WMV2", 320, 240}}, "WMA8", 300, false, 65536}},
-    {"small", {"single", "WMP4", {{"W264", 64, 48}}, "WAAC", 3}},
+    {"wmv", {false, "WWMV", {{"WMV2", 160, 120}}, "WMA8"}},
+    {"mp4", {false, "WMP4", {{"W264", 160, 120}}, "WAAC"}},
+    {"wma", {false, "WWMA", {}, "WMA8"}},
+    {"hevc", {false, "WMP4", {{"W265", 160, 120}}, ""}},
+    {"wmv1", {false, "WWMV", {{"WMV1", 160, 120}}, ""}},
+    {"multi", {true, "WMP4", {{"W264", 160, 120}}, "WAAC"}},
+    {"multi_two_videos", {true, "WMP4", {{"W265", 320, 240}, {"W264", 176, 144}}, "WAAC"}},
+    {"multi_wma", {true, "WWMA", {}, "WMA8"}},
+    {"nothread", {false, "WMP4", {{"W264", 160, 120}}, "WAAC", 25, true}},
+    {"full_disk", {false, "WWMV", {{"WMV2", 320, 240}}, "WMA8", 300, false, 65536}},
+    {"small", {false, "WMP4", {{"W264", 64, 48}}, "WAAC", 3}},
 };
 const FileJob& Kind(const std::string& name) {
   for (const auto& [kindName, job] : kKinds) {
