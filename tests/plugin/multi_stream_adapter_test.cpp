@@ -191,39 +191,6 @@ TEST_F(MultiStreamAdapter, MergedRecordTable) {
   }
 }
 
-// Where a frame goes, by output index in order of addition (a subpicture
-// sharing an audio index is skipped); before the open, writes reach the
-// first (WMV) row with a null handle.
-TEST_F(MultiStreamAdapter, FramesAreRoutedByOutputIndex) {
-  const std::vector<Stream> streams = {{KX_STREAMTYPE_SUBPIC_INTERNAL, 5, kNothing}, {KX_STREAMTYPE_AUDIO, 5, kAudio},
-                                       {KX_STREAMTYPE_VIDEO, 3, kVideo}, {KX_STREAMTYPE_SUBPIC_EXTERNAL, 9, kNothing}};
-  const struct {
-    const char* container;  // null: not opened
-    uint32_t index;
-    const MediaFrame* frame;
-    bool nullHandle;
-    int32_t result;
-    Lines calls;
-  } cases[] = {
-      {nullptr, 3, &g_frame, false, -1, {"video null frame 3"}},
-      {"WMP4", 5, &g_frame, false, 11, {"audio file frame 5 77"}},
-      {"WMP4", 3, &g_frame, false, 22, {"video file frame 3"}},
-      {"WMP4", 9, &g_frame, false, 0, {}},  // a subpicture
-      {"WMP4", 4, &g_frame, false, 0, {}},  // no such index
-      {"WWMA", 3, &g_frame, false, 0, {}},  // the WMA row has no WriteVideoFrame
-      {"WWMA", 5, nullptr, false, 0, {}},
-      {"WWMA", 5, &g_frame, true, 0, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.container ? c.container : "not open") + " index " + std::to_string(c.index));
-    Create(streams);
-    EXPECT_EQ(c.container ? Open(c.container) : 1, 1);
-    g_calls.clear();
-    EXPECT_EQ(WriteFrameMultiStream(c.nullHandle ? nullptr : file_, c.index, c.frame, 77), c.result);
-    EXPECT_EQ(g_calls, c.calls);
-  }
-}
-
 // The transcript of a file; a language filled to its last unit is logged
 // without reading beyond it.
 TEST_F(MultiStreamAdapter, TranscriptOfAFile) {
@@ -267,88 +234,103 @@ TEST_F(MultiStreamAdapter, TranscriptOfAFile) {
   }));
 }
 
-// Refused calls: each result, its log lines and what reached the row, the
-// following close included.
-TEST_F(MultiStreamAdapter, RefusedCalls) {
+using Call = std::function<int32_t(MultiStreamAdapter&)>;
+Call WriteTo(uint32_t index, const MediaFrame* frame = &g_frame) {
+  return [=](MultiStreamAdapter& t) { return WriteFrameMultiStream(t.file_, index, frame, 77); };
+}
+// An extra-data block of exactly its size on the heap (the sanitizer build
+// sees any read beyond it); no bytes: a null pointer with a size of 100.
+Call ExtraTo(uint32_t index, std::vector<uint8_t> bytes) {
+  return [=](MultiStreamAdapter& t) {
+    ExactBlock block(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), block.data());
+    WriteExtraDataMultiStream(t.file_, index, bytes.empty() ? nullptr : block.data(), bytes.empty() ? 100 : int32_t(bytes.size()));
+    return 0;
+  };
+}
+Call OpenAs(const char* fourcc) { return [=](MultiStreamAdapter& t) { return t.Open(fourcc); }; }
+
+// One call on a file of these streams, opened first as `container` (null:
+// not opened): its result, the log from the call on (the close's included)
+// and every call that reached the row (the close's included). Frames go by
+// output index in order of addition (a subpicture sharing an audio index is
+// skipped); before the open, to the first (WMV) row with a null handle.
+// Extra data is split within its bytes and goes by index too.
+TEST_F(MultiStreamAdapter, CallsTable) {
   HostRecord video;
   kVideo(video);
-  const std::string formats = "kx_Traxel.dll: Return file formatsEX...", failed = "kx_WMVEX-MF: InitMediaFileMultiStream ";
-  const std::string closed = "kx_WMVEX-MF: CloseMediaFileMultiStream \n";
+  const std::vector<Stream> none, oneVideo = {{KX_STREAMTYPE_VIDEO, 0, kVideo}},
+                                  av = {{KX_STREAMTYPE_VIDEO, 0, kVideo}, {KX_STREAMTYPE_AUDIO, 1, kAudio}},
+                                  routing = {{KX_STREAMTYPE_SUBPIC_INTERNAL, 5, kNothing}, {KX_STREAMTYPE_AUDIO, 5, kAudio},
+                                             {KX_STREAMTYPE_VIDEO, 3, kVideo}, {KX_STREAMTYPE_SUBPIC_EXTERNAL, 9, kNothing}};
+  const std::string formats = "kx_Traxel.dll: Return file formatsEX...", init = "kx_WMVEX-MF: InitMediaFileMultiStream ";
+  const std::string closed = "kx_WMVEX-MF: CloseMediaFileMultiStream \n", extra = "kx_WMVEX-MF: WriteExtraDataMultiStream,streamidx =[";
+  const std::string created = "create a.wmv 0 null null null";
   const struct {
     const char* name;
-    bool withStream;
-    std::function<int32_t(MultiStreamAdapter&)> call;
+    const std::vector<Stream>& streams;
+    const char* container;
+    Call call;
     int32_t result;
     Lines lines, calls;
   } cases[] = {
-      {"open, unknown FourCC", true, [](auto& t) { return t.Open("WAVI"); }, 0,
-       {formats, failed + "Failed,file fourcc =[WAVI] ,filename =[a.wmv]", closed}, {}},
-      {"open, no streams", false, [](auto& t) { return t.Open("WMP4"); }, 0,
-       {formats, failed + "Failed,file fourcc =[WMP4] ,filename =[a.wmv]", closed}, {"close null"}},
-      {"open, create fails", true, [](auto& t) { return g_createResult = nullptr, t.Open("WWMV"); }, 0,
-       {formats, failed + "Failed,file fourcc =[WWMV] ,filename =[a.wmv]", closed},
-       {"create a.wmv 0 null null null", "close null"}},
-      {"second open: the first file stays", true, [](auto& t) { return t.Open("WWMV") + 10 * t.Open("WMP4"); }, 1,
-       {formats, failed + "Success,file fourcc =[WWMV] ,filename =[a.wmv]",
-        failed + "Failed, file already open,file fourcc =[WMP4] ,filename =[a.wmv]", closed},
-       {"create a.wmv 0 null null null", "close file"}},
-      {"open, null handle", false, [](auto&) { return InitMediaFileMultiStream(nullptr, 0, Wide("a").c_str(), 0); }, 0,
-       {failed + "Failed, null handle \n", closed}, {"close null"}},
-      {"add, null handle", false,
+      {"write before the open", routing, nullptr, WriteTo(3), -1, {closed}, {"video null frame 3", "close null"}},
+      {"write, audio index", routing, "WMP4", WriteTo(5), 11, {closed}, {"audio file frame 5 77", "close file"}},
+      {"write, video index", routing, "WMP4", WriteTo(3), 22, {closed}, {"video file frame 3", "close file"}},
+      {"write, subpicture index", routing, "WMP4", WriteTo(9), 0, {closed}, {"close file"}},
+      {"write, no such index", routing, "WMP4", WriteTo(4), 0, {closed}, {"close file"}},
+      {"write, video to the WMA row", routing, "WWMA", WriteTo(3), 0, {closed}, {"close file"}},
+      {"write, null frame", routing, "WWMA", WriteTo(5, nullptr), 0, {closed}, {"close file"}},
+      {"write, null handle", routing, "WWMA", [](auto&) { return WriteFrameMultiStream(nullptr, 5, &g_frame, 0); }, 0,
+       {closed}, {"close file"}},
+      {"extra data, audio", av, "WWMV", ExtraTo(1, {2, 0, 0, 0, 0xA, 0xB}), 0, {extra + "1] \n", closed},
+       {"audio-extra file 1 0a0b", "close file"}},
+      {"extra data, video", av, "WWMV", ExtraTo(0, {1, 0, 0, 0, 0xA, 2, 0, 0, 0, 0xC, 0xD}), 0, {extra + "0] \n", closed},
+       {"video-extra file 0 0a 0c0d", "close file"}},
+      {"extra data, second length past the end", av, "WWMV", ExtraTo(0, {1, 0, 0, 0, 0xA, 9, 0, 0, 0, 0xC}), 0,
+       {extra + "0] \n", closed}, {"video-extra file 0 0a null", "close file"}},
+      {"extra data, first length past the end", av, "WWMV", ExtraTo(0, {0x40, 0, 0, 0, 0xA, 0xB}), 0,
+       {extra + "0] \n", closed}, {"video-extra file 0 null null", "close file"}},
+      {"extra data, negative first length", av, "WWMV", ExtraTo(0, {0xFF, 0xFF, 0xFF, 0xFF, 0xA, 0xB, 0xC, 0xD}), 0,
+       {extra + "0] \n", closed}, {"video-extra file 0 null null", "close file"}},
+      {"extra data, null block", av, "WWMV", ExtraTo(0, {}), 0, {extra + "0] \n", closed},
+       {"video-extra file 0 null null", "close file"}},
+      {"extra data, four bytes", av, "WWMV", ExtraTo(1, {4, 0, 0, 0}), 0, {extra + "1] \n", closed},
+       {"audio-extra file 1 null", "close file"}},
+      {"extra data, no such index", av, "WWMV", ExtraTo(8, {1, 0, 0, 0, 0xA}), 0, {extra + "8] \n", closed}, {"close file"}},
+      {"extra data, null handle", none, nullptr, [](auto&) { return WriteExtraDataMultiStream(nullptr, 4, nullptr, 0), 0; },
+       0, {extra + "4] \n", closed}, {"close null"}},
+      {"open, unknown FourCC", oneVideo, nullptr, OpenAs("WAVI"), 0,
+       {formats, init + "Failed,file fourcc =[WAVI] ,filename =[a.wmv]", closed}, {}},
+      {"open, no streams", none, nullptr, OpenAs("WMP4"), 0,
+       {formats, init + "Failed,file fourcc =[WMP4] ,filename =[a.wmv]", closed}, {"close null"}},
+      {"open, create fails", oneVideo, nullptr, [](auto& t) { return g_createResult = nullptr, t.Open("WWMV"); }, 0,
+       {formats, init + "Failed,file fourcc =[WWMV] ,filename =[a.wmv]", closed}, {created, "close null"}},
+      {"second open: the first file stays", oneVideo, "WWMV", OpenAs("WMP4"), 0,
+       {init + "Failed, file already open,file fourcc =[WMP4] ,filename =[a.wmv]", closed}, {"close file"}},
+      {"open, null handle", none, nullptr, [](auto&) { return InitMediaFileMultiStream(nullptr, 0, Wide("a").c_str(), 0); },
+       0, {init + "Failed, null handle \n", closed}, {"close null"}},
+      {"add, null handle", none, nullptr,
        [&](auto&) { return AddStreamInfoMultiStream(nullptr, KX_STREAMTYPE_VIDEO, 1, 0, 0, video.get()); }, 1, {closed},
        {"close null"}},
-      {"add, null record", false,
+      {"add, null record: no stream", none, nullptr,
        [](auto& t) { return AddStreamInfoMultiStream(t.file_, KX_STREAMTYPE_VIDEO, 1, 0, 0, nullptr) + t.Open("WWMV"); },
        0,
        {"kx_WMVEX-MF:AddStreamInfoMultiStream::pEncParam is null, stream not added \n", formats,
-        failed + "Failed,file fourcc =[WWMV] ,filename =[a.wmv]", closed},
+        init + "Failed,file fourcc =[WWMV] ,filename =[a.wmv]", closed},
        {"close null"}},
-      {"extra data, null handle", false, [](auto&) { return WriteExtraDataMultiStream(nullptr, 4, nullptr, 0), 0; }, 0,
-       {"kx_WMVEX-MF: WriteExtraDataMultiStream,streamidx =[4] \n", closed}, {"close null"}},
-      {"close, null handle", false, [](auto&) { return CloseMediaFileMultiStream(nullptr), 0; }, 0, {closed, closed},
+      {"close, null handle", none, nullptr, [](auto&) { return CloseMediaFileMultiStream(nullptr), 0; }, 0, {closed, closed},
        {"close null"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Create(c.withStream ? std::vector<Stream>{{KX_STREAMTYPE_VIDEO, 0, kVideo}} : std::vector<Stream>{});
+    Create(c.streams);
+    EXPECT_EQ(c.container ? Open(c.container) : 1, 1);
+    g_calls.clear();
     log_.Clear();
     EXPECT_EQ(c.call(*this), c.result);
     Close();
     EXPECT_EQ(log_.Take(), c.lines);
-    EXPECT_EQ(g_calls, c.calls);
-  }
-}
-
-// Extra data: (block, index) -> what the row's extra-data slot receives.
-// Every block is exactly its size on the heap (the sanitizer build sees any
-// read beyond it); an empty block here is a null pointer with a size of 100.
-TEST_F(MultiStreamAdapter, ExtraDataIsSplitWithinItsBytesAndRoutedByIndex) {
-  Create({{KX_STREAMTYPE_VIDEO, 0, kVideo}, {KX_STREAMTYPE_AUDIO, 1, kAudio}});
-  ASSERT_EQ(Open("WWMV"), 1);
-  const struct {
-    const char* name;
-    uint32_t index;
-    std::vector<uint8_t> block;
-    Lines calls;
-  } cases[] = {
-      {"audio: first block", 1, {2, 0, 0, 0, 0xA, 0xB}, {"audio-extra file 1 0a0b"}},
-      {"video: both blocks", 0, {1, 0, 0, 0, 0xA, 2, 0, 0, 0, 0xC, 0xD}, {"video-extra file 0 0a 0c0d"}},
-      {"video: second length past the end", 0, {1, 0, 0, 0, 0xA, 9, 0, 0, 0, 0xC}, {"video-extra file 0 0a null"}},
-      {"video: first length past the end", 0, {0x40, 0, 0, 0, 0xA, 0xB}, {"video-extra file 0 null null"}},
-      {"video: negative first length", 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xA, 0xB, 0xC, 0xD, 0xE}, {"video-extra file 0 null null"}},
-      {"video: null block", 0, {}, {"video-extra file 0 null null"}},
-      {"audio: four bytes or fewer", 1, {4, 0, 0, 0}, {"audio-extra file 1 null"}},
-      {"no stream at the index", 8, {1, 0, 0, 0, 0xA}, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    g_calls.clear();
-    log_.Clear();
-    ExactBlock block(c.block.size());
-    std::copy(c.block.begin(), c.block.end(), block.data());
-    WriteExtraDataMultiStream(file_, c.index, c.block.empty() ? nullptr : block.data(),
-                              c.block.empty() ? 100 : static_cast<int32_t>(c.block.size()));
-    EXPECT_EQ(log_.Take(), Lines{"kx_WMVEX-MF: WriteExtraDataMultiStream,streamidx =[" + std::to_string(c.index) + "] \n"});
     EXPECT_EQ(g_calls, c.calls);
   }
 }

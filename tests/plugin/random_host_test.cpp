@@ -6,9 +6,10 @@
 // range. The plug-in is loaded by path and driven through its tables; every
 // buffer is exactly as long as its record says. Whatever comes in: each
 // create returns a handle or null with its log line, each write 1, or 0 with
-// a log line (-1 for a null frame), nothing crashes, no allocation is larger
-// than the declared picture implies, and every file that was created opens,
-// decodes without an error and holds exactly the pictures that were accepted.
+// a log line (-1 for a null frame), nothing crashes (in the sanitizer build
+// no single allocation may pass a cap: no size from a record is taken
+// unchecked), and every file that was created opens, decodes without an
+// error and holds exactly the pictures that were accepted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,19 +32,11 @@
 // the cap, so a size taken from a record without a check fails the run.
 extern "C" const char* __asan_default_options() { return "max_allocation_size_mb=256:allocator_may_return_null=0"; }
 #endif
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define KX_TEST_WATCHES_THE_HEAP 1
-// largest_allocation.c, linked only where no sanitizer owns the allocator.
-extern "C" size_t kx_test_take_largest_allocation(void);
-#endif
 
 namespace kx::test {
 namespace {
 
 constexpr int64_t kFrameDuration = 400000;  // 25 fps in 100-ns units
-// Largest single allocation of a create-write-close whose picture size is
-// refused or tiny: the encoders' own tables and buffers.
-constexpr size_t kBaselineAllocationBytes = size_t{8} << 20;
 // Pictures larger than this are declared but not written (time).
 constexpr uint64_t kLargestWrittenPicture = uint64_t{1} << 20;
 
@@ -151,18 +144,6 @@ size_t Count(const LogCapture& log, const std::string& text) {
   return static_cast<size_t>(std::count(records.begin(), records.end(), text));
 }
 
-// No single allocation since the last call grew past what the declared
-// picture implies.
-void ExpectAllocationsWithin(const HostFile& file) {
-#if KX_TEST_WATCHES_THE_HEAP
-  const uint32_t width = file.U32(host::kWidth), height = file.U32(host::kHeight);
-  const bool sized = file.U32(host::kNoVideo) == 0 && width <= 16384 && height <= 16384;
-  EXPECT_LE(kx_test_take_largest_allocation(), kBaselineAllocationBytes + (sized ? size_t{48} * width * height : 0));
-#else
-  (void)file;
-#endif
-}
-
 TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
   ASSERT_NE(Plugin(), nullptr) << "the plug-in does not load";
   LogCapture log{PluginLogSink()};
@@ -173,9 +154,6 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
   for (int index = 0; index < kCases && !::testing::Test::HasFatalFailure(); ++index) {
     HostFile file = DrawRecord(dice);
     SCOPED_TRACE("case " + std::to_string(index) + ": " + file.text.str());
-#if KX_TEST_WATCHES_THE_HEAP
-    kx_test_take_largest_allocation();
-#endif
     SingleStreamRow slots = SingleStreamSlots(FourCCText(file.U32(host::kFileFourCC)).c_str());
     if (slots.create == nullptr) slots = SingleStreamSlots("WWMV");
     const std::string path = (dir / ("case" + std::to_string(index) + file.extension)).string();
@@ -183,7 +161,6 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
     void* handle = slots.create(Wide(path).c_str(), file.record.get(), 1000);
     if (handle == nullptr) {
       EXPECT_EQ(Count(log, "kx_Traxel.dll: Create file[" + path + "] failed."), 1u) << "a refused create says so";
-      ExpectAllocationsWithin(file);
       continue;
     }
     ++created;
@@ -255,7 +232,6 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
       ++probed;
     }
     std::filesystem::remove(path);
-    ExpectAllocationsWithin(file);
   }
   std::printf("%d cases, %d files created, %d read back\n", kCases, created, probed);
   EXPECT_GT(created, kCases / 20) << "the draw creates files too";
