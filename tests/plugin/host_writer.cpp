@@ -187,20 +187,6 @@ std::string FilePath(const std::string& folder, int index, const FileJob& kind) 
   return folder + "/file" + std::to_string(index) + extension;
 }
 
-int WriteFromThreads(int count, const std::string& folder) {
-  std::vector<std::string> errors(static_cast<size_t>(count));
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) {
-    const FileJob* job = &kKinds[i % 6].second;
-    threads.emplace_back([&, i, job] { errors[size_t(i)] = WriteFile(Plugin(), *job, FilePath(folder, i, *job)); });
-  }
-  for (auto& thread : threads) thread.join();
-  for (int i = 0; i < count; ++i) {
-    if (!errors[size_t(i)].empty()) return Fail("file " + std::to_string(i) + ": " + errors[size_t(i)]);
-  }
-  return 0;  // returns from main at once: the files are still finishing
-}
-
 size_t CountEntries(const char* folder) {
   size_t count = 0;
   if (DIR* dir = opendir(folder)) {
@@ -225,18 +211,8 @@ void PrintResources() {
   std::fflush(stdout);
 }
 
-int WriteCycles(int count, const std::string& folder) {
-  const FileJob& job = Kind("small");
-  for (int i = 0; i < count; ++i) {
-    const std::string error = WriteFile(Plugin(), job, FilePath(folder, i, job));
-    if (!error.empty()) return Fail("cycle " + std::to_string(i) + ": " + error);
-    if (i + 1 == 5 || i + 1 == count / 2 || i + 1 == count) PrintResources();
-  }
-  return 0;
-}
-
-int WriteAndUnload(const char* pluginPath, int count, const std::string& folder) {
-  // This process and a spinning child on the first allowed core.
+// This process and a spinning child on the first allowed core.
+pid_t StartCompetitor() {
   cpu_set_t cpus;
   if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
     int cpu = 0;
@@ -246,24 +222,35 @@ int WriteAndUnload(const char* pluginPath, int count, const std::string& folder)
     sched_setaffinity(0, sizeof cpus, &cpus);
   }
   const pid_t competitor = fork();
-  if (competitor == 0) {
-    volatile unsigned long spin = 0;
-    for (;;) spin = spin + 1;
+  for (volatile unsigned long spin = 0; competitor == 0;) spin = spin + 1;
+  return competitor;
+}
+
+// The many-file modes.
+int WriteMany(const std::string& mode, const char* pluginPath, int count, const std::string& folder) {
+  const pid_t competitor = mode == "unload" ? StartCompetitor() : 0;
+  std::vector<std::string> errors(static_cast<size_t>(count));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    if (mode == "threads") {
+      const FileJob* job = &kKinds[i % 6].second;
+      threads.emplace_back([&, i, job] { errors[size_t(i)] = WriteFile(Plugin(), *job, FilePath(folder, i, *job)); });
+    } else if (mode == "cycles") {
+      errors[size_t(i)] = WriteFile(Plugin(), Kind("small"), FilePath(folder, i, Kind("small")));
+      if (i + 1 == 5 || i + 1 == count / 2 || i + 1 == count) PrintResources();
+    } else {
+      void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
+      errors[size_t(i)] = library ? WriteFile(library, Kind("mp4"), FilePath(folder, i, Kind("mp4"))) : dlerror();
+      if (library != nullptr) dlclose(library);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
   }
-  int status = 0;
-  for (int i = 0; i < count && status == 0; ++i) {
-    void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return Fail(std::string("dlopen: ") + dlerror());
-    const std::string error = WriteFile(library, Kind("mp4"), FilePath(folder, i, Kind("mp4")));
-    dlclose(library);
-    if (!error.empty()) status = Fail("file " + std::to_string(i) + ": " + error);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (auto& thread : threads) thread.join();
+  if (competitor > 0) kill(competitor, SIGKILL), waitpid(competitor, nullptr, 0);
+  for (int i = 0; i < count; ++i) {
+    if (!errors[size_t(i)].empty()) return Fail("file " + std::to_string(i) + ": " + errors[size_t(i)]);
   }
-  if (competitor > 0) {
-    kill(competitor, SIGKILL);
-    waitpid(competitor, nullptr, 0);
-  }
-  return status;
+  return 0;  // returns from main at once: the files may still be finishing
 }
 
 }  // namespace
@@ -271,11 +258,9 @@ int WriteAndUnload(const char* pluginPath, int count, const std::string& folder)
 int main(int argc, char** argv) {
   if (argc < 5) return Fail("usage: kx_host_writer <plug-in> <mode> <kind|n> <path>");
   const std::string mode = argv[2];
-  if (mode == "unload") return WriteAndUnload(argv[1], std::atoi(argv[3]), argv[4]);
   setenv("KX_TRAXEL_LIBRARY", argv[1], 1);
-  if (Plugin() == nullptr) return Fail("cannot load the plug-in");
-  if (mode == "threads") return WriteFromThreads(std::atoi(argv[3]), argv[4]);
-  if (mode == "cycles") return WriteCycles(std::atoi(argv[3]), argv[4]);
-  const std::string error = mode == "file" ? WriteFile(Plugin(), Kind(argv[3]), argv[4]) : "unknown mode " + mode;
+  if (mode != "unload" && Plugin() == nullptr) return Fail("cannot load the plug-in");
+  if (mode != "file") return WriteMany(mode, argv[1], std::atoi(argv[3]), argv[4]);
+  const std::string error = WriteFile(Plugin(), Kind(argv[3]), argv[4]);
   return error.empty() ? 0 : Fail(error);
 }
