@@ -140,45 +140,38 @@ std::string PointerAsDecimal(const void* pointer) {
 // (the whole transcript where the entry point alone speaks), and whatever
 // was at the path stays byte for byte; where nothing was, nothing is left.
 TEST_F(PluginTables, RefusedCreates) {
-  struct Case {
+  const struct {
     const char* name;
-    const char* file;  // null: a null path
-    const char* container;  // null: a null record
-    const char* video;  // 160x120 at `rate`, or audio when null
-    double rate;
-    const char* audio;
-    uint32_t sampleRate, channels, bits;
+    const char* file;                // null: a null path
+    void (*fill)(HostRecord& record);  // null: a null record
     bool wholeTranscript;
-  };
-  const Case cases[] = {
-      {"null path", nullptr, "WWMV", nullptr, 0, "WMA8", 44100, 2, 16, true},
-      {"null record", "record.wmv", nullptr, nullptr, 0, nullptr, 0, 0, 0, true},
-      {"unknown container", "container.wmv", "WAVI", nullptr, 0, "WMA8", 44100, 2, 16, true},
-      {"zero container", "zero.wmv", "\0\0\0\0", nullptr, 0, "WMA8", 44100, 2, 16, true},
-      {"frame rate 0", "rate0.wmv", "WWMV", "WMV2", 0.0, nullptr, 0, 0, 0, false},
-      {"negative frame rate", "rate_negative.mp4", "WMP4", "W264", -25.0, nullptr, 0, 0, 0, false},
-      {"WMV2 into .mp4", "wmv2.mp4", "WMP4", "WMV2", 25.0, nullptr, 0, 0, 0, false},
-      {"unknown video FourCC", "unknown_video.wmv", "WWMV", "XVID", 25.0, nullptr, 0, 0, 0, false},
-      {"7-bit audio", "bits7.wma", "WWMA", nullptr, 0, "WMA8", 44100, 2, 7, false},
-      {"no audio channels", "channels0.wma", "WWMA", nullptr, 0, "WMA8", 44100, 0, 16, false},
-      {"odd sample rate", "rate12345.mp4", "WMP4", nullptr, 0, "WAAC", 12345, 2, 16, false},
+  } cases[] = {
+      {"null path", nullptr, [](HostRecord& r) { r.Container("WWMV").Audio("WMA8", 44100, 2); }, true},
+      {"null record", "record.wmv", nullptr, true},
+      {"unknown container", "container.wmv", [](HostRecord& r) { r.Container("WAVI").Audio("WMA8", 44100, 2); }, true},
+      {"zero container", "zero.wmv", [](HostRecord& r) { r.Audio("WMA8", 44100, 2); }, true},
+      {"frame rate 0", "rate0.wmv", [](HostRecord& r) { r.Container("WWMV").Video("WMV2", 160, 120, 0.0); }, false},
+      {"negative frame rate", "rate.mp4", [](HostRecord& r) { r.Container("WMP4").Video("W264", 160, 120, -25.0); }, false},
+      {"WMV2 into .mp4", "wmv2.mp4", [](HostRecord& r) { r.Container("WMP4").Video("WMV2", 160, 120, 25.0); }, false},
+      {"unknown video FourCC", "xvid.wmv", [](HostRecord& r) { r.Container("WWMV").Video("XVID", 160, 120, 25.0); }, false},
+      {"7-bit audio", "bits7.wma", [](HostRecord& r) { r.Container("WWMA").Audio("WMA8", 44100, 2, 128000, 7); }, false},
+      {"no audio channels", "channels0.wma", [](HostRecord& r) { r.Container("WWMA").Audio("WMA8", 44100, 0); }, false},
+      {"odd sample rate", "rate12345.mp4", [](HostRecord& r) { r.Container("WMP4").Audio("WAAC", 12345, 2); }, false},
   };
   const SingleStreamRow slots = SingleStreamSlots("WWMV");
   const TempDir dir;
   const std::string kept = "bytes of a file the host already had\n";
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     for (const bool existed : {true, false}) {
       SCOPED_TRACE(std::string(c.name) + (existed ? ", over an existing file" : ", at a free path"));
       HostRecord record;
-      record.U32(host::kFileFourCC, FourCC(c.container ? c.container : "WWMV"));
-      if (c.video != nullptr) record.Video(c.video, 160, 120, c.rate);
-      if (c.audio != nullptr) record.Audio(c.audio, c.sampleRate, c.channels, 128000, c.bits);
+      if (c.fill != nullptr) c.fill(record);
       const std::filesystem::path file = dir / (c.file ? c.file : "unused");
       std::filesystem::remove(file);
       if (existed) std::ofstream(file, std::ios::binary) << kept;
       const auto wide = WidePath(file);
       const kx_wchar* path = c.file ? wide.c_str() : nullptr;
-      const EncodeParams* params = c.container ? record.get() : nullptr;
+      const EncodeParams* params = c.fill ? record.get() : nullptr;
       log_.Clear();
       EXPECT_EQ(slots.create(path, params, 0), nullptr);
       const std::string shown = c.file ? file.string() : "(null)";
