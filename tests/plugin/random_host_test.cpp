@@ -188,7 +188,7 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
         if (nullPlane) picture.record().Set<const void*>(host::kPlanes + 8 * dice.Below(3), nullptr);
         if (finish) picture.record().Set<int64_t>(host::kDuration, KX_FINISH_REQUEST_DURATION);
         result = slots.writeVideo(handle, picture.frame(), 0);
- what = "picture at " + std::to_string(pts) + " strides " + std::to_string(luma) + "/" + std::to_string(chroma) +
+        what = "picture at " + std::to_string(pts) + " strides " + std::to_string(luma) + "/" + std::to_string(chroma) +
                (nullPlane ? " null plane" : "") + (finish ? " finish" : "");
         EXPECT_TRUE(!nullPlane || result == 0) << what << ": a picture without a plane is refused";
         pictures += result == 1;
@@ -200,7 +200,7 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
         const int64_t pts = DrawTime(dice, audioPts, timeEdges);
         sound.record().Times(pts);
         result = slots.writeAudio(handle, sound.frame(), 0, 1);
- what = "sound at " + std::to_string(pts) + " of " + std::to_string(bytes) + " bytes";
+        what = "sound at " + std::to_string(pts) + " of " + std::to_string(bytes) + " bytes";
         absent = !hasAudio;
       } else {
         const bool video = slots.writeVideo != nullptr && dice.Chance(50);
