@@ -1,18 +1,56 @@
-// The plug-in as a host sees it: loaded by path (plugin_loader.h), its table
-// rows found by FourCC and their slots read at their byte offsets, records
-// built by offset (host_records.h), and the log captured through the
-// ZqLog_SetSink the log library exports.
+// The plug-in as a host sees it: loaded by path (the environment's
+// KX_TRAXEL_LIBRARY / ZQ_LOG_LIBRARY, else the build's), its table rows found
+// by FourCC and their slots read at their byte offsets, records built by
+// offset (host_records.h), the log captured through the ZqLog_SetSink the
+// log library exports. Both libraries stay loaded for the whole program.
 #pragma once
 
+#include <cstdlib>
 #include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <kx_traxel/kx_traxel.h>
 
 #include "host_records.h"
 #include "log_capture.h"
-#include "plugin_loader.h"
 
 namespace kx::test {
+
+// A library by the path in `variable`, else `fallback`; null if it does not load.
+inline void* Load(const char* variable, const char* fallback) {
+  const char* path = std::getenv(variable);
+  path = path != nullptr && path[0] != '\0' ? path : fallback;
+#if defined(_WIN32)
+  return reinterpret_cast<void*>(LoadLibraryA(path));
+#else
+  return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+#endif
+}
+// The log library first, so that the plug-in shares its one instance.
+inline void* LogLibrary() {
+  static void* const library = Load("ZQ_LOG_LIBRARY", KX_TEST_ZQLOG_PATH);
+  return library;
+}
+inline void* Plugin() {
+  static void* const library = (LogLibrary(), Load("KX_TRAXEL_LIBRARY", KX_TEST_TRAXEL_PATH));
+  return library;
+}
+template <typename Fn>
+Fn Export(void* library, const char* name) {
+#if defined(_WIN32)
+  void* symbol = library ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name)) : nullptr;
+#else
+  void* symbol = library ? dlsym(library, name) : nullptr;
+#endif
+  return reinterpret_cast<Fn>(symbol);
+}
+// For a LogCapture of the plug-in's records: LogCapture log{PluginLogSink()}.
+inline LogCapture::SetSinkFn PluginLogSink() { return Export<LogCapture::SetSinkFn>(LogLibrary(), "ZqLog_SetSink"); }
 
 template <typename Fn>
 Fn SlotAt(const void* row, size_t offset) {
@@ -21,6 +59,9 @@ Fn SlotAt(const void* row, size_t offset) {
   std::memcpy(&fn, &pointer, sizeof fn);
   return fn;
 }
+
+using TableFn = const void* (*)();
+inline const void* Table(const char* exportName) { return Export<TableFn>(Plugin(), exportName)(); }
 
 // The row of a table whose fourcc is `fourcc`, walking rows of `rowBytes`.
 inline const uint8_t* FindRow(const void* table, size_t rowBytes, const char* fourcc) {
@@ -36,8 +77,9 @@ struct SingleStreamRow {
   WriteVideoFrameFn writeVideo;
   CloseMediaFileFn close;
 };
-
-inline SingleStreamRow SingleStreamSlots(const uint8_t* row) {
+inline SingleStreamRow SingleStreamSlots(const void* table, const char* fourcc) {
+  const uint8_t* row = FindRow(table, host::kFileFormatRowBytes, fourcc);
+  if (row == nullptr) return {};
   return {SlotAt<CreateMediaFileFn>(row, host::kCreateSlot), SlotAt<WriteAudioFrameFn>(row, host::kWriteAudioSlot),
           SlotAt<WriteVideoFrameFn>(row, host::kWriteVideoSlot), SlotAt<CloseMediaFileFn>(row, host::kCloseSlot)};
 }
@@ -50,28 +92,17 @@ struct MultiStreamRow {
   CloseMediaFileMultiStreamFn close;
   WriteExtraDataMultiStreamFn writeExtraData;
 };
-
-inline MultiStreamRow MultiStreamSlots(const uint8_t* row) {
+inline MultiStreamRow MultiStreamSlots(const void* table, const char* fourcc) {
+  const uint8_t* row = FindRow(table, host::kMultiStreamRowBytes, fourcc);
+  if (row == nullptr) return {};
   constexpr size_t s = host::kMultiCreateSlot;
   return {SlotAt<CreateMediaFileMultiStreamFn>(row, s), SlotAt<AddStreamInfoMultiStreamFn>(row, s + 8),
           SlotAt<InitMediaFileMultiStreamFn>(row, s + 16), SlotAt<WriteFrameMultiStreamFn>(row, s + 24),
           SlotAt<CloseMediaFileMultiStreamFn>(row, s + 32), SlotAt<WriteExtraDataMultiStreamFn>(row, s + 40)};
 }
-
-using TableFn = const void* (*)();
-inline const void* FileFormatTableOfPlugin() { return Plugin().Function<TableFn>("GetFileFormats")(); }
-inline const void* MultiStreamTableOfPlugin() { return Plugin().Function<TableFn>("GetFileMultiStreamFormats")(); }
-
-inline const uint8_t* SingleStreamRowOf(const char* fourcc) {
-  return FindRow(FileFormatTableOfPlugin(), host::kFileFormatRowBytes, fourcc);
-}
-inline const uint8_t* MultiStreamRowOf(const char* fourcc) {
-  return FindRow(MultiStreamTableOfPlugin(), host::kMultiStreamRowBytes, fourcc);
-}
-
-// The log library's ZqLog_SetSink, for a LogCapture: LogCapture log{PluginLogSink()}.
-inline LogCapture::SetSinkFn PluginLogSink() {
-  return LogLibrary().Function<LogCapture::SetSinkFn>("ZqLog_SetSink");
+inline SingleStreamRow SingleStreamSlots(const char* fourcc) { return SingleStreamSlots(Table("GetFileFormats"), fourcc); }
+inline MultiStreamRow MultiStreamSlots(const char* fourcc) {
+  return MultiStreamSlots(Table("GetFileMultiStreamFormats"), fourcc);
 }
 
 }  // namespace kx::test

@@ -1,39 +1,29 @@
-// A host program: loads the plug-in by path, writes one small file through
-// the discovery tables (records filled by byte offset) and returns from main
-// right after closing it, without waiting for anything. The library must
-// still leave a complete file behind.
+// A host program: loads the plug-in by path, writes files through the
+// discovery tables (records filled by byte offset, every buffer a heap block
+// of exactly its size, freed as soon as the call that took it returns) and
+// returns from main right after the last close, without waiting for
+// anything. The library must still leave complete files behind.
 //
-// kx_host_writer <plug-in> <single|multi> <container FourCC> <output path>
-//                [video=<FourCC>:<width>x<height>]... [audio=<FourCC>] [frames=<n>]
-//                [nothread] [fsize=<bytes>]
-//
-// single: one EncodeParams through the GetFileFormats row.
-// multi:  one record per video= / audio= through the GetFileMultiStreamFormats
-//         row; video records get output indexes 0, 1, ..., the audio record 10.
-//         Frames go to the last video record's index, sized as that record.
-// nothread: the thread start of the close fails (single mode), as when the
-//         system cannot start another thread.
-// fsize:  files may grow to <bytes> only (RLIMIT_FSIZE, SIGXFSZ ignored), as
-//         on a full disk (single mode). The first refused write ends the
-//         writing, "write refused at frame <i>" goes to standard output, and
-//         the file is closed as usual.
-//
-// kx_host_writer <plug-in> threads <n> <folder>
-//   n threads at once, each writing one file of the kinds below (round
-//   robin) into <folder>, file<i>.<ext>; returns from main right after the
-//   last close.
-// kx_host_writer <plug-in> cycles <n> <folder>
-//   n create-write-close cycles one after another; prints "fds threads rss_kb
-//   heap_in_use_kb" after the fifth, the middle and the last cycle (once the close threads have
-//   ended, waiting at most 20 s).
-// kx_host_writer <plug-in> unload <n> <folder>
-//   n times: load the plug-in, write file<i>.mp4, close it, unload the
-//   plug-in at once and keep running for 100 ms; a spinning child process
-//   competes for the same core the whole time.
+// kx_host_writer <plug-in> file <kind> <path>: one file of a kind below.
+//   single: one record through the GetFileFormats row; multi: one record per
+//   stream (each with codec private data) and a subpicture record through
+//   the GetFileMultiStreamFormats row, extra data for every stream (video
+//   records get output indexes 0, 1, ..., audio 10, frames go to the last
+//   video). nothread: the close's thread start fails. fileSizeLimit: files
+//   may grow to so many bytes only (RLIMIT_FSIZE, SIGXFSZ ignored), as on a
+//   full disk; the first refused write prints "write refused at frame <i>"
+//   and ends the writing, and the file is closed as usual.
+// kx_host_writer <plug-in> threads <n> <folder>: n threads at once, each
+//   writing file<i> of the first six kinds (round robin).
+// kx_host_writer <plug-in> cycles <n> <folder>: n create-write-close cycles;
+//   prints "fds threads rss_kb heap_in_use_kb" after the fifth, the middle
+//   and the last (once the close threads ended).
+// kx_host_writer <plug-in> unload <n> <folder>: n times load the plug-in,
+//   write file<i>.mp4, close, unload at once and keep running for 100 ms,
+//   with a spinning child competing for the core.
 // Exit status 0 when every call succeeded.
 #include <dirent.h>
 #include <malloc.h>
-#include <dlfcn.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -41,14 +31,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
-#include <csignal>
+#include <utility>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -64,40 +49,45 @@ struct VideoSpec {
   std::string fourcc;
   uint32_t width = 0, height = 0;
 };
+struct FileJob {
+  bool multi;
+  std::string container;
+  std::vector<VideoSpec> videos;
+  std::string audio;
+  int frames = 25;
+  bool noThread = false;
+  long fileSizeLimit = -1;  // no limit
+};
 
-constexpr double kFrameRate = 25.0;
-constexpr uint32_t kSampleRate = 48000;
-constexpr uint32_t kChannels = 2;
-constexpr int64_t kFrameDuration100ns = 400000;
-constexpr uint32_t kSamplesPerFrame = kSampleRate / 25;
+constexpr int64_t kFrameDuration100ns = 400000;  // 25 fps
+constexpr uint32_t kSamplesPerFrame = 48000 / 25;
+constexpr uint32_t kAudioIndex = 10, kSubpictureIndex = 20;  // of the multi-stream file
 
 // A record as the host fills it. Bytes 8..23 of the XMP record belong to the
-// create, which replaces them with its own value and time scale: the host's
-// are junk here.
-HostRecord HostDefaultRecord() {
+// create, which replaces them with its own value and time scale.
+HostRecord Record(const VideoSpec* video, const std::string& audio) {
   HostRecord record;
   record.Fill(host::kXmpOptions + 8, 16, 0xEE);
+  if (video != nullptr) record.Video(video->fourcc.c_str(), video->width, video->height, 25.0, 400000);
+  if (!audio.empty()) record.Audio(audio.c_str(), 48000, 2);
   return record;
 }
-
-void SetVideo(HostRecord& record, const VideoSpec& video) {
-  record.Video(video.fourcc.c_str(), video.width, video.height, kFrameRate, 400000);
-}
-
-void SetAudio(HostRecord& record, const std::string& fourcc) { record.Audio(fourcc.c_str(), kSampleRate, kChannels); }
-
-// Picture `index` of the clip, tightly packed.
-HostPicture MakePicture(const VideoSpec& video, int index) {
+HostPicture Picture(const VideoSpec& video, int index) {
   HostPicture picture(video.width, video.height, index);
   picture.record().Times(index * kFrameDuration100ns);
   return picture;
 }
-
 // The 40 ms of 16-bit stereo PCM that belong to picture `index`.
-HostPcm MakeSound(int index) {
-  HostPcm sound(kSamplesPerFrame, kChannels, kSampleRate, uint64_t{kSamplesPerFrame} * static_cast<uint64_t>(index));
+HostPcm Sound(int index) {
+  HostPcm sound(kSamplesPerFrame, 2, 48000, uint64_t{kSamplesPerFrame} * static_cast<uint64_t>(index));
   sound.record().Times(index * kFrameDuration100ns);
   return sound;
+}
+// A heap block of exactly these bytes.
+ExactBlock Exact(const void* bytes, size_t count) {
+  ExactBlock block(count);
+  std::memcpy(block.data(), bytes, count);
+  return block;
 }
 
 int Fail(const std::string& what) {
@@ -105,146 +95,96 @@ int Fail(const std::string& what) {
   return 1;
 }
 
-// The tables of one loaded copy of the plug-in.
-struct Tables {
-  const void* fileFormats = nullptr;
-  const void* multiStream = nullptr;
-};
-
-Tables TablesOf(void* library) {
-  using TableFn = const void* (*)();
-  Tables tables;
-  tables.fileFormats = reinterpret_cast<TableFn>(dlsym(library, "GetFileFormats"))();
-  tables.multiStream = reinterpret_cast<TableFn>(dlsym(library, "GetFileMultiStreamFormats"))();
-  return tables;
+// The multi-stream file's streams: each record with codec private data, and
+// a subpicture record; every buffer freed right after the call.
+bool AddStreams(const MultiStreamRow& slots, void* file, const FileJob& job) {
+  const uint8_t privateData[] = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1E};  // kept, unused: the encoder makes its own
+  const auto add = [&](uint32_t type, uint32_t index, HostRecord record, size_t extraBlock) {
+    const ExactBlock data = Exact(privateData, sizeof privateData - index % 3);
+    record.Extra(extraBlock, data.data(), static_cast<uint32_t>(data.size()));
+    return slots.addStream(file, type, 1, index, index, record.get()) == 1;
+  };
+  bool added = true;
+  for (uint32_t i = 0; i < job.videos.size(); ++i) added &= add(KX_STREAMTYPE_VIDEO, i, Record(&job.videos[i], ""), host::kVideoExtra);
+  if (!job.audio.empty()) added &= add(KX_STREAMTYPE_AUDIO, kAudioIndex, Record(nullptr, job.audio), host::kAudioExtra);
+  return added && add(KX_STREAMTYPE_SUBPICTURE, kSubpictureIndex,
+                      std::move(HostRecord().U32(host::kSubpictureFourCC, FourCC("SUBP"))), host::kSubpictureExtra);
 }
-
-struct FileJob {
-  std::string mode, container;
-  std::vector<VideoSpec> videos;
-  std::string audio;
-  int frames = 10;
-  bool noThread = false;
-  long fileSizeLimit = -1;  // no limit
-};
 
 // Writes one file; "" when every call succeeded, else what failed.
-std::string WriteFile(const Tables& tables, const FileJob& job, const std::string& outputPath) {
-  const auto path = Wide(outputPath.c_str());
-  const auto& videos = job.videos;
-  const auto& audio = job.audio;
-  const int frames = job.frames;
-  const std::string& container = job.container;
-  if (job.mode == "single") {
-    const uint8_t* row = FindRow(tables.fileFormats, host::kFileFormatRowBytes, container.c_str());
-    if (row == nullptr) return "no file-format row " + container;
-    const SingleStreamRow slots = SingleStreamSlots(row);
-    HostRecord record = HostDefaultRecord();
-    record.Container(container.c_str());
-    if (!videos.empty()) SetVideo(record, videos.back());
-    if (!audio.empty()) SetAudio(record, audio);
-    if (job.fileSizeLimit >= 0) {
-      const struct rlimit limit = {static_cast<rlim_t>(job.fileSizeLimit), static_cast<rlim_t>(job.fileSizeLimit)};
-      if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-        return "cannot limit the file size";
-      }
-    }
-    void* file = slots.create(path.c_str(), record.get(), static_cast<uint64_t>(frames * kFrameDuration100ns));
-    if (file == nullptr) return "create failed";
-    for (int i = 0; i < frames; ++i) {
-      bool written = true;
-      if (!videos.empty()) {
-        written = slots.writeVideo(file, MakePicture(videos.back(), i).frame(), 0) == 1;
-      }
-      if (written && !audio.empty()) {
-        written = slots.writeAudio(file, MakeSound(i).frame(), 0, 1) == 1;
-      }
-      if (!written && job.fileSizeLimit < 0) return "frame " + std::to_string(i);
-      if (!written) {
-        std::printf("write refused at frame %d\n", i);
-        break;
-      }
-    }
-    if (job.noThread) kx_test_fail_next_thread_start();
-    slots.close(file);
-    return "";
-  }
-
-  if (job.mode == "multi") {
-    const uint8_t* row = FindRow(tables.multiStream, host::kMultiStreamRowBytes, container.c_str());
-    if (row == nullptr) return "no multi-stream row " + container;
-    const MultiStreamRow slots = MultiStreamSlots(row);
-    void* file = slots.create();
-    if (file == nullptr) return "create failed";
-    uint32_t videoIndex = 0;
-    for (uint32_t i = 0; i < videos.size(); ++i) {
-      HostRecord record = HostDefaultRecord();
-      SetVideo(record, videos[i]);
-      slots.addStream(file, KX_STREAMTYPE_VIDEO, 1, i, i, record.get());
-      videoIndex = i;
-    }
-    constexpr uint32_t kAudioIndex = 10;
-    if (!audio.empty()) {
-      HostRecord record = HostDefaultRecord();
-      SetAudio(record, audio);
-      slots.addStream(file, KX_STREAMTYPE_AUDIO, 1, kAudioIndex, kAudioIndex, record.get());
-    }
-    if (slots.init(file, FourCC(container.c_str()), path.c_str(),
-                   static_cast<uint64_t>(frames * kFrameDuration100ns)) != 1) {
-      slots.close(file);
+std::string WriteFile(void* plugin, const FileJob& job, const std::string& outputPath) {
+  const auto path = Wide(outputPath);
+  const SingleStreamRow single = SingleStreamSlots(Export<TableFn>(plugin, "GetFileFormats")(), job.container.c_str());
+  const MultiStreamRow multi = MultiStreamSlots(Export<TableFn>(plugin, "GetFileMultiStreamFormats")(), job.container.c_str());
+  const VideoSpec* video = job.videos.empty() ? nullptr : &job.videos.back();
+  const auto value = static_cast<uint64_t>(job.frames * kFrameDuration100ns);
+  void* file = nullptr;
+  if (!job.multi) {
+    HostRecord record = Record(video, job.audio);
+    file = single.create(path.c_str(), record.Container(job.container.c_str()).get(), value);
+  } else if ((file = multi.create()) != nullptr) {
+    const ExactBlock pathBlock = Exact(path.c_str(), 2 * path.size() + 2);
+    if (!AddStreams(multi, file, job) ||
+        multi.init(file, FourCC(job.container.c_str()), reinterpret_cast<const kx_wchar*>(pathBlock.data()), value) != 1) {
+      multi.close(file);
       return "init failed";
     }
-    for (int i = 0; i < frames; ++i) {
-      if (!videos.empty()) {
-        if (slots.writeFrame(file, videoIndex, MakePicture(videos.back(), i).frame(), 0) != 1) return "video frame " + std::to_string(i);
-      }
-      if (!audio.empty()) {
-        if (slots.writeFrame(file, kAudioIndex, MakeSound(i).frame(), 0) != 1) return "audio frame " + std::to_string(i);
-      }
+    const uint8_t extraData[] = {2, 0, 0, 0, 0xA, 0xB, 1, 0, 0, 0, 0xC};  // two length-prefixed blocks
+    for (const uint32_t index : {0u, kAudioIndex, kSubpictureIndex}) {
+      multi.writeExtraData(file, index, Exact(extraData, sizeof extraData).data(), sizeof extraData);
     }
-    slots.close(file);
-    return "";
   }
-  return "unknown mode " + job.mode;
+  if (file == nullptr) return "create failed";
+  if (job.fileSizeLimit >= 0) {
+    const rlimit limit = {static_cast<rlim_t>(job.fileSizeLimit), static_cast<rlim_t>(job.fileSizeLimit)};
+    if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) return "cannot limit the file size";
+  }
+  const auto videoIndex = static_cast<uint32_t>(job.videos.size()) - 1;
+  std::string error;
+  for (int i = 0; i < job.frames && error.empty(); ++i) {
+    if (video != nullptr && (job.multi ? multi.writeFrame(file, videoIndex, Picture(*video, i).frame(), 0)
+                                       : single.writeVideo(file, Picture(*video, i).frame(), 0)) != 1) {
+      error = "picture " + std::to_string(i);
+    }
+    if (error.empty() && !job.audio.empty() &&
+        (job.multi ? multi.writeFrame(file, kAudioIndex, Sound(i).frame(), 0) : single.writeAudio(file, Sound(i).frame(), 0, 1)) != 1) {
+      error = "sound " + std::to_string(i);
+    }
+    if (!error.empty() && job.fileSizeLimit >= 0) {
+      std::printf("write refused at frame %d\n", i);
+      error.clear();
+      break;
+    }
+  }
+  if (job.noThread) kx_test_fail_next_thread_start();
+  (job.multi ? multi.close : single.close)(file);
+  return error;
 }
 
-// The kinds of file the many-file modes write, round robin, and their
-// extensions.
-struct FileKind {
-  FileJob job;
-  const char* extension;
+// The kinds of file; the many-file modes write the first six round robin.
+const std::pair<const char*, FileJob> kKinds[] = {
+    {"wmv", {false, "WWMV", {{"WMV2", 160, 120}}, "WMA8"}},
+    {"mp4", {false, "WMP4", {{"W264", 160, 120}}, "WAAC"}},
+    {"wma", {false, "WWMA", {}, "WMA8"}},
+    {"hevc", {false, "WMP4", {{"W265", 160, 120}}, ""}},
+    {"wmv1", {false, "WWMV", {{"WMV1", 160, 120}}, ""}},
+    {"multi", {true, "WMP4", {{"W264", 160, 120}}, "WAAC"}},
+    {"multi_two_videos", {true, "WMP4", {{"W265", 320, 240}, {"W264", 176, 144}}, "WAAC"}},
+    {"multi_wma", {true, "WWMA", {}, "WMA8"}},
+    {"nothread", {false, "WMP4", {{"W264", 160, 120}}, "WAAC", 25, true}},
+    {"full_disk", {false, "WWMV", {{"WMV2", 320, 240}}, "WMA8", 300, false, 65536}},
+    {"small", {false, "WMP4", {{"W264", 64, 48}}, "WAAC", 3}},
 };
-
-const std::vector<FileKind>& FileKinds() {
-  static const std::vector<FileKind> kinds = {
-      {{"single", "WWMV", {{"WMV2", 160, 120}}, "WMA8", 25, false}, ".wmv"},
-      {{"single", "WMP4", {{"W264", 160, 120}}, "WAAC", 25, false}, ".mp4"},
-      {{"single", "WWMA", {}, "WMA8", 25, false}, ".wma"},
-      {{"single", "WMP4", {{"W265", 160, 120}}, "", 25, false}, ".mp4"},
-      {{"single", "WWMV", {{"WMV1", 160, 120}}, "", 25, false}, ".wmv"},
-      {{"multi", "WMP4", {{"W264", 160, 120}}, "WAAC", 25, false}, ".mp4"},
-  };
-  return kinds;
+const FileJob& Kind(const std::string& name) {
+  for (const auto& [kindName, job] : kKinds) {
+    if (name == kindName) return job;
+  }
+  std::fprintf(stderr, "kx_host_writer: no kind %s\n", name.c_str());
+  std::exit(2);
 }
-
-std::string FilePath(const std::string& folder, int index, const char* extension) {
+std::string FilePath(const std::string& folder, int index, const FileJob& kind) {
+  const std::string extension = kind.container == "WMP4" ? ".mp4" : kind.container == "WWMA" ? ".wma" : ".wmv";
   return folder + "/file" + std::to_string(index) + extension;
-}
-
-int WriteFromThreads(const Tables& tables, int count, const std::string& folder) {
-  std::vector<std::string> errors(static_cast<size_t>(count));
-  std::vector<std::thread> threads;
-  for (int i = 0; i < count; ++i) {
-    threads.emplace_back([&, i] {
-      const FileKind& kind = FileKinds()[static_cast<size_t>(i) % FileKinds().size()];
-      errors[static_cast<size_t>(i)] = WriteFile(tables, kind.job, FilePath(folder, i, kind.extension));
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  for (int i = 0; i < count; ++i) {
-    if (!errors[static_cast<size_t>(i)].empty()) return Fail("file " + std::to_string(i) + ": " + errors[static_cast<size_t>(i)]);
-  }
-  return 0;  // returns from main at once: the files are still finishing
 }
 
 size_t CountEntries(const char* folder) {
@@ -256,114 +196,71 @@ size_t CountEntries(const char* folder) {
   return count;
 }
 
-long ResidentKilobytes() {
+// Open descriptors, threads, resident and heap memory once the threads other
+// than main have ended (at most 20 s).
+void PrintResources() {
+  for (int i = 0; i < 200 && CountEntries("/proc/self/task") > 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::ifstream status("/proc/self/status");
   std::string line;
+  long residentKb = -1;
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind("VmRSS:", 0) == 0) residentKb = std::atol(line.c_str() + 6);
   }
-  return -1;
-}
-
-// Open descriptors, threads and resident memory once the threads other than
-// main have ended (at most 20 s).
-void PrintResources() {
-  for (int i = 0; i < 200 && CountEntries("/proc/self/task") > 2 + 1; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  std::printf("%zu %zu %ld %zu\n", CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"),
-              ResidentKilobytes(), mallinfo2().uordblks / 1024);
+  std::printf("%zu %zu %ld %zu\n", CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"), residentKb,
+              mallinfo2().uordblks / 1024);
   std::fflush(stdout);
 }
 
-int WriteCycles(const Tables& tables, int count, const std::string& folder) {
-  FileJob job{"single", "WMP4", {{"W264", 64, 48}}, "WAAC", 3, false};
-  for (int i = 0; i < count; ++i) {
-    const std::string error = WriteFile(tables, job, FilePath(folder, i, ".mp4"));
-    if (!error.empty()) return Fail("cycle " + std::to_string(i) + ": " + error);
-    if (i + 1 == 5 || i + 1 == count / 2 || i + 1 == count) PrintResources();
-  }
-  return 0;
-}
-
-// Both this process and a spinning child on the first allowed core.
-pid_t StartCompetitorOnOneCore() {
+// This process and a spinning child on the first allowed core.
+pid_t StartCompetitor() {
   cpu_set_t cpus;
-  CPU_ZERO(&cpus);
   if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
-      if (CPU_ISSET(cpu, &cpus)) {
-        CPU_ZERO(&cpus);
-        CPU_SET(cpu, &cpus);
-        sched_setaffinity(0, sizeof cpus, &cpus);
-        break;
-      }
-    }
+    int cpu = 0;
+    while (cpu < CPU_SETSIZE - 1 && !CPU_ISSET(cpu, &cpus)) ++cpu;
+    CPU_ZERO(&cpus);
+    CPU_SET(cpu, &cpus);
+    sched_setaffinity(0, sizeof cpus, &cpus);
   }
-  const pid_t child = fork();
-  if (child == 0) {
-    volatile unsigned long spin = 0;
-    for (;;) spin = spin + 1;
-  }
-  return child;
+  const pid_t competitor = fork();
+  for (volatile unsigned long spin = 0; competitor == 0;) spin = spin + 1;
+  return competitor;
 }
 
-int WriteAndUnload(const char* pluginPath, int count, const std::string& folder) {
-  const pid_t competitor = StartCompetitorOnOneCore();
-  int status = 0;
-  for (int i = 0; i < count && status == 0; ++i) {
-    void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-      status = Fail(std::string("dlopen: ") + dlerror());
-      break;
+// The many-file modes.
+int WriteMany(const std::string& mode, const char* pluginPath, int count, const std::string& folder) {
+  const pid_t competitor = mode == "unload" ? StartCompetitor() : 0;
+  std::vector<std::string> errors(static_cast<size_t>(count));
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) {
+    if (mode == "threads") {
+      const FileJob* job = &kKinds[i % 6].second;
+      threads.emplace_back([&, i, job] { errors[size_t(i)] = WriteFile(Plugin(), *job, FilePath(folder, i, *job)); });
+    } else if (mode == "cycles") {
+      errors[size_t(i)] = WriteFile(Plugin(), Kind("small"), FilePath(folder, i, Kind("small")));
+      if (i + 1 == 5 || i + 1 == count / 2 || i + 1 == count) PrintResources();
+    } else {
+      void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
+      errors[size_t(i)] = library ? WriteFile(library, Kind("mp4"), FilePath(folder, i, Kind("mp4"))) : dlerror();
+      if (library != nullptr) dlclose(library);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    FileJob job{"single", "WMP4", {{"W264", 160, 120}}, "WAAC", 25, false};
-    const std::string error = WriteFile(TablesOf(library), job, FilePath(folder, i, ".mp4"));
-    dlclose(library);
-    if (!error.empty()) status = Fail("file " + std::to_string(i) + ": " + error);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  if (competitor > 0) {
-    kill(competitor, SIGKILL);
-    waitpid(competitor, nullptr, 0);
+  for (auto& thread : threads) thread.join();
+  if (competitor > 0) kill(competitor, SIGKILL), waitpid(competitor, nullptr, 0);
+  for (int i = 0; i < count; ++i) {
+    if (!errors[size_t(i)].empty()) return Fail("file " + std::to_string(i) + ": " + errors[size_t(i)]);
   }
-  return status;
+  return 0;  // returns from main at once: the files may still be finishing
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5) return Fail("usage: kx_host_writer <plug-in> <single|multi> <FourCC> <output> [options]");
+  if (argc < 5) return Fail("usage: kx_host_writer <plug-in> <mode> <kind|n> <path>");
   const std::string mode = argv[2];
-  if (mode == "unload") return WriteAndUnload(argv[1], std::atoi(argv[3]), argv[4]);
   setenv("KX_TRAXEL_LIBRARY", argv[1], 1);
-  if (!Plugin().loaded()) return Fail("cannot load the plug-in: " + Plugin().error());
-  const Tables tables{FileFormatTableOfPlugin(), MultiStreamTableOfPlugin()};
-  if (mode == "threads") return WriteFromThreads(tables, std::atoi(argv[3]), argv[4]);
-  if (mode == "cycles") return WriteCycles(tables, std::atoi(argv[3]), argv[4]);
-
-  FileJob job;
-  job.mode = mode;
-  job.container = argv[3];
-  for (int i = 5; i < argc; ++i) {
-    const std::string arg = argv[i];
-    VideoSpec video;
-    char fourcc[5] = {};
-    if (std::sscanf(arg.c_str(), "video=%4s:%ux%u", fourcc, &video.width, &video.height) == 3) {
-      video.fourcc = fourcc;
-      job.videos.push_back(video);
-    } else if (arg.rfind("audio=", 0) == 0) {
-      job.audio = arg.substr(6);
-    } else if (arg == "nothread") {
-      job.noThread = true;
-    } else if (arg.rfind("fsize=", 0) == 0) {
-      job.fileSizeLimit = std::atol(arg.c_str() + 6);
-    } else if (arg.rfind("frames=", 0) == 0) {
-      job.frames = std::atoi(arg.c_str() + 7);
-    } else {
-      return Fail("unknown option " + arg);
-    }
-  }
-  const std::string error = WriteFile(tables, job, argv[4]);
+  if (mode != "unload" && Plugin() == nullptr) return Fail("cannot load the plug-in");
+  if (mode != "file") return WriteMany(mode, argv[1], std::atoi(argv[3]), argv[4]);
+  const std::string error = WriteFile(Plugin(), Kind(argv[3]), argv[4]);
   return error.empty() ? 0 : Fail(error);
 }

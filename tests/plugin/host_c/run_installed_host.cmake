@@ -3,12 +3,6 @@
 # ZQ_LOG_FILE set, and checks that the log file received GetEncoders' record.
 #   -DBUILD_DIR=... -DPREFIX=... -DCC=... -DSOURCE=... -DLOG=...
 #   [-DSANITIZER_FLAG=-fsanitize=...]  the sanitizer the plug-in was built with
-foreach(var BUILD_DIR PREFIX CC SOURCE LOG)
-  if(NOT DEFINED ${var})
-    message(FATAL_ERROR "${var} not set")
-  endif()
-endforeach()
-
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
   if(NOT result EQUAL 0)
@@ -21,16 +15,12 @@ file(REMOVE "${LOG}")
 run("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}")
 file(GLOB_RECURSE plugin "${PREFIX}/kx_Traxel.so")
 file(GLOB_RECURSE header "${PREFIX}/kx_traxel.h")
-if(NOT plugin OR NOT header)
-  message(FATAL_ERROR "kx_Traxel.so or kx_traxel.h not installed under ${PREFIX}")
-endif()
-get_filename_component(include_dir "${header}" DIRECTORY)
-get_filename_component(include_dir "${include_dir}" DIRECTORY)
+cmake_path(GET header PARENT_PATH include_dir)
+cmake_path(GET include_dir PARENT_PATH include_dir)
 run("the C11 compile of the installed header" "${CC}" ${SANITIZER_FLAG} -std=c11 -pedantic -Wall -Wextra -Werror
     -D_POSIX_C_SOURCE=200809L -I "${include_dir}" "${SOURCE}" -o "${PREFIX}/host" -ldl)
 run("the C host" "${CMAKE_COMMAND}" -E env "ZQ_LOG_FILE=${LOG}" "${PREFIX}/host" "${plugin}")
-
 file(READ "${LOG}" log)
 if(NOT log MATCHES "kx_Traxel\\.dll: Return encodersEX\\.\\.\\.\n")
-  message(FATAL_ERROR "no record ending in \"kx_Traxel.dll: Return encodersEX...\" in the log file:\n${log}")
+  message(FATAL_ERROR "no record \"kx_Traxel.dll: Return encodersEX...\" in the log file:\n${log}")
 endif()
