@@ -17,6 +17,8 @@
 #include <mfreadwrite.h>
 #include <mferror.h>
 #include <mftransform.h>
+// The ASF profile, stream configuration and content information interfaces.
+#include <wmcontainer.h>
 // AM_MEDIA_TYPE, FORMAT_WaveFormatEx and MoFreeMediaType (msdmo): the
 // conversion of an encoder's audio output type into a WAVEFORMATEX block.
 #include <strmif.h>
@@ -36,6 +38,8 @@ extern "C" {
 #include "kxplatform/linux/mferror.h"
 #include "kxplatform/linux/mfobjects.h"
 #include "kxplatform/linux/mfapi.h"
+#include "kxplatform/linux/mfidl.h"
+#include "kxplatform/linux/wmcontainer.h"
 #include "kxplatform/linux/win32.h"
 #if __has_include("kxplatform/linux/mfreadwrite.h")
 #include "kxplatform/linux/mfreadwrite.h"

@@ -8,8 +8,6 @@
 #include "kxplatform/linux/unknwn.h"
 #include "kxplatform/linux/wintypes.h"
 
-typedef uint64_t QWORD;
-
 // A byte stream: only passed as null here (the writer writes to a path).
 struct IMFByteStream;
 

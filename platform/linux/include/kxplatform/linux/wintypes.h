@@ -11,6 +11,7 @@ typedef int32_t HRESULT;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef uint32_t DWORD;
+typedef uint64_t QWORD;
 typedef uint16_t WORD;
 typedef uint8_t BYTE;
 typedef int32_t INT32;
