@@ -30,6 +30,10 @@ class ComObject : public Base {
   ComObject(const ComObject&) = delete;
   ComObject& operator=(const ComObject&) = delete;
 
+  // Drops one reference without deleting the object at zero: for an object
+  // that leaves a registry under the registry's lock before it is deleted.
+  ULONG ReleaseKeepAlive() { return refs_.fetch_sub(1, std::memory_order_acq_rel) - 1; }
+
  private:
   std::atomic<ULONG> refs_{1};
 };

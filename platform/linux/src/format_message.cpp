@@ -78,14 +78,17 @@ constexpr SystemMessage kHresultMessages[] = {
     {0xC00D36C8u, u"The Media Sample does not have a timestamp."},
     {0xC00D36C9u, u"The Media Sample does not have a duration."},
     {0xC00D36D5u, u"The specified object or value does not exist."},
+    {0xC00D36D7u, u"The specified operation requires a clock and no clock is available."},
     {0xC00D36E3u, u"You are calling MFStartup with the wrong MF_VERSION. Mismatched bits?"},
     {0xC00D36E6u, u"The requested attribute was not found."},
     {0xC00D36FEu,
      u"The data specified for the media type is supported, but would require a format change, which is not "
      u"supported by this object."},
+    {0xC00D3E80u, u"There are no events available in the queue."},
     {0xC00D3E82u, u"A media source cannot go from the stopped state to the paused state."},
     {0xC00D3E84u, u"The media stream cannot process any more samples because there are no more samples in the stream."},
     {0xC00D3E85u, u"The request is invalid because Shutdown() has been called."},
+    {0xC00D4A3Bu, u"Stream Sinks cannot be added to or removed from this Media Sink because its set of streams is fixed."},
     {0xC00D5212u, u"No suitable transform was found to encode or decode the content."},
 };
 

@@ -1,7 +1,10 @@
 // Attribute sets (MFCreateAttributes) and media types (MFCreateMediaType).
+#include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "attribute_store.h"
+#include "media_type_registry.h"
 
 namespace kx::mf {
 namespace {
@@ -32,8 +35,28 @@ bool SameOrBothAbsent(const std::vector<AttributeItem>& a, const std::vector<Att
   return VariantsEqual(*x->value, *y->value);
 }
 
+// Every live MediaType. Registration happens before the creator sees the
+// object; removal when its count reaches zero, under the same lock that a
+// check takes, so a checked pointer is never one being destroyed.
+std::mutex registryMutex;
+std::unordered_set<const IMFMediaType*>& Registry() {
+  static auto* registry = new std::unordered_set<const IMFMediaType*>();  // outlives every static destructor
+  return *registry;
+}
+
 class MediaType final : public AttributesOf<IMFMediaType> {
  public:
+  // Registered by MFCreateMediaType, which also handles a failed insertion.
+  ULONG STDMETHODCALLTYPE Release() override {
+    std::unique_lock<std::mutex> lock(registryMutex);
+    const ULONG left = AttributesOf<IMFMediaType>::ReleaseKeepAlive();
+    if (left != 0) return left;
+    Registry().erase(this);
+    lock.unlock();
+    delete this;
+    return 0;
+  }
+
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     return QueryInterfaceOf<MediaType, IMFMediaType, IMFAttributes>(this, riid, ppv);
   }
@@ -104,6 +127,21 @@ class MediaType final : public AttributesOf<IMFMediaType> {
 };
 
 }  // namespace
+
+bool IsLiveMediaType(const IMFMediaType* type) {
+  if (type == nullptr) return false;
+  std::lock_guard<std::mutex> lock(registryMutex);
+  return Registry().count(type) != 0;
+}
+
+bool ReferenceLiveMediaType(IMFMediaType* type) {
+  if (type == nullptr) return false;
+  std::lock_guard<std::mutex> lock(registryMutex);
+  if (Registry().count(type) == 0) return false;
+  type->AddRef();
+  return true;
+}
+
 }  // namespace kx::mf
 
 extern "C" {
@@ -117,7 +155,17 @@ HRESULT MFCreateAttributes(IMFAttributes** ppMFAttributes, UINT32 cInitialSize) 
 HRESULT MFCreateMediaType(IMFMediaType** ppMFType) {
   if (ppMFType == nullptr) return E_POINTER;
   *ppMFType = nullptr;
-  return kx::mf::Deliver(new (std::nothrow) kx::mf::MediaType(), ppMFType);
+  auto* type = new (std::nothrow) kx::mf::MediaType();
+  if (type == nullptr) return E_OUTOFMEMORY;
+  try {
+    std::lock_guard<std::mutex> lock(kx::mf::registryMutex);
+    kx::mf::Registry().insert(type);
+  } catch (...) {
+    type->Release();  // not registered: its removal finds nothing
+    return E_OUTOFMEMORY;
+  }
+  *ppMFType = type;
+  return S_OK;
 }
 
 }  // extern "C"

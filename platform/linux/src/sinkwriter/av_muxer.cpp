@@ -117,7 +117,8 @@ int AvMuxer::Create(const std::string& path, ContainerKind kind, std::unique_ptr
   return 0;
 }
 
-int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index) {
+int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index,
+                       bool keepCodecTag) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (headerWritten_ || finished_) return AVERROR(EINVAL);
   packetTimeBases_.reserve(packetTimeBases_.size() + 1);  // may throw: nothing added yet
@@ -125,11 +126,16 @@ int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTim
   if (!stream) return AVERROR(ENOMEM);
   const int result = avcodec_parameters_copy(stream->codecpar, parameters);
   if (result < 0) return result;
-  stream->codecpar->codec_tag = 0;
+  if (!keepCodecTag) stream->codecpar->codec_tag = 0;
   stream->time_base = packetTimeBase;
   packetTimeBases_.push_back(packetTimeBase);
   *index = stream->index;
   return 0;
+}
+
+void AvMuxer::KeepTimesAsGiven() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (format_ && !headerWritten_) format_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
 }
 
 int AvMuxer::WriteHeader() {

@@ -78,8 +78,15 @@ class AvMuxer final : public PacketSink {
   // open would refuse it.
   static int Create(const std::string& path, ContainerKind kind, std::unique_ptr<AvMuxer>* out);
 
-  // Adds a stream; packets for it will arrive in `packetTimeBase`.
-  int AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index);
+  // Adds a stream; packets for it will arrive in `packetTimeBase`. The
+  // container picks the codec tag unless `keepCodecTag` (a writer of ready
+  // packets keeps the FourCC or wave format tag its caller gave).
+  int AddStream(const AVCodecParameters* parameters, AVRational packetTimeBase, int* index,
+                bool keepCodecTag = false);
+  // Writes times as given, including times before zero, instead of shifting
+  // every stream so that the earliest decoding time is zero. Before the
+  // header is written.
+  void KeepTimesAsGiven();
   // Opens (creates or truncates) the file and writes the header.
   int WriteHeader();
   // The time base the container keeps a stream's times in (known once the

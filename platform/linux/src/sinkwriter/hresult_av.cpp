@@ -1,11 +1,13 @@
 #include "hresult_av.h"
 
 #include <cerrno>
+#include <mutex>
 
 #include "kxtext/utf.h"
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 }
 
 namespace kx::av {
@@ -17,6 +19,11 @@ HRESULT HresultFromAvError(int error) {
     if (AVUNERROR(error) == entry.errnoValue) return entry.result;
   }
   return E_FAIL;
+}
+
+void QuietFfmpegOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
 bool Utf16ToUtf8(const WCHAR* text, std::string* out) {

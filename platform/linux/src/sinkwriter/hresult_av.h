@@ -54,6 +54,10 @@ HRESULT ComBoundary(Body&& body) noexcept {
   }
 }
 
+// Keeps FFmpeg's own messages to errors, once per process: the layer
+// reports failures through its results.
+void QuietFfmpegOnce();
+
 // UTF-16 to UTF-8 (kxtext/utf.h); false for an unpaired surrogate, as
 // WideCharToMultiByte with WC_ERR_INVALID_CHARS: a path that has no UTF-8
 // spelling is refused, never written under another name.

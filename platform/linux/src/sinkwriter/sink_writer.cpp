@@ -86,11 +86,6 @@ HRESULT OpenFailure(int error) {
 
 void ReleaseMediaBuffer(void* buffer) { static_cast<IMFMediaBuffer*>(buffer)->Release(); }
 
-void QuietFfmpegOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
-}
-
 class SinkWriter final : public kx::mf::ComObject<IMFSinkWriterEx> {
  public:
   SinkWriter(std::unique_ptr<AvMuxer> muxer, ContainerKind kind, ComPtr<IMFSinkWriterCallback> callback,
