@@ -33,20 +33,7 @@ extern "C" {
 }
 #endif
 #else
-#include "kxplatform/linux/wintypes.h"
-#include "kxplatform/linux/unknwn.h"
-#include "kxplatform/linux/mferror.h"
-#include "kxplatform/linux/mfobjects.h"
-#include "kxplatform/linux/mfapi.h"
-#include "kxplatform/linux/mfidl.h"
-#include "kxplatform/linux/wmcontainer.h"
-#include "kxplatform/linux/win32.h"
-#if __has_include("kxplatform/linux/mfreadwrite.h")
-#include "kxplatform/linux/mfreadwrite.h"
-#endif
-#if __has_include("kxplatform/linux/mftranscode.h")
-#include "kxplatform/linux/mftranscode.h"
-#endif
+#include "kxplatform/linux/media_foundation.h"
 #endif
 
 #include "kxplatform/com_ptr.h"

@@ -214,16 +214,20 @@ class MediaSink final : public kx::mf::ComObject<IMFFinalizableMediaSink> {
     return IsShutDown() ? MF_E_SHUTDOWN : MF_E_NO_CLOCK;
   }
 
-  // Finishes the file if nothing has yet (waiting for a finalize under way)
-  // and refuses every later call. A failure to finish is the result.
+  // Finishes the file unless a finalize did (waiting for one under way) and
+  // refuses every later call. A failure to finish here is the result; a
+  // finalize reported its own.
   HRESULT STDMETHODCALLTYPE Shutdown() override {
+    bool finalized = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (state_ == State::kShutDown) return MF_E_SHUTDOWN;
+      finalized = state_ == State::kFinalizing;
       state_ = State::kShutDown;
     }
     JoinFinalizer();
-    return FinishFile();
+    const HRESULT finished = FinishFile();
+    return finalized ? S_OK : finished;
   }
 
   HRESULT STDMETHODCALLTYPE BeginFinalize(IMFAsyncCallback* pCallback, IUnknown* punkState) override {

@@ -2,8 +2,8 @@
 // with the Windows SDK's names, signatures and values (mfapi.h).
 #pragma once
 
-#include "kxplatform/linux/mferror.h"
-#include "kxplatform/linux/mfobjects.h"
+#include "mferror.h"
+#include "mfobjects.h"
 
 #define MF_SDK_VERSION 0x0002
 #define MF_API_VERSION 0x0070

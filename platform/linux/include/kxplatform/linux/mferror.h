@@ -1,7 +1,7 @@
 // Media Foundation HRESULT codes with the Windows SDK's values (mferror.h).
 #pragma once
 
-#include "kxplatform/linux/wintypes.h"
+#include "wintypes.h"
 
 #define MF_E_PLATFORM_NOT_INITIALIZED ((HRESULT)0xc00d36b0L)
 #define MF_E_BUFFERTOOSMALL ((HRESULT)0xc00d36b1L)

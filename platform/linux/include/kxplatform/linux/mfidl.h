@@ -5,9 +5,9 @@
 // media sink activation object (the interfaces are in wmcontainer.h).
 #pragma once
 
-#include "kxplatform/linux/mfobjects.h"
-#include "kxplatform/linux/unknwn.h"
-#include "kxplatform/linux/wintypes.h"
+#include "mfobjects.h"
+#include "unknwn.h"
+#include "wintypes.h"
 
 // Passed only as a pointer: the layer's sinks run without a clock.
 struct IMFPresentationClock;

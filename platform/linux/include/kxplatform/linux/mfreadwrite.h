@@ -4,9 +4,9 @@
 // MFCreateSinkWriterFromURL.
 #pragma once
 
-#include "kxplatform/linux/mfobjects.h"
-#include "kxplatform/linux/unknwn.h"
-#include "kxplatform/linux/wintypes.h"
+#include "mfobjects.h"
+#include "unknwn.h"
+#include "wintypes.h"
 
 // A byte stream: only passed as null here (the writer writes to a path).
 struct IMFByteStream;

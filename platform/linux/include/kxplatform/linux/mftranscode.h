@@ -3,9 +3,9 @@
 // values (mfapi.h, mfidl.h, mmreg.h, strmif.h, mediaobj.h, dmort.h, uuids.h).
 #pragma once
 
-#include "kxplatform/linux/mfobjects.h"
-#include "kxplatform/linux/unknwn.h"
-#include "kxplatform/linux/wintypes.h"
+#include "mfobjects.h"
+#include "unknwn.h"
+#include "wintypes.h"
 
 enum _MFT_ENUM_FLAG {
   MFT_ENUM_FLAG_SYNCMFT = 0x00000001,

@@ -6,7 +6,7 @@
 
 #include <cstdarg>
 
-#include "kxplatform/linux/wintypes.h"
+#include "wintypes.h"
 
 #define INFINITE 0xFFFFFFFF
 #define WAIT_OBJECT_0 0x00000000L

@@ -4,10 +4,10 @@
 // mfidl.h, as mingw-w64 declares them.
 #pragma once
 
-#include "kxplatform/linux/mfidl.h"
-#include "kxplatform/linux/mfobjects.h"
-#include "kxplatform/linux/unknwn.h"
-#include "kxplatform/linux/wintypes.h"
+#include "mfidl.h"
+#include "mfobjects.h"
+#include "unknwn.h"
+#include "wintypes.h"
 
 // Passed only as pointers; the layer answers E_NOTIMPL where they appear.
 struct IMFASFMutualExclusion;
