@@ -23,7 +23,9 @@ bool TagOfSubtype(const GUID& subtype, uint32_t* tag) {
 KeyFrameRule VideoRule(AVCodecID codec) {
   switch (codec) {
     case AV_CODEC_ID_WMV1:
-      return KeyFrameRule::kWmv1;
+    case AV_CODEC_ID_MSMPEG4V2:
+    case AV_CODEC_ID_MSMPEG4V3:
+      return KeyFrameRule::kMsMpeg4;
     case AV_CODEC_ID_WMV2:
       return KeyFrameRule::kWmv2;
     case AV_CODEC_ID_WMV3:
@@ -138,7 +140,7 @@ bool IsKeyFrame(const StreamFormat& format, const uint8_t* data, size_t size) {
       return true;
     case KeyFrameRule::kNever:
       return false;
-    case KeyFrameRule::kWmv1:
+    case KeyFrameRule::kMsMpeg4:
       return size > 0 && (data[0] >> 6) == 0;
     case KeyFrameRule::kWmv2:
       return size > 0 && (data[0] >> 7) == 0;

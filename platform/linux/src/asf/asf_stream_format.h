@@ -25,7 +25,7 @@ using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDel
 enum class KeyFrameRule {
   kAlways,        // audio: every packet starts a decodable unit
   kIndependent,   // a type with MF_MT_ALL_SAMPLES_INDEPENDENT set
-  kWmv1,          // picture type: the first two bits, 0 for an intra picture
+  kMsMpeg4,       // WMV1, MS MPEG-4 v2/v3: the first two bits, 0 for an intra picture
   kWmv2,          // picture type: the first bit, 0 for an intra picture
   kWmv3,          // VC-1 simple/main frame header, laid out by the sequence header
   kVc1Advanced,   // a sequence header or entry point start code
