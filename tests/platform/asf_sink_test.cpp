@@ -341,6 +341,9 @@ TEST_F(AsfSink, FinishesOnceOnShutdownOrLastReleaseAndReportsWriteErrors) {
       hr = stream->ProcessSample(SampleOf(block.data(), 743, i * 2971428LL, 2971428).Get());
     }
     *lastWrite = hr;
+    // An empty sample is taken and leaves no trace in the file.
+    if (SUCCEEDED(hr)) hr = stream->ProcessSample(SampleOf(nullptr, 0, 400 * 2971428LL, 0).Get());
+    if (FAILED(hr)) *lastWrite = hr;
     if (shutdown) return sink->Shutdown();
     sink = nullptr;  // the stream sink now holds the last reference
     return S_OK;

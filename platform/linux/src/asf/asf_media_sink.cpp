@@ -407,6 +407,8 @@ HRESULT StreamSink::ProcessSample(IMFSample* pSample) {
     if (allocated >= 0 && length != 0) std::memcpy(packet->data, data, packet->size);
     buffer->Unlock();
     if (allocated < 0 || length > INT32_MAX) return E_OUTOFMEMORY;
+    // An empty sample carries nothing the container could keep.
+    if (packet->size == 0) return S_OK;
 
     UINT32 cleanPoint = 0;
     const bool key = SUCCEEDED(pSample->GetUINT32(MFSampleExtension_CleanPoint, &cleanPoint))
