@@ -396,9 +396,9 @@ HRESULT StreamSink::ProcessSample(IMFSample* pSample) {
     ComPtr<IMFMediaBuffer> buffer;
     HRESULT hr = pSample->ConvertToContiguousBuffer(&buffer);
     if (FAILED(hr)) return hr;
-    AVPacket* packet = av_packet_alloc();
-    if (!packet) return E_OUTOFMEMORY;
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> owned(packet, [](AVPacket* p) { av_packet_free(&p); });
+    const kx::av::PacketPtr owned(av_packet_alloc());
+    if (!owned) return E_OUTOFMEMORY;
+    AVPacket* packet = owned.get();
     BYTE* data = nullptr;
     DWORD length = 0;
     hr = buffer->Lock(&data, nullptr, &length);

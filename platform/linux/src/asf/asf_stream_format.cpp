@@ -51,14 +51,12 @@ void ReadWmv3SequenceHeader(const uint8_t* data, size_t size, StreamFormat* form
 HRESULT CopyUserData(IMFMediaType* type, AVCodecParameters* parameters) {
   UINT32 size = 0;
   if (FAILED(type->GetBlobSize(MF_MT_USER_DATA, &size)) || size == 0) return S_OK;
-  auto* extradata = static_cast<uint8_t*>(av_mallocz(size_t{size} + AV_INPUT_BUFFER_PADDING_SIZE));
+  kx::av::AvMemoryPtr<uint8_t> extradata(
+      static_cast<uint8_t*>(av_mallocz(size_t{size} + AV_INPUT_BUFFER_PADDING_SIZE)));
   if (!extradata) return E_OUTOFMEMORY;
-  const HRESULT hr = type->GetBlob(MF_MT_USER_DATA, extradata, size, &size);
-  if (FAILED(hr)) {
-    av_free(extradata);
-    return hr;
-  }
-  parameters->extradata = extradata;
+  const HRESULT hr = type->GetBlob(MF_MT_USER_DATA, extradata.get(), size, &size);
+  if (FAILED(hr)) return hr;
+  parameters->extradata = extradata.release();
   parameters->extradata_size = static_cast<int>(size);
   return S_OK;
 }
@@ -73,7 +71,7 @@ HRESULT StreamFormatFromType(IMFMediaType* type, StreamFormat* format) {
       !TagOfSubtype(subtype, &tag)) {
     return MF_E_INVALIDMEDIATYPE;
   }
-  CodecParametersPtr parameters(avcodec_parameters_alloc());
+  kx::av::CodecParametersPtr parameters(avcodec_parameters_alloc());
   if (!parameters) return E_OUTOFMEMORY;
   StreamFormat result;
 

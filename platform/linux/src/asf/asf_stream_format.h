@@ -6,20 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
 
 #include "kxplatform/mf.h"
+#include "sinkwriter/av_owners.h"
 
 namespace kx::asf {
-
-struct CodecParametersDeleter {
-  void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
-};
-using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 
 // How a packet without a clean-point mark is judged.
 enum class KeyFrameRule {
@@ -33,7 +24,7 @@ enum class KeyFrameRule {
 };
 
 struct StreamFormat {
-  CodecParametersPtr parameters;
+  kx::av::CodecParametersPtr parameters;
   KeyFrameRule keyFrameRule = KeyFrameRule::kNever;
   // From the WMV3 sequence header (the type's user data).
   bool frameInterpolation = false;

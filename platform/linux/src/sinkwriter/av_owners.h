@@ -20,6 +20,9 @@ struct PacketFree {
 struct FrameFree {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
+struct CodecParametersFree {
+  void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
+};
 struct CodecContextFree {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
 };
@@ -50,6 +53,7 @@ struct SamplePlanesFree {
 
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersFree>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
 using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerFree>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFree>;
