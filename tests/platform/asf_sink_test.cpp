@@ -4,13 +4,11 @@
 // FFmpeg. Native only: the layer's own sink.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -126,31 +124,19 @@ Packets ReadPackets(const std::string& path) {
   return result;
 }
 
+// Waits for the finalize and hands on EndFinalize's result.
 class FinalizeWait final : public kx::test::Fake<IMFAsyncCallback> {
  public:
+  explicit FinalizeWait(IMFFinalizableMediaSink* sink) : sink_(sink) {}
   HRESULT STDMETHODCALLTYPE GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Invoke(IMFAsyncResult* result) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    status_ = sink_->EndFinalize(result);
-    done_ = true;
-    changed_.notify_all();
+    status.set_value(sink_->EndFinalize(result));
     return S_OK;
   }
-  HRESULT Finalize(IMFFinalizableMediaSink* sink) {
-    sink_ = sink;
-    const HRESULT hr = sink->BeginFinalize(this, nullptr);
-    if (FAILED(hr)) return hr;
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return done_; });
-    return status_;
-  }
+  std::promise<HRESULT> status;
 
  private:
-  IMFFinalizableMediaSink* sink_ = nullptr;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool done_ = false;
-  HRESULT status_ = E_FAIL;
+  IMFFinalizableMediaSink* const sink_;
 };
 
 class AsfSink : public ::testing::Test {
@@ -210,7 +196,9 @@ TEST_P(AsfRemux, KeepsPacketsBytesTimesAndKeyFrames) {
   // Finish, then the refusals of a finished and of a shut-down sink.
   ComPtr<IMFFinalizableMediaSink> finalizable;
   ASSERT_EQ(S_OK, sink->QueryInterface(IID_PPV_ARGS(&finalizable)));
-  EXPECT_EQ(S_OK, kx::test::Make<FinalizeWait>()->Finalize(finalizable.Get()));
+  auto wait = kx::test::Make<FinalizeWait>(finalizable.Get());
+  ASSERT_EQ(S_OK, finalizable->BeginFinalize(wait.Get(), nullptr));
+  EXPECT_EQ(S_OK, wait->status.get_future().get());
   ComPtr<IMFSample> late = SampleOf(reinterpret_cast<const uint8_t*>("x"), 1, 70000000, 0);
   EXPECT_EQ(MF_E_INVALID_STATE_TRANSITION, streams[0]->ProcessSample(late.Get())) << "after finalize";
   EXPECT_EQ(S_OK, sink->Shutdown());
@@ -224,7 +212,7 @@ TEST_P(AsfRemux, KeepsPacketsBytesTimesAndKeyFrames) {
       {"GetStreamSinkCount", sink->GetStreamSinkCount(&count)},
       {"GetStreamSinkById", sink->GetStreamSinkById(1, &none)},
       {"SetPresentationClock", sink->SetPresentationClock(nullptr)},
-      {"BeginFinalize", finalizable->BeginFinalize(kx::test::Make<FinalizeWait>().Get(), nullptr)},
+      {"BeginFinalize", finalizable->BeginFinalize(wait.Get(), nullptr)},
       {"Shutdown", sink->Shutdown()},
   };
   for (const auto& c : afterShutdown) {
