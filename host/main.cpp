@@ -1,0 +1,86 @@
+// kx-host: a command-line host of the kx_Traxel plug-in. It loads the
+// plug-in by path and uses it only through its exported tables and the
+// host records of <kx_traxel/kx_traxel.h>, as a video converter does.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "error.h"
+#include "os.h"
+
+namespace kxhost {
+
+bool Options::Next(std::string& name, std::string& value) {
+  hasInline_ = false;
+  if (index_ >= arguments_.size()) return false;
+  const std::string& argument = arguments_[index_++];
+  if (argument.size() > 2 && argument.rfind("--", 0) == 0) {
+    const size_t equals = argument.find('=');
+    name = argument.substr(0, equals);
+    if (equals != std::string::npos) {
+      inlineValue_ = argument.substr(equals + 1);
+      hasInline_ = true;
+    }
+    value.clear();
+  } else if (argument == "-q") {
+    name = "--quiet";
+  } else {
+    name.clear();
+    value = argument;
+  }
+  return true;
+}
+
+std::string Options::Value(const std::string& name) {
+  if (hasInline_) return inlineValue_;
+  if (index_ >= arguments_.size()) throw HostError(kExitUsage, "option " + name + " needs a value");
+  return arguments_[index_++];
+}
+
+int RemuxCommand(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 2) throw HostError(kExitUsage, "usage: kx-host remux IN.wmv OUT.wmv");
+  throw HostError(kExitUnavailable, "remux is not available in this build: it needs the plug-in's direct ASF path");
+}
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kx-host list [--json] [--plugin PATH]\n"
+    "       kx-host encode OUT [--video IN.y4m|-] [--audio IN.wav|-] [--size WxH] [--fps N[/D]]\n"
+    "                      [--seconds S] [--video-codec FOURCC] [--audio-codec FOURCC]\n"
+    "                      [--video-bitrate BPS] [--audio-bitrate BPS] [--multi-stream]\n"
+    "                      [--xmp-options BITS] [--plugin PATH] [--quiet] [--verbose]\n"
+    "       kx-host remux IN.wmv OUT.wmv\n"
+    "Without --video and --audio, encode writes a moving test pattern and a tone\n"
+    "(default 1280x720, 25 fps, 10 s). Exit status: 0 done, 2 usage, 3 plug-in,\n"
+    "4 unreadable input, 5 malformed input, 6 codec, 7 create, 8 write, 9 output,\n"
+    "10 not available, 130 interrupted.\n";
+
+}  // namespace
+}  // namespace kxhost
+
+int main(int argc, char** argv) {
+  using namespace kxhost;
+  const std::vector<std::string> all = ProgramArguments(argc, argv);
+  if (all.size() < 2 || all[1] == "--help" || all[1] == "-h" || all[1] == "help") {
+    std::fputs(kUsage, all.size() < 2 ? stderr : stdout);
+    return all.size() < 2 ? kExitUsage : kExitOk;
+  }
+  const std::string command = all[1];
+  const std::vector<std::string> arguments(all.begin() + 2, all.end());
+  try {
+    if (command == "list") return ListCommand(arguments);
+    if (command == "encode") return EncodeCommand(arguments);
+    if (command == "remux") return RemuxCommand(arguments);
+    throw HostError(kExitUsage, "unknown command '" + command + "' (list, encode, remux; --help)");
+  } catch (const HostError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "kx-host: %s\n", error.what());
+    return error.status();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "kx-host: %s\n", error.what());
+    return kExitWrite;
+  }
+}

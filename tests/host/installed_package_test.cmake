@@ -1,0 +1,71 @@
+# A host project outside this tree against the installed package: installs
+# the build, moves the installed tree (nothing may point at where it was
+# installed), takes the CMake, C++, shell and C blocks of README.md's "your
+# own host" section as they are, builds the C++ host through find_package
+# and through pkg-config and the C host through pkg-config, runs them, and
+# decodes each written file with ffprobe. The installed kx-host runs too.
+#   -DBUILD_DIR=... -DWORK=... -DREADME=... -DFFPROBE=... [-DSANITIZER_FLAG=...]
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}/cmake-host" "${WORK}/pkg-host")
+
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${result}):\n${output}")
+  endif()
+  set(run_output "${output}" PARENT_SCOPE)
+endfunction()
+
+# The first README block fenced as ```<language>, written to <file> in both folders.
+file(READ "${README}" readme)
+function(extract language file)
+  string(FIND "${readme}" "\n```${language}\n" start)
+  if(start EQUAL -1)
+    message(FATAL_ERROR "README.md has no ```${language} block")
+  endif()
+  string(LENGTH "\n```${language}\n" marker)
+  math(EXPR start "${start} + ${marker}")
+  string(SUBSTRING "${readme}" ${start} -1 rest)
+  string(FIND "${rest}" "```" end)
+  string(SUBSTRING "${rest}" 0 ${end} block)
+  file(WRITE "${WORK}/cmake-host/${file}" "${block}")
+  file(WRITE "${WORK}/pkg-host/${file}" "${block}")
+endfunction()
+extract(cmake CMakeLists.txt)
+extract(cpp my_host.cpp)
+extract(sh build.sh)
+extract(c list_formats.c)
+
+run("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${WORK}/installed")
+file(RENAME "${WORK}/installed" "${WORK}/moved")
+set(prefix "${WORK}/moved")
+
+# The checks of one written file: 25 H.264 pictures, decoded.
+function(expect_file path)
+  run("ffprobe ${path}" "${FFPROBE}" -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of csv=p=0 "${path}")
+  if(NOT run_output STREQUAL "h264,25\n")
+    message(FATAL_ERROR "${path}: ffprobe says '${run_output}', expected 25 H.264 pictures")
+  endif()
+endfunction()
+
+run("configure through find_package" "${CMAKE_COMMAND}" -S "${WORK}/cmake-host" -B "${WORK}/cmake-host/build"
+    "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_FLAGS=${SANITIZER_FLAG}" -DCMAKE_BUILD_TYPE=Release)
+run("build through find_package" "${CMAKE_COMMAND}" --build "${WORK}/cmake-host/build")
+run("the find_package host" "${WORK}/cmake-host/build/my_host" "${WORK}/cmake.mp4")
+expect_file("${WORK}/cmake.mp4")
+
+run("build through pkg-config" "${CMAKE_COMMAND}" -E env "PKG_CONFIG_PATH=${prefix}/lib/pkgconfig"
+    "CXXFLAGS=${SANITIZER_FLAG} -Wall -Wextra -Werror" "CFLAGS=${SANITIZER_FLAG} -Wall -Wextra -Werror -pedantic -D_POSIX_C_SOURCE=200809L"
+    sh -e build.sh WORKING_DIRECTORY "${WORK}/pkg-host")
+run("the pkg-config host" "${WORK}/pkg-host/my_host" "${WORK}/pkg-config.mp4")
+expect_file("${WORK}/pkg-config.mp4")
+run("the C host" "${WORK}/pkg-host/list_formats")
+if(NOT run_output MATCHES "\nWWMV \\.wmv\nWWMA \\.wma\nWMP4 \\.mp4\n$")
+  message(FATAL_ERROR "the C host listed:\n${run_output}")
+endif()
+
+run("the installed kx-host" "${prefix}/bin/kx-host" encode "${WORK}/kx-host.mp4" --seconds 1 --size 320x240 --quiet)
+run("ffprobe kx-host.mp4" "${FFPROBE}" -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of csv=p=0 "${WORK}/kx-host.mp4")
+if(NOT run_output MATCHES "^h264,25\naac,[1-9]")
+  message(FATAL_ERROR "the installed kx-host wrote: ${run_output}")
+endif()

@@ -1,0 +1,123 @@
+# kx-host end to end: each case runs kx-host, then checks its exit status,
+# its one error line, the file under the output name (decoded in full by
+# ffprobe: streams and frame counts) and that no temporary file is left.
+#   -DHOST=kx-host -DFFMPEG=ffmpeg -DFFPROBE=ffprobe -DWORK=<folder>
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+set(failures "")
+
+function(make_input name)  # ffmpeg arguments after -y
+  execute_process(COMMAND "${FFMPEG}" -nostdin -v error -y ${ARGN} "${WORK}/${name}" RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "ffmpeg could not make ${name}")
+  endif()
+endfunction()
+
+make_input(in.y4m -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p)
+foreach(format u8 s16le s24le s32le f32le f64le)
+  make_input(${format}.wav -f lavfi -i sine=f=440:r=44100 -t 2 -ac 2 -c:a pcm_${format})
+endforeach()
+make_input(mono48k.wav -f lavfi -i sine=f=440:r=48000 -t 1 -ac 1)
+# Bad inputs: a y4m cut inside its third picture, a WAV whose header says
+# zero channels.
+execute_process(COMMAND head -c 260000 "${WORK}/in.y4m" OUTPUT_FILE "${WORK}/truncated.y4m")
+execute_process(COMMAND sh -c "head -c 22 s16le.wav; printf '\\000\\000'; tail -c +25 s16le.wav"
+                WORKING_DIRECTORY "${WORK}" OUTPUT_FILE "${WORK}/zero-channels.wav")
+
+# check(<name> <expected exit> <expected streams "codec:frames ..." or error regex> <kx-host arguments>...)
+# A video stream's frames must match exactly; audio frames (packets of the
+# codec) must be more than zero, given as "+".
+function(check name status expected)
+  set(output "${WORK}/${name}")
+  set(stdin_file /dev/null)
+  if(ARGN MATCHES "(^|;)-(;|$)")
+    set(stdin_file "${WORK}/in.y4m")
+  endif()
+  execute_process(COMMAND "${HOST}" encode "${output}" ${ARGN} WORKING_DIRECTORY "${WORK}"
+                  INPUT_FILE "${stdin_file}" RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  file(GLOB leftovers "${WORK}/*.kxpart-*")
+  set(problem "")
+  if(NOT result EQUAL status)
+    set(problem "exit status ${result}, expected ${status}")
+  elseif(leftovers)
+    set(problem "temporary files left: ${leftovers}")
+  elseif(status EQUAL 0)
+    execute_process(COMMAND "${FFPROBE}" -v error -count_frames -show_entries stream=codec_name,nb_read_frames
+                    -of csv=p=0 "${output}" RESULT_VARIABLE probe OUTPUT_VARIABLE streams ERROR_VARIABLE probe_err)
+    string(REPLACE "," ":" streams "${streams}")
+    string(REGEX REPLACE "\n$" "" streams "${streams}")
+    string(REPLACE "\n" " " streams "${streams}")
+    string(REGEX MATCHALL "[a-z0-9]+:[0-9+]+" wanted "${expected}")
+    string(REPLACE ";" " " wanted "${wanted}")
+    # Video counts are compared as they are; audio ones only as "some".
+    string(REGEX REPLACE "(wmav2|aac):[0-9]+" "\\1:+" got "${streams}")
+    if(NOT probe EQUAL 0 OR NOT probe_err STREQUAL "")
+      set(problem "ffprobe failed: ${probe_err}")
+    elseif(NOT got STREQUAL wanted)
+      set(problem "streams '${streams}', expected '${expected}'")
+    elseif(NOT out MATCHES "^[^\n]+, [0-9.]+x real time\n$" AND NOT ARGN MATCHES "--quiet")
+      set(problem "summary line '${out}'")
+    endif()
+  else()
+    string(REGEX MATCHALL "\n" lines "${err}")
+    list(LENGTH lines line_count)
+    if(EXISTS "${output}")
+      set(problem "a file was left under the output name")
+    elseif(NOT line_count EQUAL 1 OR NOT err MATCHES "^kx-host: .*${expected}")
+      set(problem "error output '${err}', expected one line matching '${expected}'")
+    endif()
+  endif()
+  if(problem)
+    set(failures "${failures}\n  ${name} (${ARGN}): ${problem}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# Files written.
+check(pattern.wmv 0 "wmv2:25 wmav2:+" --seconds 1 --size 320x240 --quiet)
+check(pattern.mp4 0 "h264:30 aac:+" --seconds 1 --size 320x240 --fps 30000/1001)
+check(pattern-multi.mp4 0 "h264:25 aac:+" --seconds 1 --size 320x240 --multi-stream)
+check(tone.wma 0 "wmav2:+" --seconds 1)
+check(h265.mp4 0 "hevc:25" --video in.y4m --video-codec W265 --seconds 1)
+check(wmv1.wmv 0 "wmv1:50" --video in.y4m --video-codec WMV1)
+check(pipe.wmv 0 "wmv2:50 wmav2:+" --video - --audio s16le.wav)
+check(pipe-multi.wmv 0 "wmv2:50 wmav2:+" --video - --audio s16le.wav --multi-stream)
+foreach(format u8 s24le s32le f32le f64le)
+  check(${format}.mp4 0 "aac:+" --audio ${format}.wav)
+endforeach()
+check(mono.mp4 0 "h264:50 aac:+" --video in.y4m --audio mono48k.wav --audio-bitrate 96k)
+
+# Refused: one line naming the cause, a distinct status, no file.
+check(truncated.mp4 5 "truncated frame 2 .* at byte offset 230[0-9]+" --video truncated.y4m)
+check(zero.wmv 5 "zero channels in the fmt chunk at byte offset 22" --audio zero-channels.wav)
+check(unknown-codec.mp4 6 "unknown video codec 'ABCD'" --video-codec ABCD)
+check(wrong-codec.mp4 6 "do not take the video codec WMV2" --video-codec WMV2)
+check(no-encoder.wmv 7 "cannot create .*failed" --video-codec WMV3 --seconds 1)
+check(bad-option.mp4 2 "unknown option '--frobnicate'" --frobnicate)
+check(bad-size.mp4 2 "bad value '321x240' for --size" --size 321x240)
+check(no-format.xyz 6 "writes no .xyz files")
+check(missing.mp4 4 "cannot open the YUV4MPEG2 input" --video missing.y4m)
+check(not-y4m.mp4 5 "no YUV4MPEG2 signature at byte offset 0" --video s16le.wav)
+
+# An existing file under the output name survives a refused encode.
+file(WRITE "${WORK}/kept.mp4" "old")
+execute_process(COMMAND "${HOST}" encode "${WORK}/kept.mp4" --video "${WORK}/truncated.y4m" RESULT_VARIABLE result
+                OUTPUT_QUIET ERROR_QUIET)
+file(READ "${WORK}/kept.mp4" kept)
+if(NOT kept STREQUAL "old")
+  set(failures "${failures}\n  kept.mp4: a refused encode changed the existing file")
+endif()
+
+# list, and remux until the direct ASF path exists.
+execute_process(COMMAND "${HOST}" list --json RESULT_VARIABLE result OUTPUT_VARIABLE json)
+string(JSON formats ERROR_VARIABLE json_error LENGTH "${json}" fileFormats)
+if(NOT result EQUAL 0 OR json_error OR NOT formats EQUAL 3)
+  set(failures "${failures}\n  list --json: status ${result}, ${json_error}, ${formats} file formats")
+endif()
+execute_process(COMMAND "${HOST}" remux a.wmv b.wmv RESULT_VARIABLE result ERROR_VARIABLE err)
+if(NOT result EQUAL 10 OR NOT err MATCHES "not available")
+  set(failures "${failures}\n  remux: status ${result}, '${err}'")
+endif()
+
+if(failures)
+  message(FATAL_ERROR "kx-host cases failed:${failures}")
+endif()
