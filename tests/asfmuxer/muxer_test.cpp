@@ -61,7 +61,7 @@ class Muxer : public ::testing::Test {
   std::unique_ptr<MuxerWMV, MuxerDeleter> Make(bool audio, bool video) {
     const auto a = Block(audioType.Get()), v = Block(videoType.Get());
     std::unique_ptr<MuxerWMV, MuxerDeleter> m(MuxerWMV::Create(
-        u"out.wmv", audio ? a.data() : nullptr, 10, video ? v.data() : nullptr, 10, record.EntryPoints()));
+        KX_W("out.wmv"), audio ? a.data() : nullptr, 10, video ? v.data() : nullptr, 10, record.EntryPoints()));
     if (audio) m->SetAudioParam(1, 2, 44100, 128000, 16, 2);
     if (video) m->SetVideoParam(2, 320, 240, 25, 1, 500000, 3, 5);
     return m;
