@@ -43,6 +43,16 @@ std::vector<uint8_t> Block(IMFMediaType* type, size_t bytes = 10) {
   return block;
 }
 
+// Wine's mf.dll has no ASF media sink: its MFCreateASFContentInfo is a stub
+// that ends the process. Real Windows and our layer answer it.
+bool AsfSinkMissing() {
+#if defined(_WIN32)
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+
 class LegacyRows : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -104,6 +114,7 @@ TEST_F(LegacyRows, RefusedCreatesLogTheirLinesAndCloseAlwaysAnnouncesItself) {
 }
 
 TEST_F(LegacyRows, ABlockServesLaterCreatesUntilReplacedByABlock) {
+  if (AsfSinkMissing()) GTEST_SKIP() << "no ASF media sink in this Media Foundation";
   const auto block = Block(audioType.Get());
   wma.setAudio(nullptr, block.data(), 10, 0);
   wma.setAudio(nullptr, nullptr, 10, 0);         // null: the stored block stays
