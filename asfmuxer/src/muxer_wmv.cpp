@@ -9,6 +9,7 @@
 #include "kxasfmuxer/muxer_wmv.h"
 #include "kxdiag/log.h"
 #include "kxplatform/com_object.h"
+#include "kxplatform/host_media_type.h"
 
 namespace {
 
@@ -105,8 +106,9 @@ bool MuxerWMV::TakeTrackType(UINT32 trackNumber, const std::vector<uint8_t>& blo
   if (trackNumber == 0 || block.empty()) return false;
   IMFMediaType* pointer = nullptr;
   std::memcpy(&pointer, block.data() + block.size() - sizeof(pointer), sizeof(pointer));
-  type = kx::ComPtr<IMFMediaType>(pointer);
-  return true;
+  // A pointer the platform knows is no media type ends the set-up here,
+  // before anything calls through it.
+  return SUCCEEDED(MuxerCheck(kx::ReferenceHostMediaType(pointer, type), "ReferenceHostMediaType(pointer, mediatype)"));
 }
 
 int MuxerWMV::ConfigInit() {

@@ -246,6 +246,21 @@ TEST_F(Muxer, RefusedCreatesAndConfigurationsLogNothing) {
   EXPECT_EQ(log.Take(), Lines{});
 }
 
+#if !defined(_WIN32)
+// The Linux layer knows its live media types: any other address in a block
+// ends the set-up with a line, before anything calls through it.
+TEST_F(Muxer, ABlockPointingAtNoMediaTypeIsRefusedOnTheLayer) {
+  uint64_t notAType[4] = {};
+  const auto block = Block(reinterpret_cast<IMFMediaType*>(notAType));
+  std::unique_ptr<MuxerWMV, MuxerDeleter> m(
+      MuxerWMV::Create(KX_W("out.wmv"), nullptr, 0, block.data(), 10, record.EntryPoints()));
+  m->SetVideoParam(2, 0, 0, 0, 0, 0, 0, 0);
+  EXPECT_EQ(m->ConfigInit(), 0);
+  EXPECT_EQ(Errors(log.Take()), Lines{ErrorLine("ReferenceHostMediaType(pointer, mediatype)", E_INVALIDARG)});
+  EXPECT_EQ(record.calls, Lines{});
+}
+#endif
+
 TEST_F(Muxer, AFinishThatFailsIsLoggedAndTheSinkStillShutsDown) {
   for (const std::string step : {"BeginFinalize", "EndFinalize"}) {
     auto m = Make(true, false);

@@ -119,7 +119,8 @@ class MuxerWMV {
  private:
   explicit MuxerWMV(const MuxerEntryPoints& entryPoints);
   // Step 2 or 3 of ConfigInit for one track: false when the set-up must
-  // stop (number 0, or a present track without a block).
+  // stop (number 0, a present track without a block, or a pointer that the
+  // platform refuses as no media type, logged).
   static bool TakeTrackType(UINT32 trackNumber, const std::vector<uint8_t>& block, kx::ComPtr<IMFMediaType>& type);
   int WritePacketExport(UINT32 trackNumber, const MFWMVMuxerPacket* packet);
 
