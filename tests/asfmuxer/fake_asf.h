@@ -20,6 +20,7 @@ struct AsfSample {
   LONGLONG time = 0, duration = 0;
   UINT32 attributes = 0;  // attributes set on the sample (none expected)
   std::vector<uint8_t> bytes;
+  bool operator==(const AsfSample&) const = default;
 };
 
 struct AsfRecord {

@@ -56,11 +56,12 @@ std::vector<uint8_t> Block(IMFMediaType* type) {
   return block;
 }
 
-// Per codec: "pts size md5" of every packet (ffmpeg's stream copy) and its
-// key flag as libavformat reads it.
+// Per codec: "pts size md5" of every packet (ffmpeg's stream copy, times
+// from the first) and its time in the file with its key flag as libavformat
+// reads them.
 struct Packets {
   std::map<std::string, std::vector<std::string>> frames;
-  std::map<std::string, std::vector<int>> keys;
+  std::map<std::string, std::vector<std::string>> keys;
 };
 
 Packets ReadPackets(const std::string& path) {
@@ -78,7 +79,8 @@ Packets ReadPackets(const std::string& path) {
   }
   AVPacket* packet = av_packet_alloc();
   while (av_read_frame(format, packet) >= 0) {
-    result.keys[names[packet->stream_index]].push_back(packet->flags & AV_PKT_FLAG_KEY);
+    result.keys[names[packet->stream_index]].push_back(std::to_string(packet->pts) +
+                                                       (packet->flags & AV_PKT_FLAG_KEY ? " key" : ""));
     av_packet_unref(packet);
   }
   av_packet_free(&packet);
@@ -191,7 +193,7 @@ TEST_F(AsfRemux, PacketsBytesTimesAndKeyFramesSurviveEachPath) {
     const Packets in = ReadPackets(input), out = ReadPackets(output);
     ASSERT_FALSE(in.frames.empty());
     EXPECT_EQ(in.frames, out.frames) << "packets, times, sizes and bytes per codec";
-    EXPECT_EQ(in.keys, out.keys) << "key frames";
+    EXPECT_EQ(in.keys, out.keys) << "times in the file and key frames";
     const FileReport original = ReadMediaFile(input), report = ReadMediaFile(output);
     ASSERT_TRUE(report.opened) << report.error;
     for (const StreamReport& stream : report.streams) {
