@@ -5,16 +5,20 @@
 // wall-time ratio and the peak memory of both. Then the peak resident size
 // of the export path for a short and a long file, which should stay flat.
 //
-//   asf_remux_bench [--seconds N] [--short-seconds N] [--workdir DIR] [--ffmpeg PATH] [--keep]
+//   asf_remux_bench [--seconds N] [--short-seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--keep]
 //
 // Each side runs in a child process of its own (wait4 gives its peak
-// resident size); the inputs are written by the ffmpeg tool first.
+// resident size); the inputs are written by the ffmpeg tool first and read
+// once before timing, so both sides find them in the page cache. The two
+// sides alternate for --runs rounds (default 3); the fastest run of each
+// counts.
 #include <dlfcn.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -139,7 +143,7 @@ int Run(const std::string& command) { return std::system(command.c_str()); }
 }  // namespace
 
 int main(int argc, char** argv) {
-  int seconds = 600, shortSeconds = 60;
+  int seconds = 600, shortSeconds = 60, runs = 3;
   std::string workdir = "/tmp/kx_asf_remux_bench", ffmpeg = "ffmpeg";
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
@@ -147,11 +151,12 @@ int main(int argc, char** argv) {
     const bool more = i + 1 < argc;
     if (arg == "--seconds" && more) seconds = std::atoi(argv[++i]);
     else if (arg == "--short-seconds" && more) shortSeconds = std::atoi(argv[++i]);
+    else if (arg == "--runs" && more) runs = std::max(1, std::atoi(argv[++i]));
     else if (arg == "--workdir" && more) workdir = argv[++i];
     else if (arg == "--ffmpeg" && more) ffmpeg = argv[++i];
     else if (arg == "--keep") keep = true;
     else {
-      std::fprintf(stderr, "usage: %s [--seconds N] [--short-seconds N] [--workdir DIR] [--ffmpeg PATH] [--keep]\n",
+      std::fprintf(stderr, "usage: %s [--seconds N] [--short-seconds N] [--runs N] [--workdir DIR] [--ffmpeg PATH] [--keep]\n",
                    argv[0]);
       return 2;
     }
@@ -166,13 +171,19 @@ int main(int argc, char** argv) {
   };
   const std::string longInput = input(seconds), shortInput = input(shortSeconds);
 
-  const Result ours = InChild([&] { return RemuxThroughExports(longInput, workdir + "/exports.wmv"); });
-  const Result tool = InChild([&] {
-    execlp(ffmpeg.c_str(), ffmpeg.c_str(), "-v", "error", "-y", "-i", longInput.c_str(), "-c", "copy",
-           (workdir + "/ffmpeg.wmv").c_str(), static_cast<char*>(nullptr));
-    return 127;
-  });
-  std::printf("remux of %d s of 1280x720 WMV2+WMA\n", seconds);
+  Run("cat '" + longInput + "' > /dev/null");
+  Result ours, tool;
+  for (int round = 0; round < runs; ++round) {
+    const Result a = InChild([&] { return RemuxThroughExports(longInput, workdir + "/exports.wmv"); });
+    const Result b = InChild([&] {
+      execlp(ffmpeg.c_str(), ffmpeg.c_str(), "-v", "error", "-y", "-i", longInput.c_str(), "-c", "copy",
+             (workdir + "/ffmpeg.wmv").c_str(), static_cast<char*>(nullptr));
+      return 127;
+    });
+    if (round == 0 || a.status != 0 || a.seconds < ours.seconds) ours = a;
+    if (round == 0 || b.status != 0 || b.seconds < tool.seconds) tool = b;
+  }
+  std::printf("remux of %d s of 1280x720 WMV2+WMA, fastest of %d runs\n", seconds, runs);
   std::printf("  MFWMVMuxer_ exports: %7.2f s  peak %7ld KiB  (exit %d)\n", ours.seconds, ours.peakKiB, ours.status);
   std::printf("  ffmpeg -c copy:      %7.2f s  peak %7ld KiB  (exit %d)\n", tool.seconds, tool.peakKiB, tool.status);
   std::printf("  wall-time ratio exports/ffmpeg: %.2f (target at most 1.0)\n", ours.seconds / tool.seconds);

@@ -112,8 +112,10 @@ bool MuxerWMV::TakeTrackType(UINT32 trackNumber, const std::vector<uint8_t>& blo
 }
 
 int MuxerWMV::ConfigInit() {
-  // A new set-up replaces the one before; that one is only released.
-  configured = false;
+  // A new set-up replaces the one before. A file that one had opened is
+  // finished first (logged if that fails), so that no two sinks write the
+  // same path and the earlier file is complete.
+  (void)FinishFile();
   if (!TakeTrackType(audiotrackidx, audioExtraData, audiomediatype)) return 0;
   if (!TakeTrackType(videotrackidx, videoExtraData, videomediatype)) return 0;
   if (FAILED(CreateMediaSink())) return 0;

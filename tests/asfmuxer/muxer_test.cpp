@@ -117,6 +117,11 @@ TEST_F(Muxer, ConfiguresOneStreamPerTrackAudioFirstAndFinishesOnTeardown) {
     if (c.video) want.push_back({2, -5, 400000, 0, packet});
     want.push_back({c.audio ? 1u : 2u, 7, 400000, 0, {}});
     EXPECT_EQ(record.samples, want);
+    // A second set-up finishes the first file before it opens the path again.
+    record.calls.clear();
+    ASSERT_EQ(m->ConfigInit(), 1);
+    EXPECT_EQ(Lines(record.calls.begin(), record.calls.begin() + 4),
+              (Lines{"BeginFinalize", "EndFinalize", "Shutdown", "MFCreateASFContentInfo"}));
     record.calls.clear();
     m.reset();
     EXPECT_EQ(record.calls, (Lines{"BeginFinalize", "EndFinalize", "Shutdown"}));
