@@ -108,16 +108,17 @@ bool MuxerWMV::TakeTrackType(UINT32 trackNumber, const std::vector<uint8_t>& blo
   std::memcpy(&pointer, block.data() + block.size() - sizeof(pointer), sizeof(pointer));
   // A pointer the platform knows is no media type ends the set-up here,
   // before anything calls through it.
-  return SUCCEEDED(MuxerCheck(kx::ReferenceHostMediaType(pointer, type), "ReferenceHostMediaType(pointer, mediatype)"));
+  return SUCCEEDED(
+      MuxerCheck(kx::ReferenceHostMediaType(pointer, type), "ReferenceHostMediaType(pointer, mediatype)"));
 }
 
 int MuxerWMV::ConfigInit() {
-  // A new set-up replaces the one before. A file that one had opened is
-  // finished first (logged if that fails), so that no two sinks write the
-  // same path and the earlier file is complete.
-  (void)FinishFile();
   if (!TakeTrackType(audiotrackidx, audioExtraData, audiomediatype)) return 0;
   if (!TakeTrackType(videotrackidx, videoExtraData, videomediatype)) return 0;
+  // The new media sink replaces the one before. A file that one had opened
+  // is finished first (logged if that fails), so that no two sinks write
+  // the same path and the earlier file is complete.
+  (void)FinishFile();
   if (FAILED(CreateMediaSink())) return 0;
   configured = true;
   return 1;

@@ -67,8 +67,9 @@ class MuxerWMV {
 
   // Takes the tracks' media types from their blocks and sets up the sink.
   // 1 when the file is ready for packets, else 0 (a track number of 0 or a
-  // present track without a block: 0 without a log line). A file that an
-  // earlier ConfigInit opened is finished first.
+  // present track without a block: 0 without a log line, and the set-up
+  // before stays). A file that an earlier ConfigInit opened is finished
+  // before the new media sink is made.
   int ConfigInit();
 
   // The write exports: 0 for a null packet or a packet the stream sink
