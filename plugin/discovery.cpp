@@ -147,8 +147,8 @@ MultiStreamFormatDescriptor g_multiStreamFormats[] = {
     {},  // the terminator row: all zero
 };
 
-// The legacy rows: one audio list for both, every entry disabled. Their six
-// slots belong to the legacy entry points and stay null until those exist.
+// The legacy rows: one audio list for both, every entry disabled; the six
+// legacy entry points in both rows (no video writer for .wma).
 CodecListEntry g_legacyAudioCodecs[] = {Disabled(kWMA8), Disabled(kWMA9), kEndOfList};
 CodecListEntry g_legacyVideoCodecs[] = {Disabled(kWMV2), Disabled(kWMV3), kEndOfList};
 
@@ -159,12 +159,12 @@ FileFormatDescriptor g_legacyFileFormats[] = {
      .description = KX_W("Windows Media Video"),
      .audioCodecs = g_legacyAudioCodecs,
      .videoCodecs = g_legacyVideoCodecs,
-     .CreateMediaFile = nullptr,
-     .WriteAudioFrame = nullptr,
-     .WriteVideoFrame = nullptr,
-     .CloseMediaFile = nullptr,
-     .SetAudioExtraData = nullptr,
-     .SetVideoExtraData = nullptr,
+     .CreateMediaFile = LegacyCreateMediaFile,
+     .WriteAudioFrame = LegacyWriteAudioFrame,
+     .WriteVideoFrame = LegacyWriteVideoFrame,
+     .CloseMediaFile = LegacyCloseMediaFile,
+     .SetAudioExtraData = LegacySetAudioExtraData,
+     .SetVideoExtraData = LegacySetVideoExtraData,
      .reserved = {}},
     {.fourcc = kWWMA,
      .extension = KX_W(".wma"),
@@ -172,12 +172,12 @@ FileFormatDescriptor g_legacyFileFormats[] = {
      .description = KX_W("Windows Media Audio"),
      .audioCodecs = g_legacyAudioCodecs,
      .videoCodecs = nullptr,
-     .CreateMediaFile = nullptr,
-     .WriteAudioFrame = nullptr,
+     .CreateMediaFile = LegacyCreateMediaFile,
+     .WriteAudioFrame = LegacyWriteAudioFrame,
      .WriteVideoFrame = nullptr,
-     .CloseMediaFile = nullptr,
-     .SetAudioExtraData = nullptr,
-     .SetVideoExtraData = nullptr,
+     .CloseMediaFile = LegacyCloseMediaFile,
+     .SetAudioExtraData = LegacySetAudioExtraData,
+     .SetVideoExtraData = LegacySetVideoExtraData,
      .reserved = {}},
     {},  // the terminator row: all zero
 };

@@ -11,6 +11,17 @@ int32_t WriteAudioFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint64
 int32_t WriteVideoFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint32_t outStreamIndex);
 void CloseMediaFile(MediaFileHandle handle);
 
+// Legacy rows (reached only through the legacy table): a MuxerWMV behind
+// each handle, fed with packets that are already compressed.
+MediaFileHandle LegacyCreateMediaFile(const kx_wchar* pFileName, const EncodeParams* pEncParam, uint64_t value);
+int32_t LegacyWriteAudioFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint64_t value,
+                              uint32_t outStreamIndex);
+int32_t LegacyWriteVideoFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint32_t outStreamIndex);
+void LegacyCloseMediaFile(MediaFileHandle handle);
+void LegacySetAudioExtraData(MediaFileHandle handle, const uint8_t* pData, int32_t nBytes, uint32_t outStreamIndex);
+void LegacySetVideoExtraData(MediaFileHandle handle, const uint8_t* pData, int32_t nBytes, const uint8_t* pFirst,
+                             int32_t nFirstBytes, uint32_t outStreamIndex);
+
 // Multi-stream rows (GetFileMultiStreamFormats): a MultiStreamFile behind
 // each handle, forwarding to the single-stream row the host names at open.
 MultiStreamFileHandle CreateMediaFileMultiStream(void);

@@ -342,6 +342,13 @@ KX_STATIC_ASSERT(offsetof(MFWMVMuxerPacket, nDuration) == 32, "MFWMVMuxerPacket 
 
 typedef void* MFWMVMuxerHandle;
 
+/* Extra-data block of one track (MFWMVMuxer_Create, and the legacy rows'
+ * SetAudioExtraData / SetVideoExtraData): at least 10 bytes, of which the
+ * last 8 hold, in native byte order, a pointer to the track's ready
+ * IMFMediaType. The caller keeps that media type alive until
+ * MFWMVMuxer_ConfigInit (or the legacy CreateMediaFile) has returned. */
+#define KX_MIN_EXTRA_DATA_BYTES 10
+
 /* ---------------------------------------------------------------------------
  * Exports
  * ------------------------------------------------------------------------- */
@@ -351,6 +358,34 @@ typedef void* MFWMVMuxerHandle;
 KX_TRAXEL_API EncoderDescriptor* GetEncoders(void);
 KX_TRAXEL_API FileFormatDescriptor* GetFileFormats(void);
 KX_TRAXEL_API MultiStreamFormatDescriptor* GetFileMultiStreamFormats(void);
+
+/* The direct ASF muxer: compressed packets into an ASF file, no encoding.
+ * Media Foundation must have been started (MFStartup) before ConfigInit.
+ * Order: Create; SetAudioParam / SetVideoParam for the tracks the file has;
+ * ConfigInit; the writes in any interleaving; Destroy, which finishes the
+ * file. A null handle is answered with 0 (or nothing). */
+KX_TRAXEL_API MFWMVMuxerHandle MFWMVMuxer_Create(const kx_wchar* pFileName, const uint8_t* pAudioExtraData,
+                                                 int32_t nAudioExtraDataBytes, const uint8_t* pVideoExtraData,
+                                                 int32_t nVideoExtraDataBytes);
+KX_TRAXEL_API int32_t MFWMVMuxer_SetAudioParam(MFWMVMuxerHandle handle, uint32_t audiotrackidx, uint32_t nChannels,
+                                               uint32_t nSampleRate, uint32_t nBitrate, uint32_t nBitsPerSample,
+                                               uint32_t nCodecCode);
+KX_TRAXEL_API int32_t MFWMVMuxer_SetVideoParam(MFWMVMuxerHandle handle, uint32_t videotrackidx, uint32_t nWidth,
+                                               uint32_t nHeight, uint32_t nFrameRateNum, uint32_t nFrameRateDen,
+                                               uint32_t nBitrate, uint32_t nModeCode, uint32_t nCodecCode);
+KX_TRAXEL_API int32_t MFWMVMuxer_ConfigInit(MFWMVMuxerHandle handle);
+KX_TRAXEL_API int32_t MFWMVMuxer_WriteAudioPacket(MFWMVMuxerHandle handle, const MFWMVMuxerPacket* pPacket);
+KX_TRAXEL_API int32_t MFWMVMuxer_WriteVideoPacket(MFWMVMuxerHandle handle, const MFWMVMuxerPacket* pPacket);
+KX_TRAXEL_API void MFWMVMuxer_Destroy(MFWMVMuxerHandle handle);
+
+typedef MFWMVMuxerHandle (*MFWMVMuxer_CreateFn)(const kx_wchar*, const uint8_t*, int32_t, const uint8_t*, int32_t);
+typedef int32_t (*MFWMVMuxer_SetAudioParamFn)(MFWMVMuxerHandle, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
+                                              uint32_t);
+typedef int32_t (*MFWMVMuxer_SetVideoParamFn)(MFWMVMuxerHandle, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t,
+                                              uint32_t, uint32_t, uint32_t);
+typedef int32_t (*MFWMVMuxer_ConfigInitFn)(MFWMVMuxerHandle);
+typedef int32_t (*MFWMVMuxer_WritePacketFn)(MFWMVMuxerHandle, const MFWMVMuxerPacket*);
+typedef void (*MFWMVMuxer_DestroyFn)(MFWMVMuxerHandle);
 
 typedef EncoderDescriptor* (*GetEncodersFn)(void);
 typedef FileFormatDescriptor* (*GetFileFormatsFn)(void);

@@ -47,10 +47,13 @@ class CountedObject final : public Fake<IUnknown> {
   bool* destroyed_;
 };
 
-// An attribute store (or media type) that forwards every call to a real one
-// of the platform's; a fake overrides only the calls it breaks or bends.
+// An attribute store (or media type, or any interface built on one) that
+// forwards every attribute call to a real store of the platform's; a fake
+// overrides only the calls it breaks or bends.
 template <typename Interface = IMFAttributes>
 class AttributesOver : public Fake<Interface, IMFAttributes> {
+  using Inner = std::conditional_t<std::is_same_v<Interface, IMFMediaType>, IMFMediaType, IMFAttributes>;
+
  public:
   AttributesOver() {
     if constexpr (std::is_same_v<Interface, IMFMediaType>) {
@@ -59,7 +62,7 @@ class AttributesOver : public Fake<Interface, IMFAttributes> {
       (void)MFCreateAttributes(&inner_, 0);
     }
   }
-  Interface* inner() const { return inner_.Get(); }
+  Inner* inner() const { return inner_.Get(); }
 
 #define KX_FORWARD(name, params, args) \
   HRESULT STDMETHODCALLTYPE name params override { return inner_->name args; }
@@ -96,7 +99,7 @@ class AttributesOver : public Fake<Interface, IMFAttributes> {
 #undef KX_FORWARD
 
  private:
-  kx::ComPtr<Interface> inner_;
+  kx::ComPtr<Inner> inner_;
 };
 
 // A media type over a real one; the five media-type calls forward too.

@@ -2,8 +2,9 @@
 # Checks the export and import tables of the Windows DLLs as a host and the
 # Windows loader see them (x86_64-w64-mingw32-objdump -p):
 #
-#   - kx_Traxel.dll exports the discovery functions under their plain C names
-#     and no C++ (mangled) name;
+#   - kx_Traxel.dll exports the discovery functions and the seven
+#     MFWMVMuxer_ functions under their plain C names and no C++ (mangled)
+#     name;
 #   - ZQ_Log.dll exports LogTextW at ordinal 1 and LogPrintW at ordinal 2;
 #   - kx_Traxel.dll imports those two from ZQ_Log.dll by ordinal only, and
 #     every other ZQ_Log import by a name that ZQ_Log.dll really exports;
@@ -59,8 +60,10 @@ plugin_exports=$(exports <<<"$plugin_dump")
 zqlog_exports=$(exports <<<"$zqlog_dump")
 plugin_zq_imports=$(imports_from ZQ_Log.dll <<<"$plugin_dump")
 
-# 1. The discovery exports, unmangled.
-for name in GetEncoders GetFileFormats GetFileMultiStreamFormats; do
+# 1. The discovery and direct-muxer exports, unmangled.
+for name in GetEncoders GetFileFormats GetFileMultiStreamFormats \
+    MFWMVMuxer_Create MFWMVMuxer_SetAudioParam MFWMVMuxer_SetVideoParam MFWMVMuxer_ConfigInit \
+    MFWMVMuxer_WriteAudioPacket MFWMVMuxer_WriteVideoPacket MFWMVMuxer_Destroy; do
   if grep -qx "[0-9]* $name" <<<"$plugin_exports"; then pass "kx_Traxel.dll exports $name"; else fail "kx_Traxel.dll does not export $name"; fi
 done
 mangled=$(awk '$2 ~ /^_Z/ { print $2 }' <<<"$plugin_exports")

@@ -52,3 +52,10 @@ HRESULT MuxerCheck(HRESULT hr, const char* callText, int level = kLogError);
     const HRESULT kx_hr_ = MfCheck((expr), (callText));    \
     if (FAILED(kx_hr_)) return kx_hr_;                     \
   } while (0)
+
+// The same for the direct ASF muxer (MuxerCheck, error level).
+#define RETURN_IF_MUXER_FAILED(expr, callText)              \
+  do {                                                     \
+    const HRESULT kx_hr_ = MuxerCheck((expr), (callText)); \
+    if (FAILED(kx_hr_)) return kx_hr_;                     \
+  } while (0)

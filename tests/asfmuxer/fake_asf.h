@@ -1,0 +1,191 @@
+// The ASF platform as MuxerWMV sees it, faked: profile, stream
+// configuration, content information, activation object, media sink and
+// stream sinks that record each call and refuse any of them on demand. One
+// AsfRecord at a time receives the calls (AsfRecord::current).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake_com.h"
+#include "kxasfmuxer/muxer_wmv.h"
+#include "kxplatform/scoped.h"
+
+namespace kx::test {
+
+struct AsfSample {
+  DWORD stream = 0;
+  LONGLONG time = 0, duration = 0;
+  UINT32 attributes = 0;  // attributes set on the sample (none expected)
+  std::vector<uint8_t> bytes;
+  bool operator==(const AsfSample&) const = default;
+};
+
+struct AsfRecord {
+  std::vector<std::string> calls;         // "CreateStream", "SetStreamNumber(1)", ...
+  std::map<std::string, HRESULT> refuse;  // call name (without arguments) -> its result
+  std::vector<AsfSample> samples;
+  AsfRecord() { current = this; }
+  ~AsfRecord() { current = nullptr; }
+  static inline AsfRecord* current = nullptr;
+  static HRESULT Enter(const std::string& name, const std::string& args = {}) {
+    current->calls.push_back(name + args);
+    const auto it = current->refuse.find(name);
+    return it == current->refuse.end() ? S_OK : it->second;
+  }
+  MuxerEntryPoints EntryPoints() const;
+};
+
+#define KX_NOTIMPL(name, params) \
+  HRESULT STDMETHODCALLTYPE name params override { return E_NOTIMPL; }
+
+class FakeStreamConfig final : public AttributesOver<IMFASFStreamConfig> {
+ public:
+  KX_NOTIMPL(GetStreamType, (GUID*))
+  WORD STDMETHODCALLTYPE GetStreamNumber() override { return 0; }
+  HRESULT STDMETHODCALLTYPE SetStreamNumber(WORD n) override {
+    return AsfRecord::Enter("SetStreamNumber", "(" + std::to_string(n) + ")");
+  }
+  KX_NOTIMPL(GetMediaType, (IMFMediaType**))
+  KX_NOTIMPL(SetMediaType, (IMFMediaType*))
+  KX_NOTIMPL(GetPayloadExtensionCount, (WORD*))
+  KX_NOTIMPL(GetPayloadExtension, (WORD, GUID*, WORD*, BYTE*, DWORD*))
+  KX_NOTIMPL(AddPayloadExtension, (GUID, WORD, BYTE*, DWORD))
+  KX_NOTIMPL(RemoveAllPayloadExtensions, ())
+  KX_NOTIMPL(Clone, (IMFASFStreamConfig**))
+};
+
+class FakeProfile final : public AttributesOver<IMFASFProfile> {
+ public:
+  KX_NOTIMPL(GetStreamCount, (DWORD*))
+  KX_NOTIMPL(GetStream, (DWORD, WORD*, IMFASFStreamConfig**))
+  KX_NOTIMPL(GetStreamByNumber, (WORD, IMFASFStreamConfig**))
+  HRESULT STDMETHODCALLTYPE SetStream(IMFASFStreamConfig*) override { return AsfRecord::Enter("SetStream"); }
+  KX_NOTIMPL(RemoveStream, (WORD))
+  HRESULT STDMETHODCALLTYPE CreateStream(IMFMediaType*, IMFASFStreamConfig** out) override {
+    if (const HRESULT hr = AsfRecord::Enter("CreateStream"); FAILED(hr)) return hr;
+    *out = new FakeStreamConfig();
+    return S_OK;
+  }
+  KX_NOTIMPL(GetMutualExclusionCount, (DWORD*))
+  KX_NOTIMPL(GetMutualExclusion, (DWORD, IMFASFMutualExclusion**))
+  KX_NOTIMPL(AddMutualExclusion, (IMFASFMutualExclusion*))
+  KX_NOTIMPL(RemoveMutualExclusion, (DWORD))
+  KX_NOTIMPL(CreateMutualExclusion, (IMFASFMutualExclusion**))
+  KX_NOTIMPL(GetStreamPrioritization, (IMFASFStreamPrioritization**))
+  KX_NOTIMPL(AddStreamPrioritization, (IMFASFStreamPrioritization*))
+  KX_NOTIMPL(RemoveStreamPrioritization, ())
+  KX_NOTIMPL(CreateStreamPrioritization, (IMFASFStreamPrioritization**))
+  KX_NOTIMPL(Clone, (IMFASFProfile**))
+};
+
+class FakeContentInfo final : public Fake<IMFASFContentInfo> {
+ public:
+  KX_NOTIMPL(GetHeaderSize, (IMFMediaBuffer*, QWORD*))
+  KX_NOTIMPL(ParseHeader, (IMFMediaBuffer*, QWORD))
+  KX_NOTIMPL(GenerateHeader, (IMFMediaBuffer*, DWORD*))
+  KX_NOTIMPL(GetProfile, (IMFASFProfile**))
+  HRESULT STDMETHODCALLTYPE SetProfile(IMFASFProfile*) override { return AsfRecord::Enter("SetProfile"); }
+  KX_NOTIMPL(GeneratePresentationDescriptor, (IMFPresentationDescriptor**))
+  KX_NOTIMPL(GetEncodingConfigurationPropertyStore, (WORD, IPropertyStore**))
+};
+
+class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> {
+ public:
+  explicit FakeStreamSink(DWORD id) : id_(id) {}
+  KX_NOTIMPL(GetEvent, (DWORD, IMFMediaEvent**))
+  KX_NOTIMPL(BeginGetEvent, (IMFAsyncCallback*, IUnknown*))
+  KX_NOTIMPL(EndGetEvent, (IMFAsyncResult*, IMFMediaEvent**))
+  KX_NOTIMPL(QueueEvent, (MediaEventType, REFGUID, HRESULT, const PROPVARIANT*))
+  KX_NOTIMPL(GetMediaSink, (IMFMediaSink**))
+  KX_NOTIMPL(GetIdentifier, (DWORD*))
+  KX_NOTIMPL(GetMediaTypeHandler, (IMFMediaTypeHandler**))
+  HRESULT STDMETHODCALLTYPE ProcessSample(IMFSample* sample) override {
+    if (const HRESULT hr = AsfRecord::Enter("ProcessSample", "(" + std::to_string(id_) + ")"); FAILED(hr)) return hr;
+    AsfSample s{.stream = id_, .time = 0, .duration = 0, .attributes = 0, .bytes = {}};
+    ComPtr<IMFMediaBuffer> buffer;
+    DWORD buffers = 0;
+    if (FAILED(sample->GetSampleTime(&s.time)) || FAILED(sample->GetSampleDuration(&s.duration)) ||
+        FAILED(sample->GetCount(&s.attributes)) || FAILED(sample->GetBufferCount(&buffers)) || buffers != 1 ||
+        FAILED(sample->GetBufferByIndex(0, &buffer))) {
+      return E_INVALIDARG;
+    }
+    ScopedBufferLock lock(buffer.Get());
+    if (lock.currentLength() > 0) s.bytes.assign(lock.data(), lock.data() + lock.currentLength());
+    AsfRecord::current->samples.push_back(std::move(s));
+    return S_OK;
+  }
+  KX_NOTIMPL(PlaceMarker, (MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT*))
+  KX_NOTIMPL(Flush, ())
+
+ private:
+  DWORD id_;
+};
+
+class FakeMediaSink final : public Fake<IMFFinalizableMediaSink, IMFMediaSink> {
+ public:
+  KX_NOTIMPL(GetCharacteristics, (DWORD*))
+  KX_NOTIMPL(AddStreamSink, (DWORD, IMFMediaType*, IMFStreamSink**))
+  KX_NOTIMPL(RemoveStreamSink, (DWORD))
+  KX_NOTIMPL(GetStreamSinkCount, (DWORD*))
+  KX_NOTIMPL(GetStreamSinkByIndex, (DWORD, IMFStreamSink**))
+  HRESULT STDMETHODCALLTYPE GetStreamSinkById(DWORD id, IMFStreamSink** out) override {
+    if (const HRESULT hr = AsfRecord::Enter("GetStreamSinkById", "(" + std::to_string(id) + ")"); FAILED(hr)) {
+      return hr;
+    }
+    *out = new FakeStreamSink(id);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE SetPresentationClock(IMFPresentationClock*) override {
+    return AsfRecord::Enter("SetPresentationClock");
+  }
+  KX_NOTIMPL(GetPresentationClock, (IMFPresentationClock**))
+  HRESULT STDMETHODCALLTYPE Shutdown() override { return AsfRecord::Enter("Shutdown"); }
+  // Completes at once, on the caller's thread, as a sink may.
+  HRESULT STDMETHODCALLTYPE BeginFinalize(IMFAsyncCallback* callback, IUnknown*) override {
+    if (const HRESULT hr = AsfRecord::Enter("BeginFinalize"); FAILED(hr)) return hr;
+    return callback->Invoke(nullptr);
+  }
+  HRESULT STDMETHODCALLTYPE EndFinalize(IMFAsyncResult*) override { return AsfRecord::Enter("EndFinalize"); }
+};
+
+class FakeActivate final : public AttributesOver<IMFActivate> {
+ public:
+  HRESULT STDMETHODCALLTYPE ActivateObject(REFIID riid, void** out) override {
+    if (const HRESULT hr = AsfRecord::Enter("ActivateObject"); FAILED(hr)) return hr;
+    ComPtr<FakeMediaSink> sink = Make<FakeMediaSink>();
+    return sink->QueryInterface(riid, out);
+  }
+  KX_NOTIMPL(ShutdownObject, ())
+  KX_NOTIMPL(DetachObject, ())
+};
+#undef KX_NOTIMPL
+
+inline MuxerEntryPoints AsfRecord::EntryPoints() const {
+  return {
+      .createASFContentInfo = [](IMFASFContentInfo** out) -> HRESULT {
+        if (const HRESULT hr = Enter("MFCreateASFContentInfo"); FAILED(hr)) return hr;
+        return *out = new FakeContentInfo(), S_OK;
+      },
+      .createASFProfile = [](IMFASFProfile** out) -> HRESULT {
+        if (const HRESULT hr = Enter("MFCreateASFProfile"); FAILED(hr)) return hr;
+        return *out = new FakeProfile(), S_OK;
+      },
+      .createASFMediaSinkActivate = [](LPCWSTR, IMFASFContentInfo*, IMFActivate** out) -> HRESULT {
+        if (const HRESULT hr = Enter("MFCreateASFMediaSinkActivate"); FAILED(hr)) return hr;
+        return *out = new FakeActivate(), S_OK;
+      },
+      .createSample = [](IMFSample** out) -> HRESULT {
+        if (const HRESULT hr = Enter("MFCreateSample"); FAILED(hr)) return hr;
+        return MFCreateSample(out);
+      },
+      .createMemoryBuffer = [](DWORD length, IMFMediaBuffer** out) -> HRESULT {
+        if (const HRESULT hr = Enter("MFCreateMemoryBuffer"); FAILED(hr)) return hr;
+        return MFCreateMemoryBuffer(length, out);
+      },
+  };
+}
+
+}  // namespace kx::test

@@ -1,0 +1,280 @@
+// MuxerWMV against a fake ASF platform: what each configuration asks of the
+// platform, what each packet becomes, the exact error lines of every step
+// that can fail, and the results the exports give for each outcome.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake_asf.h"
+#include "kxdiag/log.h"
+#include "log_capture.h"
+
+namespace kx::test {
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr HRESULT kFail = E_FAIL;
+
+std::string ErrorLine(const std::string& call, HRESULT hr) {
+  HresultText text(hr);
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(hr));
+  return "kx_Traxel error [Media Foundation MuxerWMV: 'MuxerWMV']: " + call + " failed,  " +
+         ToUtf8(reinterpret_cast<const kx_wchar*>(text.c_str())) + " (" + code + ")\n";
+}
+
+// The error lines only (the media type dump writes info lines).
+Lines Errors(const Lines& all) {
+  Lines out;
+  for (const auto& line : all) {
+    if (line.rfind("kx_Traxel error ", 0) == 0) out.push_back(line);
+  }
+  return out;
+}
+
+// An extra-data block: two leading bytes, then the media type pointer.
+std::vector<uint8_t> Block(IMFMediaType* type) {
+  std::vector<uint8_t> block(2 + sizeof(type), 0xAB);
+  std::memcpy(block.data() + 2, &type, sizeof(type));
+  return block;
+}
+
+ComPtr<IMFMediaType> Type(const GUID& major) {
+  ComPtr<IMFMediaType> type;
+  EXPECT_TRUE(SUCCEEDED(MFCreateMediaType(&type)) && SUCCEEDED(type->SetGUID(MF_MT_MAJOR_TYPE, major)));
+  return type;
+}
+
+struct MuxerDeleter {
+  void operator()(MuxerWMV* m) const { delete m; }
+};
+
+class Muxer : public ::testing::Test {
+ protected:
+  // A muxer with the tracks asked for (1 audio, 2 video), not configured.
+  std::unique_ptr<MuxerWMV, MuxerDeleter> Make(bool audio, bool video) {
+    const auto a = Block(audioType.Get()), v = Block(videoType.Get());
+    std::unique_ptr<MuxerWMV, MuxerDeleter> m(MuxerWMV::Create(
+        KX_W("out.wmv"), audio ? a.data() : nullptr, 10, video ? v.data() : nullptr, 10, record.EntryPoints()));
+    if (audio) m->SetAudioParam(1, 2, 44100, 128000, 16, 2);
+    if (video) m->SetVideoParam(2, 320, 240, 25, 1, 500000, 3, 5);
+    return m;
+  }
+  int Write(MuxerWMV& m, bool audio, const std::vector<uint8_t>& bytes, int64_t pts) {
+    const MFWMVMuxerPacket p{.pData = bytes.data(), .nLength = static_cast<uint32_t>(bytes.size()),
+                             .reserved12 = {}, .nPts = pts, .reserved24 = {}, .nDuration = 400000};
+    return audio ? m.WriteAudioPacket(&p) : m.WriteVideoPacket(&p);
+  }
+
+  AsfRecord record;
+  LogCapture log;
+  ComPtr<IMFMediaType> audioType = Type(MFMediaType_Audio), videoType = Type(MFMediaType_Video);
+};
+
+TEST_F(Muxer, ConfiguresOneStreamPerTrackAudioFirstAndFinishesOnTeardown) {
+  const Lines profile = {"MFCreateASFContentInfo", "MFCreateASFProfile"};
+  const Lines audio = {"CreateStream", "SetStreamNumber(1)", "SetStream"};
+  const Lines video = {"CreateStream", "SetStreamNumber(2)", "SetStream"};
+  const Lines sink = {"SetProfile", "MFCreateASFMediaSinkActivate", "ActivateObject", "SetPresentationClock"};
+  struct Case {
+    const char* name;
+    bool audio, video;
+    Lines streams, streamSinks;
+  } cases[] = {
+      {"audio only", true, false, audio, {"GetStreamSinkById(1)"}},
+      {"video only", false, true, video, {"GetStreamSinkById(2)"}},
+      {"both", true, true, {audio[0], audio[1], audio[2], video[0], video[1], video[2]},
+       {"GetStreamSinkById(1)", "GetStreamSinkById(2)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    record.calls.clear();
+    record.samples.clear();
+    auto m = Make(c.audio, c.video);
+    ASSERT_EQ(m->ConfigInit(), 1);
+    Lines expected = profile;
+    expected.insert(expected.end(), c.streams.begin(), c.streams.end());
+    expected.insert(expected.end(), sink.begin(), sink.end());
+    expected.insert(expected.end(), c.streamSinks.begin(), c.streamSinks.end());
+    EXPECT_EQ(record.calls, expected);
+    EXPECT_EQ(static_cast<bool>(m->audioStreamSink), c.audio);
+    EXPECT_EQ(static_cast<bool>(m->videoStreamSink), c.video);
+
+    // Bytes, times and durations unchanged, no flag on the sample; a packet
+    // for an absent track is built and dropped (1); so is an empty one.
+    const std::vector<uint8_t> packet = {0x00, 0x5A, 0xFF, 0x01};
+    EXPECT_EQ(Write(*m, true, packet, 123456789), 1);
+    EXPECT_EQ(Write(*m, false, packet, -5), 1);
+    EXPECT_EQ(Write(*m, c.audio, {}, 7), 1);
+    std::vector<AsfSample> want;
+    if (c.audio) want.push_back({1, 123456789, 400000, 0, packet});
+    if (c.video) want.push_back({2, -5, 400000, 0, packet});
+    want.push_back({c.audio ? 1u : 2u, 7, 400000, 0, {}});
+    EXPECT_EQ(record.samples, want);
+    // A second set-up finishes the first file before it opens the path again.
+    record.calls.clear();
+    ASSERT_EQ(m->ConfigInit(), 1);
+    EXPECT_EQ(Lines(record.calls.begin(), record.calls.begin() + 4),
+              (Lines{"BeginFinalize", "EndFinalize", "Shutdown", "MFCreateASFContentInfo"}));
+    record.calls.clear();
+    m.reset();
+    EXPECT_EQ(record.calls, (Lines{"BeginFinalize", "EndFinalize", "Shutdown"}));
+    EXPECT_EQ(Errors(log.Take()), Lines{});
+  }
+}
+
+TEST_F(Muxer, EachFailedStepLogsItsLinesAndEndsTheSetUp) {
+  const std::string profileLine = "CreateProfile(audiomediatype, videomediatype)";
+  struct Case {
+    std::string refused;
+    Lines lines;
+    Lines notCalled;
+  } cases[] = {
+      {"MFCreateASFContentInfo", {"MFCreateASFContentInfo(&asfcontentinfo)", profileLine}, {"MFCreateASFProfile"}},
+      {"MFCreateASFProfile", {"MFCreateASFProfile(&asfprofile)", profileLine}, {"CreateStream"}},
+      {"CreateStream", {"asfprofile->CreateStream(audioType, &AudioStream)", profileLine}, {"SetStreamNumber(2)"}},
+      {"SetStreamNumber", {"AudioStream->SetStreamNumber(audiotrackidx)", profileLine}, {"SetStreamNumber(2)"}},
+      {"SetStream", {"asfprofile->SetStream(AudioStream)", profileLine}, {"SetStreamNumber(2)"}},
+      {"SetProfile", {"asfcontentinfo->SetProfile(asfprofile)", profileLine}, {"MFCreateASFMediaSinkActivate"}},
+      {"MFCreateASFMediaSinkActivate", {"MFCreateASFMediaSinkActivate(filename.c_str(), asfcontentinfo, &activate)"},
+       {"ActivateObject"}},
+      {"ActivateObject", {"activate->ActivateObject(IID_PPV_ARGS(&mediasink))"}, {"SetPresentationClock"}},
+      {"SetPresentationClock", {"mediasink->SetPresentationClock(NULL)"}, {"GetStreamSinkById(1)"}},
+      {"GetStreamSinkById", {"mediasink->GetStreamSinkById(audiotrackidx, &audioStreamSink)"},
+       {"GetStreamSinkById(2)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.refused);
+    record.calls.clear();
+    record.refuse = {{c.refused, kFail}};
+    auto m = Make(true, true);
+    EXPECT_EQ(m->ConfigInit(), 0);
+    Lines expected;
+    for (const auto& call : c.lines) expected.push_back(ErrorLine(call, kFail));
+    EXPECT_EQ(Errors(log.Take()), expected);
+    for (const auto& call : c.notCalled) {
+      EXPECT_EQ(std::count(record.calls.begin(), record.calls.end(), call), 0) << call;
+    }
+    record.calls.clear();
+    m.reset();  // an unfinished set-up is only released
+    EXPECT_EQ(record.calls, Lines{});
+  }
+}
+
+TEST_F(Muxer, PacketOutcomesGiveTheirStatusLinesAndExportResults) {
+  const std::vector<uint8_t> packet = {1, 2, 3};
+  struct Case {
+    const char* name;
+    std::map<std::string, HRESULT> refuse;
+    bool nullData;
+    int status, exportResult;
+    Lines lines;
+  } cases[] = {
+      {"accepted", {}, false, 1, 1, {}},
+      {"refused by a stream sink that is shut down", {{"ProcessSample", MF_E_INVALID_STATE_TRANSITION}}, false, 2, 0,
+       {}},
+      {"stream sink failure", {{"ProcessSample", kFail}}, false, 0, 1, {ErrorLine("process input", kFail)}},
+      {"no sample", {{"MFCreateSample", E_OUTOFMEMORY}}, false, 0, 1,
+       {ErrorLine("MFCreateSample(&sample)", E_OUTOFMEMORY),
+        ErrorLine("CreateEmptySample(sample, buffer, dataLength)", E_OUTOFMEMORY)}},
+      {"no buffer", {{"MFCreateMemoryBuffer", E_OUTOFMEMORY}}, false, 0, 1,
+       {ErrorLine("MFCreateMemoryBuffer(length, &buffer)", E_OUTOFMEMORY),
+        ErrorLine("CreateEmptySample(sample, buffer, dataLength)", E_OUTOFMEMORY)}},
+      {"null data with a length", {}, true, 0, 1,
+       {"kx_Traxel error [Media Foundation MuxerWMV: 'MuxerWMV']: WritePacket: no packet data for 3 bytes, nothing "
+        "written\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto m = Make(false, true);
+    ASSERT_EQ(m->ConfigInit(), 1);
+    record.samples.clear();
+    record.refuse = c.refuse;
+    log.Clear();
+    const uint8_t* data = c.nullData ? nullptr : packet.data();
+    int status = -1;
+    (void)m->WritePacket(2, data, 3, 0, 0, &status);
+    EXPECT_EQ(status, c.status);
+    const MFWMVMuxerPacket p{.pData = data, .nLength = 3, .reserved12 = {}, .nPts = 0, .reserved24 = {},
+                             .nDuration = 0};
+    EXPECT_EQ(m->WriteVideoPacket(&p), c.exportResult);
+    Lines expected = c.lines;
+    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
+    EXPECT_EQ(Errors(log.Take()), expected);
+    EXPECT_EQ(record.samples.size(), c.status == 1 ? 2u : 0u);
+    record.refuse.clear();
+  }
+}
+
+TEST_F(Muxer, RefusedCreatesAndConfigurationsLogNothing) {
+  const auto a = Block(audioType.Get());
+  struct Case {
+    const char* name;
+    const uint8_t *audio, *video;
+    int32_t audioBytes, videoBytes;
+    bool created;
+  } creates[] = {
+      {"both null", nullptr, nullptr, 10, 10, false},      {"9-byte audio", a.data(), nullptr, 9, 0, false},
+      {"negative lengths", a.data(), a.data(), -1, -10, false}, {"10-byte audio", a.data(), nullptr, 10, 0, true},
+      {"10-byte video only", nullptr, a.data(), 0, 10, true},
+  };
+  for (const Case& c : creates) {
+    std::unique_ptr<MuxerWMV, MuxerDeleter> m(
+        MuxerWMV::Create(nullptr, c.audio, c.audioBytes, c.video, c.videoBytes, record.EntryPoints()));
+    EXPECT_EQ(m != nullptr, c.created) << c.name;
+  }
+  struct Config {
+    const char* name;
+    uint32_t audioTrack, videoTrack;
+  } configs[] = {{"audio track 0", 0, MuxerWMV::kAbsentTrack}, {"video track without a block", 1, 2}};
+  for (const Config& c : configs) {
+    auto m = Make(true, false);
+    m->SetAudioParam(c.audioTrack, 0, 0, 0, 0, 0);
+    if (c.videoTrack != MuxerWMV::kAbsentTrack) m->SetVideoParam(c.videoTrack, 0, 0, 0, 0, 0, 0, 0);
+    EXPECT_EQ(m->ConfigInit(), 0) << c.name;
+    EXPECT_EQ(m->WriteAudioPacket(nullptr), 0) << c.name;
+  }
+  EXPECT_EQ(record.calls, Lines{});
+  EXPECT_EQ(log.Take(), Lines{});
+}
+
+#if !defined(_WIN32)
+// The Linux layer knows its live media types: any other address in a block
+// ends the set-up with a line, before anything calls through it.
+TEST_F(Muxer, ABlockPointingAtNoMediaTypeIsRefusedOnTheLayer) {
+  uint64_t notAType[4] = {};
+  const auto block = Block(reinterpret_cast<IMFMediaType*>(notAType));
+  std::unique_ptr<MuxerWMV, MuxerDeleter> m(
+      MuxerWMV::Create(KX_W("out.wmv"), nullptr, 0, block.data(), 10, record.EntryPoints()));
+  m->SetVideoParam(2, 0, 0, 0, 0, 0, 0, 0);
+  EXPECT_EQ(m->ConfigInit(), 0);
+  EXPECT_EQ(Errors(log.Take()), Lines{ErrorLine("ReferenceHostMediaType(pointer, mediatype)", E_INVALIDARG)});
+  EXPECT_EQ(record.calls, Lines{});
+}
+#endif
+
+TEST_F(Muxer, AFinishThatFailsIsLoggedAndTheSinkStillShutsDown) {
+  for (const std::string step : {"BeginFinalize", "EndFinalize"}) {
+    auto m = Make(true, false);
+    ASSERT_EQ(m->ConfigInit(), 1);
+    record.refuse = {{step, kFail}};
+    record.calls.clear();
+    log.Clear();
+    m.reset();
+    EXPECT_EQ(record.calls.back(), "Shutdown") << step;
+    EXPECT_EQ(Errors(log.Take()),
+              Lines{ErrorLine(step == "BeginFinalize" ? "mediasink->BeginFinalize(callback, NULL)"
+                                                      : "mediasink->EndFinalize(result)",
+                              kFail)});
+    record.refuse.clear();
+  }
+}
+
+}  // namespace
+}  // namespace kx::test
