@@ -77,11 +77,14 @@ struct SingleStreamRow {
   WriteVideoFrameFn writeVideo;
   CloseMediaFileFn close;
 };
-inline SingleStreamRow SingleStreamSlots(const void* table, const char* fourcc) {
-  const uint8_t* row = FindRow(table, host::kFileFormatRowBytes, fourcc);
+inline SingleStreamRow SingleStreamSlots(const uint8_t* row) {
   if (row == nullptr) return {};
   return {SlotAt<CreateMediaFileFn>(row, host::kCreateSlot), SlotAt<WriteAudioFrameFn>(row, host::kWriteAudioSlot),
           SlotAt<WriteVideoFrameFn>(row, host::kWriteVideoSlot), SlotAt<CloseMediaFileFn>(row, host::kCloseSlot)};
+}
+
+inline SingleStreamRow SingleStreamSlots(const void* table, const char* fourcc) {
+  return SingleStreamSlots(FindRow(table, host::kFileFormatRowBytes, fourcc));
 }
 
 struct MultiStreamRow {
