@@ -196,17 +196,11 @@ size_t CountEntries(const char* folder) {
   return count;
 }
 
-// Open descriptors, threads, resident and heap memory once the threads other
+// Open descriptors, threads and heap memory in use once the threads other
 // than main have ended (at most 20 s).
 void PrintResources() {
   for (int i = 0; i < 200 && CountEntries("/proc/self/task") > 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  long residentKb = -1;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) residentKb = std::atol(line.c_str() + 6);
-  }
-  std::printf("%zu %zu %ld %zu\n", CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"), residentKb,
+  std::printf("%zu %zu %zu\n", CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"),
               mallinfo2().uordblks / 1024);
   std::fflush(stdout);
 }
