@@ -130,7 +130,6 @@ TEST_F(MfTest, SetInputMediaTypeRefusesWhatNoEncoderTakes) {
   using Change = std::function<void(IMFMediaType*)>;
   const Change keep = [](IMFMediaType*) {};
   const auto set32 = [](const GUID& key, UINT32 value) { return [=](IMFMediaType* t) { t->SetUINT32(key, value); }; };
-  const auto setGuid = [](const GUID& key, GUID value) { return [=](IMFMediaType* t) { t->SetGUID(key, value); }; };
   const struct {
     const char* name;
     const char* extension;
@@ -148,10 +147,6 @@ TEST_F(MfTest, SetInputMediaTypeRefusesWhatNoEncoderTakes) {
        [](IMFMediaType* t) { MFSetAttributeSize(t, MF_MT_FRAME_SIZE, 161, 120); }, MF_E_INVALIDMEDIATYPE},
       {"other_frame_rate", ".mp4", &MFVideoFormat_H264, nullptr,
        [](IMFMediaType* t) { MFSetAttributeRatio(t, MF_MT_FRAME_RATE, 30, 1); }, MF_E_INVALIDMEDIATYPE},
-      {"nv12_into_wmv2", ".wmv", &MFVideoFormat_WMV2, nullptr, setGuid(MF_MT_SUBTYPE, MFVideoFormat_NV12),
-       MF_E_INVALIDMEDIATYPE},
-      {"audio_for_video", ".mp4", &MFVideoFormat_H264, nullptr, setGuid(MF_MT_MAJOR_TYPE, MFMediaType_Audio),
-       MF_E_INVALIDMEDIATYPE},
       {"other_sample_rate", ".m4a", nullptr, &MFAudioFormat_AAC, set32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 48000),
        MF_E_INVALIDMEDIATYPE},
       {"other_channel_count", ".wma", nullptr, &MFAudioFormat_WMAudioV8, set32(MF_MT_AUDIO_NUM_CHANNELS, 1),
@@ -159,8 +154,6 @@ TEST_F(MfTest, SetInputMediaTypeRefusesWhatNoEncoderTakes) {
       {"twelve_bit_pcm", ".m4a", nullptr, &MFAudioFormat_AAC, set32(MF_MT_AUDIO_BITS_PER_SAMPLE, 12),
        MF_E_INVALIDMEDIATYPE},
       {"wrong_block_alignment", ".m4a", nullptr, &MFAudioFormat_AAC, set32(MF_MT_AUDIO_BLOCK_ALIGNMENT, 3),
-       MF_E_INVALIDMEDIATYPE},
-      {"compressed_input", ".m4a", nullptr, &MFAudioFormat_AAC, setGuid(MF_MT_SUBTYPE, MFAudioFormat_AAC),
        MF_E_INVALIDMEDIATYPE},
   };
   for (const auto& c : cases) {

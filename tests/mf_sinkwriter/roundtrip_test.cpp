@@ -103,41 +103,19 @@ TEST_P(RoundTrip, WritesWhatWasGiven) {
 INSTANTIATE_TEST_SUITE_P(Pairs, RoundTrip, ::testing::ValuesIn(kRoundTripCases),
                          [](const ::testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
 
-// Each PCM layout reaches the encoder as the same sound, each picture layout
-// with its planes in place.
-TEST_F(MfTest, InputLayoutsArriveIntact) {
-  const struct {
-    const char* name;
-    const GUID* subtype;
-    UINT32 bits;
-    const GUID* encoder;
-  } pcm[] = {
-      {"u8.m4a", &MFAudioFormat_PCM, 8, &MFAudioFormat_AAC},    {"s16.m4a", &MFAudioFormat_PCM, 16, &MFAudioFormat_AAC},
-      {"s24.m4a", &MFAudioFormat_PCM, 24, &MFAudioFormat_AAC},  {"s32.m4a", &MFAudioFormat_PCM, 32, &MFAudioFormat_AAC},
-      {"float.m4a", &MFAudioFormat_Float, 32, &MFAudioFormat_AAC},
-      {"s24.wma", &MFAudioFormat_PCM, 24, &MFAudioFormat_WMAudioV8},
-      {"u8.wma", &MFAudioFormat_PCM, 8, &MFAudioFormat_WMAudioV8},
-  };
-  for (const auto& c : pcm) {
-    AudioSpec audio{.subtype = *c.encoder, .inputSubtype = *c.subtype, .bitsPerSample = c.bits};
-    Writer writer(TempPath(c.name), nullptr, &audio);
+// Each PCM sample size a host can give reaches the encoder as the same sound.
+TEST_F(MfTest, PcmSampleSizesArriveIntact) {
+  for (const auto& [bits, encoder] : {std::pair{8u, MFAudioFormat_AAC}, std::pair{24u, MFAudioFormat_AAC},
+                                      std::pair{32u, MFAudioFormat_AAC}, std::pair{8u, MFAudioFormat_WMAudioV8},
+                                      std::pair{24u, MFAudioFormat_WMAudioV8}}) {
+    AudioSpec audio{.subtype = encoder, .bitsPerSample = bits};
+    Writer writer(TempPath(encoder == MFAudioFormat_AAC ? "pcm.m4a" : "pcm.wma"), nullptr, &audio);
     ASSERT_EQ(writer.WriteClip(0, 22050, 1000), S_OK);
     const FileReport file = writer.FinishAndRead();
     const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
-    ASSERT_NE(a, nullptr) << c.name;
-    EXPECT_EQ(a->decodeErrors, 0) << c.name;
-    EXPECT_NEAR(a->audioRms, kSineRms, 0.05) << c.name;
-  }
-  for (const GUID* subtype : {&MFVideoFormat_YV12, &MFVideoFormat_I420, &MFVideoFormat_IYUV, &MFVideoFormat_NV12}) {
-    VideoSpec video{.inputSubtype = *subtype, .u = 90, .v = 170};
-    Writer writer(TempPath("picture.mp4"), &video, nullptr);
-    ASSERT_EQ(writer.WriteClip(5, 0), S_OK);
-    const FileReport file = writer.FinishAndRead();
-    const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
-    ASSERT_NE(v, nullptr) << subtype->Data1;
-    EXPECT_EQ(v->decodedFrames, 5) << subtype->Data1;
-    EXPECT_NEAR(v->meanU, 90, 6) << subtype->Data1;
-    EXPECT_NEAR(v->meanV, 170, 6) << subtype->Data1;
+    ASSERT_NE(a, nullptr) << bits;
+    EXPECT_EQ(a->decodeErrors, 0) << bits;
+    EXPECT_NEAR(a->audioRms, kSineRms, 0.05) << bits;
   }
 }
 

@@ -81,10 +81,8 @@ TEST_F(MfTest, AudioTypesAreThoseOfThePlatformEncoders) {
     EXPECT_EQ(writer.WriteClip(0, format.first / 4, 1000), S_OK) << format.first << "/" << format.second;
     EXPECT_EQ(writer.writer->Finalize(), S_OK) << format.first << "/" << format.second;
   }
-  // Subtypes without an encoder give empty lists.
-  for (const GUID* subtype : {&MFAudioFormat_WMAudioV9, &GUID_NULL, &MFAudioFormat_PCM, &MFVideoFormat_H264}) {
-    EXPECT_TRUE(ListRates(*subtype, &count).empty());
-  }
+  // WMA 9 has no encoder here: an empty list.
+  EXPECT_TRUE(ListRates(MFAudioFormat_WMAudioV9, &count).empty());
   EXPECT_EQ(MFTranscodeGetAudioOutputAvailableTypes(MFAudioFormat_AAC, MFT_ENUM_FLAG_ALL, nullptr, nullptr), E_POINTER);
 }
 

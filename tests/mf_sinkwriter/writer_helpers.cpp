@@ -71,7 +71,7 @@ ComPtr<IMFMediaType> VideoOutputType(const VideoSpec& spec) {
   return type;
 }
 
-ComPtr<IMFMediaType> VideoInputType(const VideoSpec& spec) { return VideoType(spec, spec.inputSubtype); }
+ComPtr<IMFMediaType> VideoInputType(const VideoSpec& spec) { return VideoType(spec, MFVideoFormat_YV12); }
 
 ComPtr<IMFMediaType> AudioOutputType(const AudioSpec& spec) {
   ComPtr<IMFCollection> types;
@@ -96,7 +96,7 @@ ComPtr<IMFMediaType> AudioOutputType(const AudioSpec& spec) {
 }
 
 ComPtr<IMFMediaType> AudioInputType(const AudioSpec& spec) {
-  ComPtr<IMFMediaType> type = NewType(MFMediaType_Audio, spec.inputSubtype);
+  ComPtr<IMFMediaType> type = NewType(MFMediaType_Audio, MFAudioFormat_PCM);
   const UINT32 blockAlign = spec.channels * spec.bitsPerSample / 8;
   Check(type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, spec.bitsPerSample), "SetUINT32");
   Check(type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, spec.sampleRate), "SetUINT32");
@@ -122,18 +122,9 @@ ComPtr<IMFSample> VideoSample(const VideoSpec& spec, int64_t frameIndex) {
                                                   : static_cast<uint8_t>(x + y + 4 * frameIndex);
     }
   }
-  uint8_t* chroma = picture.data() + luma;
-  const size_t quarter = luma / 4;
-  if (spec.inputSubtype == MFVideoFormat_NV12) {
-    for (size_t i = 0; i < quarter; ++i) {
-      chroma[2 * i] = spec.u;
-      chroma[2 * i + 1] = spec.v;
-    }
-  } else {
-    const bool yv12 = spec.inputSubtype == MFVideoFormat_YV12;  // V before U
-    std::memset(chroma, yv12 ? spec.v : spec.u, quarter);
-    std::memset(chroma + quarter, yv12 ? spec.u : spec.v, quarter);
-  }
+  // YV12: V before U.
+  std::memset(picture.data() + luma, spec.v, luma / 4);
+  std::memset(picture.data() + luma + luma / 4, spec.u, luma / 4);
   const LONGLONG time = VideoFrameTime(spec, frameIndex);
   return SampleWithBytes(picture, time, spec.durations ? VideoFrameTime(spec, frameIndex + 1) - time : 0);
 }
@@ -145,10 +136,7 @@ ComPtr<IMFSample> AudioSample(const AudioSpec& spec, int64_t firstFrame, int fra
   for (int i = 0; i < frames; ++i) {
     const double value = 0.5 * std::sin(2 * M_PI * 440.0 * double(firstFrame + i) / spec.sampleRate);
     for (UINT32 c = 0; c < spec.channels; ++c, cursor += bytesPerSample) {
-      if (spec.inputSubtype == MFAudioFormat_Float) {
-        const float f = static_cast<float>(value);
-        std::memcpy(cursor, &f, 4);
-      } else if (bytesPerSample == 1) {
+      if (bytesPerSample == 1) {
         *cursor = static_cast<uint8_t>(std::lround(128 + 127 * value));
       } else {  // signed little-endian integer of 2, 3 or 4 bytes
         const uint32_t bits = static_cast<uint32_t>(static_cast<int32_t>(std::llround(value * 2147483647.0))) >>

@@ -1,4 +1,5 @@
-// Driving the sink writer the way an SDK program does: media types, samples
+// Driving the sink writer the way the library does (YV12 pictures, integer
+// PCM): media types, samples
 // with known content, a clip written interleaved by time. A step that fails
 // while building throws, which fails the test with its HRESULT; the writer's
 // own answers are what the tests compare.
@@ -30,7 +31,6 @@ struct VideoSpec {
   UINT32 width = 160, height = 120;
   UINT32 fpsNum = 25, fpsDen = 1;
   UINT32 bitrate = 300000;
-  GUID inputSubtype = MFVideoFormat_YV12;
   // Constant chroma of every picture, to see the plane order in the output.
   uint8_t u = 64, v = 192;
   // Luma that brightens from picture to picture (mean RampedLuma(i)), to see
@@ -45,7 +45,6 @@ struct AudioSpec {
   GUID subtype = MFAudioFormat_AAC;
   UINT32 sampleRate = 44100, channels = 2;
   UINT32 outputBytesPerSecond = 16000;  // preferred; else the first type of the format
-  GUID inputSubtype = MFAudioFormat_PCM;
   UINT32 bitsPerSample = 16;
 };
 
