@@ -33,7 +33,7 @@ usage() { awk 'NR == 1 { next } /^#/ { sub(/^# ?/, ""); print; next } { exit }' 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${KX_JOBS:-2}
 FUZZ_SECONDS=${KX_FUZZ_SECONDS:-30}
-FUZZ_TARGETS=(extra_data encode_params xmp_inject)
+FUZZ_TARGETS=(extra_data encode_params xmp_inject host_input)
 
 install=1
 builds=()

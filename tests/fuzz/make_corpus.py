@@ -94,6 +94,21 @@ write("xmp_inject", "mp4-large-size-box",
       FTYP + struct.pack(">I", 1) + b"mdat" + struct.pack(">Q", 16 + 4) + b"abcd")
 write("xmp_inject", "neither", b"not a media file")
 
+# --- host_input: a selector byte (0: YUV4MPEG2, 1: WAV), then the file
+def wav(fmt, channels, rate, bits, data):
+    block = channels * bits // 8
+    fmt_chunk = struct.pack("<HHIIHH", fmt, channels, rate, rate * block, block, bits)
+    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt_chunk)) + fmt_chunk
+    body += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", len(body)) + body
+
+
+write("host_input", "y4m_two_pictures",
+      b"\x00YUV4MPEG2 W4 H2 F25:1 Ip A1:1 C420jpeg\n" + (b"FRAME\n" + bytes(range(12))) * 2)
+write("host_input", "wav_s16_stereo", b"\x01" + wav(1, 2, 48000, 16, bytes(64)))
+write("host_input", "wav_float_mono", b"\x01" + wav(3, 1, 44100, 32, bytes(32)))
+write("host_input", "wav_s24", b"\x01" + wav(1, 2, 44100, 24, bytes(36)))
+
 # Two real files, as small as the encoders make them.
 with tempfile.TemporaryDirectory() as tmp:
     for name, args in (("ffmpeg.wmv", ["-c:v", "wmv2"]), ("ffmpeg.mp4", ["-c:v", "mpeg4"])):
