@@ -410,6 +410,38 @@ int AvStreamEncoder::Finish() {
   return error_.load();
 }
 
+int64_t AvStreamEncoder::DecodingTime(int64_t encoderDts, int64_t pts) {
+  // An encoder that holds back d pictures gives packet k the time of picture
+  // k - d, and the first d packets the times of the first pictures moved
+  // back by the span of d pictures; x264 and x265 hold back fewer than
+  // kReorderWindow. libx265 leaves that span unset (whatever its memory
+  // held) when the stream ends before the picture that fixes it: a file of
+  // one or two pictures then gets any decoding time at all, and the muxer
+  // refuses the packet or the file keeps nonsense. A time no such encoder
+  // gives is replaced by the time of picture k, kept after the previous
+  // packet's and not after the packet's own.
+  constexpr size_t kMaxDelay = kReorderWindow - 1;
+  const bool delayed = packetsOut_ >= kMaxDelay;  // timesInOrder_ starts at picture k - kMaxDelay
+  int64_t lowest = pts;
+  if (delayed && !timesInOrder_.empty()) {
+    lowest = timesInOrder_.front();
+  } else if (!leadTimes_.empty()) {
+    lowest = leadTimes_.front() - (leadTimes_.back() - leadTimes_.front());
+  }
+  int64_t dts = encoderDts;
+  if (encoderDts == AV_NOPTS_VALUE || encoderDts < lowest || encoderDts > pts ||
+      (anyPacketOut_ && encoderDts <= lastDts_)) {
+    const size_t index = delayed ? kMaxDelay : packetsOut_;
+    dts = std::min(pts, index < timesInOrder_.size() ? timesInOrder_[index] : pts);
+    if (anyPacketOut_ && dts <= lastDts_) dts = lastDts_ + 1;
+  }
+  if (delayed && !timesInOrder_.empty()) timesInOrder_.pop_front();
+  packetsOut_++;
+  anyPacketOut_ = true;
+  lastDts_ = dts;
+  return dts;
+}
+
 void AvStreamEncoder::Fail(int error) {
   int expected = 0;
   error_.compare_exchange_strong(expected, error);
@@ -482,6 +514,15 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   const int64_t pts = countsPictures_ ? picturesCounted_++ : block.streamTime;
   if (!picturesInEncoder_.emplace(pts, PictureTimes{block.streamTime, block.streamDuration}).second) {
     return AVERROR_BUG;
+  }
+  if (!countsPictures_) {
+    try {
+      timesInOrder_.push_back(block.streamTime);
+      if (leadTimes_.size() < kReorderWindow) leadTimes_.push_back(block.streamTime);
+    } catch (...) {
+      picturesInEncoder_.erase(pts);
+      throw;
+    }
   }
 
   const FramePtr frame(av_frame_alloc());
@@ -653,7 +694,7 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
         return AVERROR_BUG;
       }
       packet_->pts = picture->second.time;
-      if (countsPictures_) packet_->dts = packet_->pts;
+      packet_->dts = countsPictures_ ? packet_->pts : DecodingTime(packet_->dts, packet_->pts);
       packet_->duration = picture->second.duration;
       picturesInEncoder_.erase(picture);
     } else if (packet_->duration <= 0) {

@@ -168,6 +168,9 @@ class AvStreamEncoder {
   int SendAudioFrames(bool final);
   int FillAudioGap(int64_t samples);
   int SendFrame(AVFrame* frame);
+  // The decoding time handed on for the next packet of an encoder that
+  // keeps the file's times: the encoder's, unless it cannot be right.
+  int64_t DecodingTime(int64_t encoderDts, int64_t pts);
   void Fail(int error);
 
   CodecContextPtr codec_;
@@ -196,6 +199,15 @@ class AvStreamEncoder {
   bool countsPictures_ = false;
   int64_t picturesCounted_ = 0;
   PacketPtr packet_;
+  // Decoding times of an encoder that keeps the file's times: the times of
+  // the pictures given to it, in order, from picture k - (kReorderWindow - 1)
+  // for the next packet k; the first kReorderWindow times; the packets out
+  // so far and the last one's decoding time.
+  std::deque<int64_t> timesInOrder_;
+  std::vector<int64_t> leadTimes_;
+  size_t packetsOut_ = 0;
+  bool anyPacketOut_ = false;
+  int64_t lastDts_ = 0;
 
   PacketSink* sink_ = nullptr;
   int sinkIndex_ = -1;
