@@ -38,56 +38,49 @@ struct AsfRecord {
   MuxerEntryPoints EntryPoints() const;
 };
 
+// The object a fake factory or getter hands out, unless the call is refused.
+template <typename Made, typename Out, typename... Args>
+HRESULT Hand(HRESULT hr, Out** out, Args... args) {
+  if (SUCCEEDED(hr)) *out = new Made(args...);
+  return hr;
+}
+
 #define KX_NOTIMPL(name, params) \
   HRESULT STDMETHODCALLTYPE name params override { return E_NOTIMPL; }
 
 class FakeStreamConfig final : public AttributesOver<IMFASFStreamConfig> {
  public:
-  KX_NOTIMPL(GetStreamType, (GUID*))
   WORD STDMETHODCALLTYPE GetStreamNumber() override { return 0; }
   HRESULT STDMETHODCALLTYPE SetStreamNumber(WORD n) override {
     return AsfRecord::Enter("SetStreamNumber", "(" + std::to_string(n) + ")");
   }
-  KX_NOTIMPL(GetMediaType, (IMFMediaType**))
-  KX_NOTIMPL(SetMediaType, (IMFMediaType*))
-  KX_NOTIMPL(GetPayloadExtensionCount, (WORD*))
-  KX_NOTIMPL(GetPayloadExtension, (WORD, GUID*, WORD*, BYTE*, DWORD*))
-  KX_NOTIMPL(AddPayloadExtension, (GUID, WORD, BYTE*, DWORD))
-  KX_NOTIMPL(RemoveAllPayloadExtensions, ())
-  KX_NOTIMPL(Clone, (IMFASFStreamConfig**))
+  KX_NOTIMPL(GetStreamType, (GUID*)) KX_NOTIMPL(GetMediaType, (IMFMediaType**))
+  KX_NOTIMPL(SetMediaType, (IMFMediaType*)) KX_NOTIMPL(Clone, (IMFASFStreamConfig**))
+  KX_NOTIMPL(GetPayloadExtensionCount, (WORD*)) KX_NOTIMPL(GetPayloadExtension, (WORD, GUID*, WORD*, BYTE*, DWORD*))
+  KX_NOTIMPL(AddPayloadExtension, (GUID, WORD, BYTE*, DWORD)) KX_NOTIMPL(RemoveAllPayloadExtensions, ())
 };
 
 class FakeProfile final : public AttributesOver<IMFASFProfile> {
  public:
-  KX_NOTIMPL(GetStreamCount, (DWORD*))
-  KX_NOTIMPL(GetStream, (DWORD, WORD*, IMFASFStreamConfig**))
-  KX_NOTIMPL(GetStreamByNumber, (WORD, IMFASFStreamConfig**))
   HRESULT STDMETHODCALLTYPE SetStream(IMFASFStreamConfig*) override { return AsfRecord::Enter("SetStream"); }
-  KX_NOTIMPL(RemoveStream, (WORD))
   HRESULT STDMETHODCALLTYPE CreateStream(IMFMediaType*, IMFASFStreamConfig** out) override {
-    if (const HRESULT hr = AsfRecord::Enter("CreateStream"); FAILED(hr)) return hr;
-    *out = new FakeStreamConfig();
-    return S_OK;
+    return Hand<FakeStreamConfig>(AsfRecord::Enter("CreateStream"), out);
   }
-  KX_NOTIMPL(GetMutualExclusionCount, (DWORD*))
-  KX_NOTIMPL(GetMutualExclusion, (DWORD, IMFASFMutualExclusion**))
-  KX_NOTIMPL(AddMutualExclusion, (IMFASFMutualExclusion*))
-  KX_NOTIMPL(RemoveMutualExclusion, (DWORD))
-  KX_NOTIMPL(CreateMutualExclusion, (IMFASFMutualExclusion**))
-  KX_NOTIMPL(GetStreamPrioritization, (IMFASFStreamPrioritization**))
+  KX_NOTIMPL(GetStreamCount, (DWORD*)) KX_NOTIMPL(GetStream, (DWORD, WORD*, IMFASFStreamConfig**))
+  KX_NOTIMPL(GetStreamByNumber, (WORD, IMFASFStreamConfig**)) KX_NOTIMPL(RemoveStream, (WORD))
+  KX_NOTIMPL(GetMutualExclusionCount, (DWORD*)) KX_NOTIMPL(GetMutualExclusion, (DWORD, IMFASFMutualExclusion**))
+  KX_NOTIMPL(AddMutualExclusion, (IMFASFMutualExclusion*)) KX_NOTIMPL(RemoveMutualExclusion, (DWORD))
+  KX_NOTIMPL(CreateMutualExclusion, (IMFASFMutualExclusion**)) KX_NOTIMPL(Clone, (IMFASFProfile**))
+  KX_NOTIMPL(GetStreamPrioritization, (IMFASFStreamPrioritization**)) KX_NOTIMPL(RemoveStreamPrioritization, ())
   KX_NOTIMPL(AddStreamPrioritization, (IMFASFStreamPrioritization*))
-  KX_NOTIMPL(RemoveStreamPrioritization, ())
   KX_NOTIMPL(CreateStreamPrioritization, (IMFASFStreamPrioritization**))
-  KX_NOTIMPL(Clone, (IMFASFProfile**))
 };
 
 class FakeContentInfo final : public Fake<IMFASFContentInfo> {
  public:
-  KX_NOTIMPL(GetHeaderSize, (IMFMediaBuffer*, QWORD*))
-  KX_NOTIMPL(ParseHeader, (IMFMediaBuffer*, QWORD))
-  KX_NOTIMPL(GenerateHeader, (IMFMediaBuffer*, DWORD*))
-  KX_NOTIMPL(GetProfile, (IMFASFProfile**))
   HRESULT STDMETHODCALLTYPE SetProfile(IMFASFProfile*) override { return AsfRecord::Enter("SetProfile"); }
+  KX_NOTIMPL(GetHeaderSize, (IMFMediaBuffer*, QWORD*)) KX_NOTIMPL(ParseHeader, (IMFMediaBuffer*, QWORD))
+  KX_NOTIMPL(GenerateHeader, (IMFMediaBuffer*, DWORD*)) KX_NOTIMPL(GetProfile, (IMFASFProfile**))
   KX_NOTIMPL(GeneratePresentationDescriptor, (IMFPresentationDescriptor**))
   KX_NOTIMPL(GetEncodingConfigurationPropertyStore, (WORD, IPropertyStore**))
 };
@@ -95,13 +88,6 @@ class FakeContentInfo final : public Fake<IMFASFContentInfo> {
 class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> {
  public:
   explicit FakeStreamSink(DWORD id) : id_(id) {}
-  KX_NOTIMPL(GetEvent, (DWORD, IMFMediaEvent**))
-  KX_NOTIMPL(BeginGetEvent, (IMFAsyncCallback*, IUnknown*))
-  KX_NOTIMPL(EndGetEvent, (IMFAsyncResult*, IMFMediaEvent**))
-  KX_NOTIMPL(QueueEvent, (MediaEventType, REFGUID, HRESULT, const PROPVARIANT*))
-  KX_NOTIMPL(GetMediaSink, (IMFMediaSink**))
-  KX_NOTIMPL(GetIdentifier, (DWORD*))
-  KX_NOTIMPL(GetMediaTypeHandler, (IMFMediaTypeHandler**))
   HRESULT STDMETHODCALLTYPE ProcessSample(IMFSample* sample) override {
     if (const HRESULT hr = AsfRecord::Enter("ProcessSample", "(" + std::to_string(id_) + ")"); FAILED(hr)) return hr;
     AsfSample s{.stream = id_, .time = 0, .duration = 0, .attributes = 0, .bytes = {}};
@@ -117,8 +103,12 @@ class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> 
     AsfRecord::current->samples.push_back(std::move(s));
     return S_OK;
   }
+  KX_NOTIMPL(GetEvent, (DWORD, IMFMediaEvent**)) KX_NOTIMPL(BeginGetEvent, (IMFAsyncCallback*, IUnknown*))
+  KX_NOTIMPL(EndGetEvent, (IMFAsyncResult*, IMFMediaEvent**))
+  KX_NOTIMPL(QueueEvent, (MediaEventType, REFGUID, HRESULT, const PROPVARIANT*))
+  KX_NOTIMPL(GetMediaSink, (IMFMediaSink**)) KX_NOTIMPL(GetIdentifier, (DWORD*))
+  KX_NOTIMPL(GetMediaTypeHandler, (IMFMediaTypeHandler**)) KX_NOTIMPL(Flush, ())
   KX_NOTIMPL(PlaceMarker, (MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT*))
-  KX_NOTIMPL(Flush, ())
 
  private:
   DWORD id_;
@@ -126,22 +116,12 @@ class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> 
 
 class FakeMediaSink final : public Fake<IMFFinalizableMediaSink, IMFMediaSink> {
  public:
-  KX_NOTIMPL(GetCharacteristics, (DWORD*))
-  KX_NOTIMPL(AddStreamSink, (DWORD, IMFMediaType*, IMFStreamSink**))
-  KX_NOTIMPL(RemoveStreamSink, (DWORD))
-  KX_NOTIMPL(GetStreamSinkCount, (DWORD*))
-  KX_NOTIMPL(GetStreamSinkByIndex, (DWORD, IMFStreamSink**))
   HRESULT STDMETHODCALLTYPE GetStreamSinkById(DWORD id, IMFStreamSink** out) override {
-    if (const HRESULT hr = AsfRecord::Enter("GetStreamSinkById", "(" + std::to_string(id) + ")"); FAILED(hr)) {
-      return hr;
-    }
-    *out = new FakeStreamSink(id);
-    return S_OK;
+    return Hand<FakeStreamSink>(AsfRecord::Enter("GetStreamSinkById", "(" + std::to_string(id) + ")"), out, id);
   }
   HRESULT STDMETHODCALLTYPE SetPresentationClock(IMFPresentationClock*) override {
     return AsfRecord::Enter("SetPresentationClock");
   }
-  KX_NOTIMPL(GetPresentationClock, (IMFPresentationClock**))
   HRESULT STDMETHODCALLTYPE Shutdown() override { return AsfRecord::Enter("Shutdown"); }
   // Completes at once, on the caller's thread, as a sink may.
   HRESULT STDMETHODCALLTYPE BeginFinalize(IMFAsyncCallback* callback, IUnknown*) override {
@@ -149,41 +129,37 @@ class FakeMediaSink final : public Fake<IMFFinalizableMediaSink, IMFMediaSink> {
     return callback->Invoke(nullptr);
   }
   HRESULT STDMETHODCALLTYPE EndFinalize(IMFAsyncResult*) override { return AsfRecord::Enter("EndFinalize"); }
+  KX_NOTIMPL(GetCharacteristics, (DWORD*)) KX_NOTIMPL(AddStreamSink, (DWORD, IMFMediaType*, IMFStreamSink**))
+  KX_NOTIMPL(RemoveStreamSink, (DWORD)) KX_NOTIMPL(GetStreamSinkCount, (DWORD*))
+  KX_NOTIMPL(GetStreamSinkByIndex, (DWORD, IMFStreamSink**)) KX_NOTIMPL(GetPresentationClock, (IMFPresentationClock**))
 };
 
 class FakeActivate final : public AttributesOver<IMFActivate> {
  public:
   HRESULT STDMETHODCALLTYPE ActivateObject(REFIID riid, void** out) override {
     if (const HRESULT hr = AsfRecord::Enter("ActivateObject"); FAILED(hr)) return hr;
-    ComPtr<FakeMediaSink> sink = Make<FakeMediaSink>();
-    return sink->QueryInterface(riid, out);
+    return Make<FakeMediaSink>()->QueryInterface(riid, out);
   }
-  KX_NOTIMPL(ShutdownObject, ())
-  KX_NOTIMPL(DetachObject, ())
+  KX_NOTIMPL(ShutdownObject, ()) KX_NOTIMPL(DetachObject, ())
 };
 #undef KX_NOTIMPL
 
+// The factories: refused on demand (AsfRecord::refuse); samples and buffers
+// are the platform's own.
 inline MuxerEntryPoints AsfRecord::EntryPoints() const {
   return {
-      .createASFContentInfo = [](IMFASFContentInfo** out) -> HRESULT {
-        if (const HRESULT hr = Enter("MFCreateASFContentInfo"); FAILED(hr)) return hr;
-        return *out = new FakeContentInfo(), S_OK;
+      .createASFContentInfo = [](IMFASFContentInfo** out) { return Hand<FakeContentInfo>(Enter("MFCreateASFContentInfo"), out); },
+      .createASFProfile = [](IMFASFProfile** out) { return Hand<FakeProfile>(Enter("MFCreateASFProfile"), out); },
+      .createASFMediaSinkActivate = [](LPCWSTR, IMFASFContentInfo*, IMFActivate** out) {
+        return Hand<FakeActivate>(Enter("MFCreateASFMediaSinkActivate"), out);
       },
-      .createASFProfile = [](IMFASFProfile** out) -> HRESULT {
-        if (const HRESULT hr = Enter("MFCreateASFProfile"); FAILED(hr)) return hr;
-        return *out = new FakeProfile(), S_OK;
+      .createSample = [](IMFSample** out) {
+        const HRESULT hr = Enter("MFCreateSample");
+        return FAILED(hr) ? hr : MFCreateSample(out);
       },
-      .createASFMediaSinkActivate = [](LPCWSTR, IMFASFContentInfo*, IMFActivate** out) -> HRESULT {
-        if (const HRESULT hr = Enter("MFCreateASFMediaSinkActivate"); FAILED(hr)) return hr;
-        return *out = new FakeActivate(), S_OK;
-      },
-      .createSample = [](IMFSample** out) -> HRESULT {
-        if (const HRESULT hr = Enter("MFCreateSample"); FAILED(hr)) return hr;
-        return MFCreateSample(out);
-      },
-      .createMemoryBuffer = [](DWORD length, IMFMediaBuffer** out) -> HRESULT {
-        if (const HRESULT hr = Enter("MFCreateMemoryBuffer"); FAILED(hr)) return hr;
-        return MFCreateMemoryBuffer(length, out);
+      .createMemoryBuffer = [](DWORD length, IMFMediaBuffer** out) {
+        const HRESULT hr = Enter("MFCreateMemoryBuffer");
+        return FAILED(hr) ? hr : MFCreateMemoryBuffer(length, out);
       },
   };
 }
