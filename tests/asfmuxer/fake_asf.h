@@ -24,14 +24,14 @@ struct AsfSample {
 };
 
 struct AsfRecord {
-  std::vector<std::string> calls;         // "CreateStream", "SetStreamNumber(1)", ...
+  std::string calls;                      // " CreateStream SetStreamNumber(1) ..."
   std::map<std::string, HRESULT> refuse;  // call name (without arguments) -> its result
   std::vector<AsfSample> samples;
   AsfRecord() { current = this; }
   ~AsfRecord() { current = nullptr; }
   static inline AsfRecord* current = nullptr;
   static HRESULT Enter(const std::string& name, const std::string& args = {}) {
-    current->calls.push_back(name + args);
+    current->calls += " " + name + args;
     const auto it = current->refuse.find(name);
     return it == current->refuse.end() ? S_OK : it->second;
   }
@@ -92,10 +92,8 @@ class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> 
     if (const HRESULT hr = AsfRecord::Enter("ProcessSample", "(" + std::to_string(id_) + ")"); FAILED(hr)) return hr;
     AsfSample s{.stream = id_, .time = 0, .duration = 0, .attributes = 0, .bytes = {}};
     ComPtr<IMFMediaBuffer> buffer;
-    DWORD buffers = 0;
     if (FAILED(sample->GetSampleTime(&s.time)) || FAILED(sample->GetSampleDuration(&s.duration)) ||
-        FAILED(sample->GetCount(&s.attributes)) || FAILED(sample->GetBufferCount(&buffers)) || buffers != 1 ||
-        FAILED(sample->GetBufferByIndex(0, &buffer))) {
+        FAILED(sample->GetCount(&s.attributes)) || FAILED(sample->ConvertToContiguousBuffer(&buffer))) {
       return E_INVALIDARG;
     }
     ScopedBufferLock lock(buffer.Get());

@@ -1,40 +1,35 @@
-// The legacy rows (WWMV, WWMA) and the MFWMVMuxer_ exports on the paths that
-// write nothing: refused creates with their exact lines, the answers of the
-// write slots, null handles, and the process-wide extra-data blocks. No
-// export returns the legacy table, so this program is linked with the
-// plug-in's own objects and reads the table through the library's symbol.
-// Runs natively and, against the system's Media Foundation, under Wine.
+// The legacy rows (WWMV, WWMA) and the MFWMVMuxer_ exports. On the paths
+// that write nothing: refused creates with their exact lines, the answers of
+// the write slots, null handles, and the process-wide extra-data blocks; these
+// run natively and, against the system's Media Foundation, under Wine. And,
+// natively (the layer's ASF media sink), packets demuxed by libavformat from
+// files the ffmpeg tool wrote, remuxed through both, and compared with the
+// input packet for packet by FFmpeg. No export returns the legacy table, so
+// this program is linked with the plug-in's own objects and reads the table
+// through the library's symbol.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "discovery_tables.h"
 #include "host_view.h"
 #include "kxplatform/mf.h"
+#include "temp_dir.h"
+#if !defined(_WIN32)
+extern "C" {
+#include <libavformat/avformat.h>
+}
+#include "media_probe.h"
+#endif
 
 namespace kx::test {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-struct LegacyRow {
-  CreateMediaFileFn create;
-  WriteAudioFrameFn writeAudio;
-  WriteVideoFrameFn writeVideo;
-  CloseMediaFileFn close;
-  SetAudioExtraDataFn setAudio;
-  SetVideoExtraDataFn setVideo;
-};
-
-LegacyRow LegacySlots(const char* fourcc) {
-  const uint8_t* row = FindRow(kx::LegacyFileFormatTable(), host::kFileFormatRowBytes, fourcc);
-  if (row == nullptr) return {};
-  const SingleStreamRow s = SingleStreamSlots(row);
-  return {s.create, s.writeAudio, s.writeVideo, s.close, SlotAt<SetAudioExtraDataFn>(row, host::kCloseSlot + 8),
-          SlotAt<SetVideoExtraDataFn>(row, host::kCloseSlot + 16)};
-}
 
 // A block of `bytes` bytes whose last 8 hold `type` (shorter: zeros).
 std::vector<uint8_t> Block(IMFMediaType* type, size_t bytes = 10) {
@@ -59,55 +54,50 @@ class LegacyRows : public ::testing::Test {
     ASSERT_EQ(MFStartup(MF_VERSION, MFSTARTUP_FULL), S_OK);
     ASSERT_EQ(MFCreateMediaType(&audioType), S_OK);
     ASSERT_EQ(audioType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio), S_OK);
-    wmv = LegacySlots("WWMV");
-    wma = LegacySlots("WWMA");
+    ASSERT_TRUE(wmvRow && wmaRow);
+    wmv = SingleStreamSlots(wmvRow);
+    wma = SingleStreamSlots(wmaRow);
+    // The process-wide extra-data slots follow the close slot in both rows.
+    setAudio = SlotAt<SetAudioExtraDataFn>(wmaRow, host::kCloseSlot + 8);
+    setVideo = SlotAt<SetVideoExtraDataFn>(wmvRow, host::kCloseSlot + 16);
+    ASSERT_TRUE(wmv.create && wmv.writeAudio && wmv.writeVideo && wma.writeAudio && wma.close && setAudio && setVideo);
+    EXPECT_EQ(wma.writeVideo, nullptr);
     log.Clear();
   }
   void TearDown() override {
     audioType = nullptr;
     (void)MFShutdown();
   }
-  Lines Transcript(const std::string& path) {
-    return {"kx_Traxel.dll: Creating media file[" + path + "]...", "kx_Traxel.dll: Create file[" + path + "] failed."};
-  }
 
-  LegacyRow wmv{}, wma{};
+  const uint8_t* wmvRow = FindRow(kx::LegacyFileFormatTable(), host::kFileFormatRowBytes, "WWMV");
+  const uint8_t* wmaRow = FindRow(kx::LegacyFileFormatTable(), host::kFileFormatRowBytes, "WWMA");
+  SingleStreamRow wmv{}, wma{};
+  SetAudioExtraDataFn setAudio = nullptr;
+  SetVideoExtraDataFn setVideo = nullptr;
   ComPtr<IMFMediaType> audioType;
   LogCapture log;
 };
 
+// In this order: the first create runs before any block was handed over.
 TEST_F(LegacyRows, RefusedCreatesLogTheirLinesAndCloseAlwaysAnnouncesItself) {
-  for (const LegacyRow& row : {wmv, wma}) {
-    ASSERT_TRUE(row.create && row.writeAudio && row.close && row.setAudio && row.setVideo);
-  }
-  EXPECT_NE(wmv.writeVideo, nullptr);
-  EXPECT_EQ(wma.writeVideo, nullptr);
-
-  // In this order: the first create runs before any block was handed over.
   const auto path = Wide("legacy.wmv");
-  struct Case {
-    const char* name;
-    const char* container;
-    bool bNoVideo;
-    std::vector<uint8_t> videoBlock;
-  } cases[] = {
+  const struct { const char* name; const char* container; bool bNoVideo; std::vector<uint8_t> videoBlock; } cases[] = {
       {"no block handed over", "WWMV", true, {}},
       {"container not in the legacy table", "WMP4", true, Block(audioType.Get())},
       {"video track whose block is under 10 bytes", "WWMV", false, Block(audioType.Get(), 9)},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (!c.videoBlock.empty()) {
-      const auto audio = Block(audioType.Get());
-      wmv.setAudio(nullptr, audio.data(), static_cast<int32_t>(audio.size()), 0);
-      wmv.setVideo(nullptr, c.videoBlock.data(), static_cast<int32_t>(c.videoBlock.size()), nullptr, 0, 0);
+      setAudio(nullptr, Block(audioType.Get()).data(), 10, 0);
+      setVideo(nullptr, c.videoBlock.data(), static_cast<int32_t>(c.videoBlock.size()), nullptr, 0, 0);
     }
     HostRecord record;
     record.Container(c.container).Audio("WMA9", 44100, 2);
     if (!c.bNoVideo) record.Video("WMV3", 320, 240, 29.97);
-    log.Clear();
     EXPECT_EQ(wmv.create(path.c_str(), record.get(), 0), nullptr);
-    EXPECT_EQ(log.Take(), Transcript("legacy.wmv"));
+    EXPECT_EQ(log.Take(), (Lines{"kx_Traxel.dll: Creating media file[legacy.wmv]...",
+                                 "kx_Traxel.dll: Create file[legacy.wmv] failed."}));
   }
   wma.close(nullptr);
   EXPECT_EQ(log.Take(), Lines{"kx_Traxel.dll: media file closed."});
@@ -116,10 +106,10 @@ TEST_F(LegacyRows, RefusedCreatesLogTheirLinesAndCloseAlwaysAnnouncesItself) {
 TEST_F(LegacyRows, ABlockServesLaterCreatesUntilReplacedByABlock) {
   if (AsfSinkMissing()) GTEST_SKIP() << "no ASF media sink in this Media Foundation";
   const auto block = Block(audioType.Get());
-  wma.setAudio(nullptr, block.data(), 10, 0);
-  wma.setAudio(nullptr, nullptr, 10, 0);         // null: the stored block stays
-  wma.setAudio(nullptr, block.data(), -4, 0);    // negative count: ignored
-  wma.setVideo(nullptr, nullptr, 0, nullptr, 0, 0);
+  setAudio(nullptr, block.data(), 10, 0);
+  setAudio(nullptr, nullptr, 10, 0);       // null: the stored block stays
+  setAudio(nullptr, block.data(), -4, 0);  // negative count: ignored
+  setVideo(nullptr, nullptr, 0, nullptr, 0, 0);
   HostRecord record;
   record.Container("WWMA").Audio("WMA8", 48000, 2);
   const auto path = Wide("kept-block.wma");
@@ -131,30 +121,26 @@ TEST_F(LegacyRows, ABlockServesLaterCreatesUntilReplacedByABlock) {
   for (const auto& line : lines) setUpReached |= line.find("[Media Foundation MuxerWMV: 'MuxerWMV']") != std::string::npos;
   EXPECT_TRUE(setUpReached) << ::testing::PrintToString(lines);
   wma.close(file);
-  wma.setAudio(nullptr, block.data(), 0, 0);  // an empty block replaces it
+  setAudio(nullptr, block.data(), 0, 0);  // an empty block replaces it
   EXPECT_EQ(wma.create(path.c_str(), record.get(), 0), nullptr);
   EXPECT_EQ(log.Take().back(), "kx_Traxel.dll: Create file[kept-block.wma] failed.");
 }
 
+// The write slots' answers, and the exports' answers to null handles and
+// packets (the muxer's own refusals are the muxer test's).
 TEST_F(LegacyRows, WritesAndExportsAnswerNullHandlesEmptyFramesAndUnconfiguredFiles) {
   const auto block = Block(audioType.Get());
   const auto path = Wide("unconfigured.wmv");
   MFWMVMuxerHandle handle = MFWMVMuxer_Create(path.c_str(), block.data(), 10, block.data(), 10);
   ASSERT_NE(handle, nullptr);
   const uint8_t bytes[3] = {1, 2, 3};
-  struct Case {
-    const char* name;
-    MediaFileHandle handle;
-    bool frame;
-    const uint8_t* data;
-    int32_t count;
-    int32_t result;
-  } cases[] = {
+  const struct { const char* name; MediaFileHandle handle; bool frame; const uint8_t* data; int32_t count, result; }
+  cases[] = {
       {"null handle", nullptr, true, bytes, 3, -1},     {"null frame", handle, false, bytes, 3, -1},
       {"empty frame", handle, true, bytes, 0, 0},       {"negative count", handle, true, bytes, -7, 0},
       {"no track sink yet", handle, true, bytes, 3, 1}, {"null data with a count", handle, true, nullptr, 3, 1},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     HostFrame audio, video;
     audio.Set(host::kPcm, c.data).Set(host::kPcmBytes, c.count);
     video.Set(host::kPacket, c.data).Set(host::kPacketBytes, c.count);
@@ -168,19 +154,137 @@ TEST_F(LegacyRows, WritesAndExportsAnswerNullHandlesEmptyFramesAndUnconfiguredFi
 
   const MFWMVMuxerPacket packet{.pData = bytes, .nLength = 3, .reserved12 = {}, .nPts = 0, .reserved24 = {},
                                 .nDuration = 0};
-  EXPECT_EQ(MFWMVMuxer_Create(nullptr, nullptr, 10, block.data(), 9), nullptr);
-  EXPECT_EQ(MFWMVMuxer_SetAudioParam(nullptr, 1, 2, 44100, 128000, 16, 3), 0);
-  EXPECT_EQ(MFWMVMuxer_SetVideoParam(nullptr, 2, 320, 240, 25, 1, 500000, 3, 5), 0);
-  EXPECT_EQ(MFWMVMuxer_ConfigInit(nullptr), 0);
-  EXPECT_EQ(MFWMVMuxer_WriteAudioPacket(nullptr, &packet), 0);
-  EXPECT_EQ(MFWMVMuxer_WriteVideoPacket(handle, nullptr), 0);
+  for (int result : {MFWMVMuxer_SetAudioParam(nullptr, 1, 2, 44100, 128000, 16, 3),
+                     MFWMVMuxer_SetVideoParam(nullptr, 2, 320, 240, 25, 1, 500000, 3, 5),
+                     MFWMVMuxer_ConfigInit(nullptr), MFWMVMuxer_WriteAudioPacket(nullptr, &packet),
+                     MFWMVMuxer_WriteVideoPacket(handle, nullptr)}) {
+    EXPECT_EQ(result, 0);
+  }
   EXPECT_EQ(MFWMVMuxer_WriteVideoPacket(handle, &packet), 1);
-  EXPECT_EQ(MFWMVMuxer_SetAudioParam(handle, 0, 2, 44100, 128000, 16, 3), 1);
-  EXPECT_EQ(MFWMVMuxer_ConfigInit(handle), 0);  // track number 0
   MFWMVMuxer_Destroy(nullptr);
   MFWMVMuxer_Destroy(handle);
   EXPECT_EQ(log.Take(), Lines{});
 }
+
+#if !defined(_WIN32)
+// The media type Media Foundation gives a stream of this codec.
+ComPtr<IMFMediaType> TypeOf(const AVCodecParameters* par) {
+  ComPtr<IMFMediaType> type;
+  EXPECT_EQ(MFCreateMediaType(&type), S_OK);
+  GUID subtype = MFVideoFormat_WMV2;
+  subtype.Data1 = par->codec_tag;
+  const bool video = par->codec_type == AVMEDIA_TYPE_VIDEO;
+  type->SetGUID(MF_MT_MAJOR_TYPE, video ? MFMediaType_Video : MFMediaType_Audio);
+  type->SetGUID(MF_MT_SUBTYPE, subtype);
+  if (video) {
+    MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, par->width, par->height);
+    MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, 25, 1);
+    type->SetUINT32(MF_MT_AVG_BITRATE, static_cast<UINT32>(par->bit_rate));
+  } else {
+    type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, par->ch_layout.nb_channels);
+    type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, par->sample_rate);
+    type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, static_cast<UINT32>(par->bit_rate / 8));
+    type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, par->block_align);
+    type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, par->bits_per_coded_sample);
+  }
+  if (par->extradata_size > 0) type->SetBlob(MF_MT_USER_DATA, par->extradata, par->extradata_size);
+  return type;
+}
+
+// Per stream type: "pts size flags md5" of every packet, as ffprobe reads it.
+std::map<std::string, std::vector<std::string>> Packets(const std::string& path) {
+  std::map<std::string, std::vector<std::string>> packets;
+  std::istringstream lines(RunCommand("ffprobe -v error -show_data_hash md5 -show_entries "
+                                      "packet=codec_type,pts,size,flags,data_hash -of csv=p=0 '" + path + "'"));
+  for (std::string line; std::getline(lines, line);) packets[line.substr(0, 5)].push_back(line.substr(6));
+  return packets;
+}
+
+// Each path, each track set, and the codecs whose key frames the sink finds
+// from the bitstream: the same bytes, times and key frames, every frame
+// decodes, a seek to the middle lands on a key frame.
+TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
+  const std::string both = "-map 0:v -map 1:a", audio = "-map 1:a", video = "-map 0:v";
+  const struct { const char* name; std::string maps, codecs; const SingleStreamRow* row; const char* fourcc; } cases[] = {
+      {"exports, both tracks", both, "-c:v wmv2 -c:a wmav2", nullptr, nullptr},
+      {"exports, audio only", audio, "-c:a wmav2", nullptr, nullptr},
+      {"exports, video only", video, "-c:v wmv2", nullptr, nullptr},
+      {"exports, WMV1 and WMA1", both, "-c:v wmv1 -c:a wmav1", nullptr, nullptr},
+      {"legacy WWMV row, both tracks", both, "-c:v wmv2 -c:a wmav2", &wmv, "WWMV"},
+      {"legacy WWMA row, audio only", audio, "-c:a wmav2", &wma, "WWMA"},
+      {"legacy WWMV row, video only", video, "-c:v wmv2", &wmv, "WWMV"},
+      {"legacy WWMV row, MS MPEG-4 v3 and WMA2", both, "-c:v msmpeg4v3 -c:a wmav2", &wmv, "WWMV"},
+  };
+  const TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string input = (dir / "in.wmv").string(), output = (dir / "out.wmv").string();
+    RunCommand("ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=f=440:r=44100 -t 6 " +
+               c.maps + " " + c.codecs + " -g 30 -b:v 600k -b:a 64k -y '" + input + "'");
+    AVFormatContext* format = nullptr;
+    ASSERT_EQ(avformat_open_input(&format, input.c_str(), nullptr, nullptr), 0);
+    ASSERT_GE(avformat_find_stream_info(format, nullptr), 0);
+    ComPtr<IMFMediaType> types[2];  // audio, video
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+      const bool video = format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+      types[video ? 1 : 0] = TypeOf(format->streams[i]->codecpar);
+    }
+    const auto a = Block(types[0].Get()), v = Block(types[1].Get());
+    const auto wide = Wide(output);
+    void* file = nullptr;
+    if (c.row != nullptr) {  // both blocks handed over, then the create
+      setAudio(nullptr, a.data(), 10, 0);
+      setVideo(nullptr, v.data(), 10, nullptr, 0, 0);
+      HostRecord record;
+      record.Container(c.fourcc);
+      if (types[0]) record.Audio("WMA8", 44100, 2, 64000);
+      if (types[1]) record.Video("WMV2", 320, 240, 25.0, 600000);
+      file = c.row->create(wide.c_str(), record.get(), 0);
+    } else {
+      file = MFWMVMuxer_Create(wide.c_str(), types[0] ? a.data() : nullptr, 10, types[1] ? v.data() : nullptr, 10);
+      if (types[0]) MFWMVMuxer_SetAudioParam(file, 1, 2, 44100, 64000, 16, 2);
+      if (types[1]) MFWMVMuxer_SetVideoParam(file, 2, 320, 240, 25, 1, 600000, 3, 5);
+      EXPECT_EQ(MFWMVMuxer_ConfigInit(file), 1);
+    }
+    ASSERT_NE(file, nullptr);
+    AVPacket* packet = av_packet_alloc();
+    while (av_read_frame(format, packet) >= 0) {
+      const AVStream* stream = format->streams[packet->stream_index];
+      const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+      const int64_t pts = av_rescale_q(packet->pts, stream->time_base, {1, 10000000});
+      const int64_t duration = av_rescale_q(packet->duration, stream->time_base, {1, 10000000});
+      HostFrame frame;
+      frame.Set(video ? host::kPacket : host::kPcm, packet->data).Times(pts, duration);
+      frame.Set(video ? host::kPacketBytes : host::kPcmBytes, packet->size);
+      const MFWMVMuxerPacket p{.pData = packet->data, .nLength = static_cast<uint32_t>(packet->size),
+                               .reserved12 = {}, .nPts = pts, .reserved24 = {}, .nDuration = duration};
+      EXPECT_EQ(c.row ? (video ? c.row->writeVideo(file, frame.get(), 0) : c.row->writeAudio(file, frame.get(), 0, 0))
+                      : (video ? MFWMVMuxer_WriteVideoPacket(file, &p) : MFWMVMuxer_WriteAudioPacket(file, &p)),
+                1);
+      av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    c.row ? c.row->close(file) : MFWMVMuxer_Destroy(file);  // finishes the file
+
+    const auto in = Packets(input);
+    ASSERT_EQ(in.size(), static_cast<size_t>(!!types[0] + !!types[1]));
+    EXPECT_EQ(in, Packets(output)) << "per stream: times in the file, sizes, key frames and bytes";
+    const FileReport original = ReadMediaFile(input), report = ReadMediaFile(output);
+    ASSERT_TRUE(report.opened) << report.error;
+    for (const StreamReport& stream : report.streams) {
+      EXPECT_EQ(stream.decodeErrors, 0) << stream.codecName;
+      EXPECT_EQ(stream.decodedFrames, original.DecodedFrames(stream.type)) << stream.codecName;
+    }
+    if (types[1]) {
+      EXPECT_EQ(RunCommand("ffprobe -v error -read_intervals 3%+#1 -select_streams v -show_entries packet=flags "
+                           "-of csv=p=0 '" + output + "' | head -c 1"),
+                "K")
+          << "a seek to the middle lands on a key frame";
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace kx::test
