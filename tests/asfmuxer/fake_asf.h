@@ -15,18 +15,10 @@
 
 namespace kx::test {
 
-struct AsfSample {
-  DWORD stream = 0;
-  LONGLONG time = 0, duration = 0;
-  UINT32 attributes = 0;  // attributes set on the sample (none expected)
-  std::vector<uint8_t> bytes;
-  bool operator==(const AsfSample&) const = default;
-};
-
 struct AsfRecord {
-  std::string calls;                      // " CreateStream SetStreamNumber(1) ..."
+  // " CreateStream SetStreamNumber(1) ... ProcessSample(2: time duration attribute-count bytes,)"
+  std::string calls;
   std::map<std::string, HRESULT> refuse;  // call name (without arguments) -> its result
-  std::vector<AsfSample> samples;
   AsfRecord() { current = this; }
   ~AsfRecord() { current = nullptr; }
   static inline AsfRecord* current = nullptr;
@@ -89,17 +81,18 @@ class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> 
  public:
   explicit FakeStreamSink(DWORD id) : id_(id) {}
   HRESULT STDMETHODCALLTYPE ProcessSample(IMFSample* sample) override {
-    if (const HRESULT hr = AsfRecord::Enter("ProcessSample", "(" + std::to_string(id_) + ")"); FAILED(hr)) return hr;
-    AsfSample s{.stream = id_, .time = 0, .duration = 0, .attributes = 0, .bytes = {}};
+    LONGLONG time = 0, duration = 0;
+    UINT32 attributes = 0;
     ComPtr<IMFMediaBuffer> buffer;
-    if (FAILED(sample->GetSampleTime(&s.time)) || FAILED(sample->GetSampleDuration(&s.duration)) ||
-        FAILED(sample->GetCount(&s.attributes)) || FAILED(sample->ConvertToContiguousBuffer(&buffer))) {
+    if (FAILED(sample->GetSampleTime(&time)) || FAILED(sample->GetSampleDuration(&duration)) ||
+        FAILED(sample->GetCount(&attributes)) || FAILED(sample->ConvertToContiguousBuffer(&buffer))) {
       return E_INVALIDARG;
     }
     ScopedBufferLock lock(buffer.Get());
-    if (lock.currentLength() > 0) s.bytes.assign(lock.data(), lock.data() + lock.currentLength());
-    AsfRecord::current->samples.push_back(std::move(s));
-    return S_OK;
+    std::string text = "(" + std::to_string(id_) + ": " + std::to_string(time) + " " + std::to_string(duration) + " " +
+                       std::to_string(attributes) + " ";
+    for (DWORD i = 0; i < lock.currentLength(); ++i) text += std::to_string(lock.data()[i]) + ",";
+    return AsfRecord::Enter("ProcessSample", text + ")");
   }
   KX_NOTIMPL(GetEvent, (DWORD, IMFMediaEvent**)) KX_NOTIMPL(BeginGetEvent, (IMFAsyncCallback*, IUnknown*))
   KX_NOTIMPL(EndGetEvent, (IMFAsyncResult*, IMFMediaEvent**))
