@@ -139,7 +139,9 @@ class FakeActivate final : public AttributesOver<IMFActivate> {
 // are the platform's own.
 inline MuxerEntryPoints AsfRecord::EntryPoints() const {
   return {
-      .createASFContentInfo = [](IMFASFContentInfo** out) { return Hand<FakeContentInfo>(Enter("MFCreateASFContentInfo"), out); },
+      .createASFContentInfo = [](IMFASFContentInfo** out) {
+        return Hand<FakeContentInfo>(Enter("MFCreateASFContentInfo"), out);
+      },
       .createASFProfile = [](IMFASFProfile** out) { return Hand<FakeProfile>(Enter("MFCreateASFProfile"), out); },
       .createASFMediaSinkActivate = [](LPCWSTR, IMFASFContentInfo*, IMFActivate** out) {
         return Hand<FakeActivate>(Enter("MFCreateASFMediaSinkActivate"), out);
