@@ -79,7 +79,8 @@ class FakeContentInfo final : public Fake<IMFASFContentInfo> {
 
 class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> {
  public:
-  explicit FakeStreamSink(DWORD id) : id_(id) {}
+  explicit FakeStreamSink(DWORD number) : id(number) {}
+  const DWORD id;
   HRESULT STDMETHODCALLTYPE ProcessSample(IMFSample* sample) override {
     LONGLONG time = 0, duration = 0;
     UINT32 attributes = 0;
@@ -89,7 +90,7 @@ class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> 
       return E_INVALIDARG;
     }
     ScopedBufferLock lock(buffer.Get());
-    std::string text = "(" + std::to_string(id_) + ": " + std::to_string(time) + " " + std::to_string(duration) + " " +
+    std::string text = "(" + std::to_string(id) + ": " + std::to_string(time) + " " + std::to_string(duration) + " " +
                        std::to_string(attributes) + " ";
     for (DWORD i = 0; i < lock.currentLength(); ++i) text += std::to_string(lock.data()[i]) + ",";
     return AsfRecord::Enter("ProcessSample", text + ")");
@@ -100,9 +101,6 @@ class FakeStreamSink final : public Fake<IMFStreamSink, IMFMediaEventGenerator> 
   KX_NOTIMPL(GetMediaSink, (IMFMediaSink**)) KX_NOTIMPL(GetIdentifier, (DWORD*))
   KX_NOTIMPL(GetMediaTypeHandler, (IMFMediaTypeHandler**)) KX_NOTIMPL(Flush, ())
   KX_NOTIMPL(PlaceMarker, (MFSTREAMSINK_MARKER_TYPE, const PROPVARIANT*, const PROPVARIANT*))
-
- private:
-  DWORD id_;
 };
 
 class FakeMediaSink final : public Fake<IMFFinalizableMediaSink, IMFMediaSink> {

@@ -73,15 +73,11 @@ TEST_F(Muxer, ConfiguresOneStreamPerTrackAudioFirstAndFinishesOnTeardown) {
     record.calls.clear();
     auto m = Make(c.audio, c.video);
     ASSERT_EQ(m->ConfigInit(), 1);
-    EXPECT_EQ(record.calls, c.calls);
-
     // A second set-up finishes the first file before it opens the path again.
-    record.calls.clear();
     ASSERT_EQ(m->ConfigInit(), 1);
-    EXPECT_EQ(record.calls.rfind(" BeginFinalize EndFinalize Shutdown MFCreateASFContentInfo", 0), 0u) << record.calls;
-    record.calls.clear();
     m.reset();
-    EXPECT_EQ(record.calls, " BeginFinalize EndFinalize Shutdown");
+    const std::string finish = " BeginFinalize EndFinalize Shutdown";
+    EXPECT_EQ(record.calls, c.calls + finish + c.calls + finish);
     EXPECT_EQ(Errors(log.Take()), Lines{});
   }
 }
