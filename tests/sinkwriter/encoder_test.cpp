@@ -340,7 +340,7 @@ TEST(Encoder, PcmSamplesHoldWholeFramesWithTheirDurationAndTime) {
       written.insert(written.end(), sample.bytes.begin(), sample.bytes.end());
     }
     EXPECT_TRUE(c.durations.empty() || r.Samples().size() == c.durations.size());
-    stream.resize(stream.size() - stream.size() % static_cast<size_t>(frameBytes));
+    stream.erase(stream.end() - static_cast<std::ptrdiff_t>(stream.size() % static_cast<size_t>(frameBytes)), stream.end());
     EXPECT_EQ(written, stream);
     EXPECT_TRUE(r.log.Records().empty());
   }
