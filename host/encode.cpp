@@ -2,10 +2,8 @@
 // under a temporary name in the same folder, and renames it to OUT once the
 // plug-in has finished the file.
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,14 +13,12 @@
 #include "commands.h"
 #include "error.h"
 #include "os.h"
+#include "output.h"
 #include "plugin.h"
 #include "sources.h"
 
 namespace kxhost {
 namespace {
-
-std::atomic<bool> interrupted{false};
-extern "C" void OnInterrupt(int) { interrupted = true; }
 
 struct EncodeSettings {
   std::string output, videoPath, audioPath, pluginPath;
@@ -136,26 +132,6 @@ EncodeSettings ParseSettings(const std::vector<std::string>& arguments) {
   return settings;
 }
 
-std::string Lowercase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// OUT's extension with its dot, lower case; "" when it has none.
-std::string ExtensionOf(const std::string& path) {
-  const size_t slash = path.find_last_of("/\\");
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot + 1 == path.size()) return "";
-  return Lowercase(path.substr(dot));
-}
-
-// OUT's folder and stem with ".kxpart-<pid>" and OUT's extension: the
-// container follows the extension, and a rename in one folder is atomic.
-std::string TemporaryPath(const std::string& output, const std::string& extension) {
-  return output.substr(0, output.size() - extension.size()) + ".kxpart-" + std::to_string(ProcessId()) +
-         output.substr(output.size() - extension.size());
-}
-
 // The row of the table whose extension is `extension`.
 template <typename Row>
 const Row* RowForExtension(const Row* table, const std::string& extension) {
@@ -215,44 +191,6 @@ std::unique_ptr<EncodeParams> NewRecord() {
   return record;
 }
 
-// One line on standard error, redrawn, while it is a terminal.
-class Progress {
- public:
-  Progress(bool enabled, std::string name) : enabled_(enabled), name_(std::move(name)), start_(SecondsNow()) {}
-  void Update(double doneSeconds, double totalSeconds, int64_t frames, bool force = false) {
-    if (!enabled_) return;
-    const double now = SecondsNow();
-    if (!force && now - lastDraw_ < 0.2) return;
-    lastDraw_ = now;
-    const double elapsed = std::max(now - start_, 1e-6);
-    char line[256];
-    int length = std::snprintf(line, sizeof line, "\r%s: %lld frames, %.1f fps, %.1f s", name_.c_str(),
-                               static_cast<long long>(frames), frames / elapsed, doneSeconds);
-    if (totalSeconds > 0 && doneSeconds > 0 && length > 0) {
-      const double eta = elapsed * (totalSeconds - doneSeconds) / doneSeconds;
-      std::snprintf(line + length, sizeof line - static_cast<size_t>(length), ", %3.0f%%, ETA %d:%02d",
-                    std::min(100.0, 100.0 * doneSeconds / totalSeconds), static_cast<int>(eta) / 60,
-                    static_cast<int>(eta) % 60);
-    }
-    std::fprintf(stderr, "%s\033[K", line);
-    std::fflush(stderr);
-  }
-  void Message(const char* text) {
-    if (!enabled_) return;
-    std::fprintf(stderr, "\r%s: %s\033[K", name_.c_str(), text);
-    std::fflush(stderr);
-  }
-  void End() {
-    if (enabled_) std::fprintf(stderr, "\r\033[K");
-  }
-
- private:
-  bool enabled_;
-  std::string name_;
-  double start_;
-  double lastDraw_ = -1;
-};
-
 // The slots of the row in use, single-stream or multi-stream, behind one face.
 class OutputFile {
  public:
@@ -311,27 +249,6 @@ class OutputFile {
   const FileFormatDescriptor* single_;
   const MultiStreamFormatDescriptor* multi_;
   void* handle_ = nullptr;
-};
-
-std::string SizeText(int64_t bytes) {
-  char text[32];
-  if (bytes >= 10 * 1024 * 1024) {
-    std::snprintf(text, sizeof text, "%.1f MiB", bytes / 1048576.0);
-  } else if (bytes >= 10 * 1024) {
-    std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
-  } else {
-    std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(bytes));
-  }
-  return text;
-}
-
-// Removes the temporary file however the encode ends, unless it was kept.
-struct TemporaryFile {
-  std::string path;
-  bool keep = false;
-  ~TemporaryFile() {
-    if (!keep && !path.empty() && FileExists(path)) RemoveFile(path);
-  }
 };
 
 }  // namespace
@@ -441,8 +358,7 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
                                      (reason.empty() ? "" : ": the plug-in says \"" + reason + "\""));
   }
 
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  CatchInterrupts();
   Progress progress(!settings.quiet && StandardErrorIsTerminal(), settings.output);
   const double start = SecondsNow();
   int64_t pictures = 0, soundFrames = 0;
@@ -455,7 +371,7 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
     bool videoDone = !video, audioDone = !audio;
     const double totalSeconds = knownSeconds;
     while ((!videoDone || !audioDone) && failure.empty()) {
-      if (interrupted) {
+      if (Interrupted()) {
         failure = "interrupted";
         failureStatus = kExitInterrupted;
         break;
@@ -532,16 +448,9 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
     throw HostError(kExitWrite, "finishing " + settings.output + " failed: the plug-in says \"" +
                                     LogRecords::Instance().ReasonSince(logMark) + "\"; nothing written");
   }
-  const int64_t size = FileSize(temporary);
-  if (size <= 0) throw HostError(kExitWrite, "the plug-in left no file for " + settings.output);
-  std::string renameError;
-  if (!RenameOver(temporary, settings.output, renameError)) {
-    throw HostError(kExitOutput, "cannot rename " + temporary + " to " + settings.output + ": " + renameError);
-  }
-  file.keep = true;
+  const int64_t size = PutInPlace(file, settings.output);
 
   if (!settings.quiet) {
-    const double elapsed = std::max(SecondsNow() - start, 1e-6);
     const double seconds = std::max(video ? pictures / rate : 0.0, audio ? double(soundFrames) / audio->sampleRate : 0.0);
     std::string streams;
     char text[160];
@@ -555,9 +464,8 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
                     FourCCText(record->audio.nFourCC).c_str(), audio->sampleRate, audio->channels);
       streams += text;
     }
-    std::printf("%s: %d stream%s (%s), %.2f s, %lld frames, %s, %.1fx real time\n", settings.output.c_str(),
-                (video ? 1 : 0) + (audio ? 1 : 0), video && audio ? "s" : "", streams.c_str(), seconds,
-                static_cast<long long>(video ? pictures : soundFrames), SizeText(size).c_str(), seconds / elapsed);
+    PrintSummary(settings.output, (video ? 1 : 0) + (audio ? 1 : 0), streams, seconds, video ? pictures : soundFrames,
+                 size, SecondsNow() - start);
   }
   return kExitOk;
 }

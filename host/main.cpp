@@ -39,11 +39,6 @@ std::string Options::Value(const std::string& name) {
   return arguments_[index_++];
 }
 
-int RemuxCommand(const std::vector<std::string>& arguments) {
-  if (arguments.size() != 2) throw HostError(kExitUsage, "usage: kx-host remux IN.wmv OUT.wmv");
-  throw HostError(kExitUnavailable, "remux is not available in this build: it needs the plug-in's direct ASF path");
-}
-
 namespace {
 
 constexpr const char* kUsage =
@@ -52,7 +47,7 @@ constexpr const char* kUsage =
     "                      [--seconds S] [--video-codec FOURCC] [--audio-codec FOURCC]\n"
     "                      [--video-bitrate BPS] [--audio-bitrate BPS] [--multi-stream]\n"
     "                      [--xmp-options BITS] [--plugin PATH] [--quiet] [--verbose]\n"
-    "       kx-host remux IN.wmv OUT.wmv\n"
+    "       kx-host remux IN.wmv OUT.wmv [--plugin PATH] [--quiet] [--verbose]\n"
     "Without --video and --audio, encode writes a moving test pattern and a tone\n"
     "(default 1280x720, 25 fps, 10 s). Exit status: 0 done, 2 usage, 3 plug-in,\n"
     "4 unreadable input, 5 malformed input, 6 codec, 7 create, 8 write, 9 output,\n"

@@ -198,6 +198,8 @@ Plugin::Plugin(const std::string& path) : path_(path.empty() ? DefaultPluginPath
 
 Plugin::~Plugin() { UnloadAndWait(); }
 
+void* Plugin::Symbol(const char* name) const { return handle_ != nullptr ? LibrarySymbol(handle_, name) : nullptr; }
+
 void Plugin::UnloadAndWait() {
   if (handle_ == nullptr) return;
   UnloadPluginAndWait(handle_, path_);

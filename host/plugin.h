@@ -55,6 +55,8 @@ class Plugin {
   const FileFormatDescriptor* fileFormats() const { return fileFormats_; }
   const MultiStreamFormatDescriptor* multiStreamFormats() const { return multiStream_; }
   bool logCaptured() const { return logCaptured_; }
+  // Another export of the plug-in; null when it has none.
+  void* Symbol(const char* name) const;
 
   // Unloads the plug-in and waits until every file it closed is complete.
   void UnloadAndWait();

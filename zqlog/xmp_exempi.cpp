@@ -12,16 +12,29 @@ namespace {
 
 constexpr const char* kDynamicMediaNamespace = "http://ns.adobe.com/xmp/1.0/DynamicMedia/";
 
-// The toolkit is started once and left running for the life of the process.
-bool StartToolkit() {
-  static std::once_flag once;
-  static bool started = false;
-  std::call_once(once, [] {
-    started = xmp_init();
-    if (started) xmp_register_namespace(kDynamicMediaNamespace, "xmpDM", nullptr);
-  });
-  return started;
-}
+// The toolkit is started once, at the first packet, and stopped when this
+// library is unloaded: a host that unloads the plug-in takes the toolkit
+// library with it, and whatever the toolkit still held would be lost.
+class Toolkit {
+ public:
+  bool Start() {
+    std::call_once(once_, [this] {
+      started_ = xmp_init();
+      if (started_) xmp_register_namespace(kDynamicMediaNamespace, "xmpDM", nullptr);
+    });
+    return started_;
+  }
+  ~Toolkit() {
+    if (started_) xmp_terminate();
+  }
+
+ private:
+  std::once_flag once_;
+  bool started_ = false;
+};
+Toolkit toolkit;
+
+bool StartToolkit() { return toolkit.Start(); }
 
 struct XmpDeleter {
   void operator()(_Xmp* xmp) const { xmp_free(xmp); }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,11 @@ struct LogState {
 };
 
 // Never destroyed, so that records written while the process exits (close
-// threads, static destructors) still find it.
+// threads, static destructors) still find it. It lives in this library's own
+// storage, not on the heap: a host that unloads the library loses nothing.
 LogState& State() {
-  static LogState* state = new LogState;
+  alignas(LogState) static unsigned char storage[sizeof(LogState)];
+  static LogState* state = new (storage) LogState;
   return *state;
 }
 

@@ -4,7 +4,9 @@
 # own host" section as they are, builds the C++ host through find_package
 # and through pkg-config and the C host through pkg-config, runs them, and
 # decodes each written file with ffprobe. The installed kx-host runs too.
-#   -DBUILD_DIR=... -DWORK=... -DREADME=... -DFFPROBE=... [-DSANITIZER_FLAG=...]
+# It also remuxes a WMV2+WMA file of the ffmpeg tool through the plug-in's
+# MFWMVMuxer_ exports and the layer's media types.
+#   -DBUILD_DIR=... -DWORK=... -DREADME=... -DFFMPEG=... -DFFPROBE=... [-DSANITIZER_FLAG=...]
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/cmake-host" "${WORK}/pkg-host")
 
@@ -68,4 +70,34 @@ run("the installed kx-host" "${prefix}/bin/kx-host" encode "${WORK}/kx-host.mp4"
 run("ffprobe kx-host.mp4" "${FFPROBE}" -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of csv=p=0 "${WORK}/kx-host.mp4")
 if(NOT run_output MATCHES "^h264,25\naac,[1-9]")
   message(FATAL_ERROR "the installed kx-host wrote: ${run_output}")
+endif()
+
+# remux: every packet of each stream comes out with the same bytes and times
+# (streams mapped by kind: the file may order them differently), every frame
+# decodes without an error line, and a seek to the middle decodes.
+run("ffmpeg in.wmv" "${FFMPEG}" -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi
+    -i sine=f=440:r=44100 -t 4 -ac 2 -c:v wmv2 -g 25 -c:a wmav2 "${WORK}/in.wmv")
+run("the installed kx-host remux" "${prefix}/bin/kx-host" remux "${WORK}/in.wmv" "${WORK}/remuxed.wmv")
+if(NOT run_output MATCHES "^[^\n]*remuxed.wmv: 2 streams \\(wmv2 320x240 25 fps \\+ wmav2 44100 Hz 2 ch\\), .*x real time\n$")
+  message(FATAL_ERROR "kx-host remux said: ${run_output}")
+endif()
+foreach(file in remuxed)
+  run("framemd5 of ${file}.wmv" "${FFMPEG}" -v error -i "${WORK}/${file}.wmv" -map 0:v -map 0:a -c copy -f framemd5 -)
+  string(REGEX REPLACE "#[^\n]*\n" "" packets_${file} "${run_output}")
+  run("ffprobe ${file}.wmv" "${FFPROBE}" -v error -count_frames -show_entries stream=codec_name,nb_read_frames
+      -of csv=p=0 "${WORK}/${file}.wmv")
+  string(REPLACE "\n" ";" frames_${file} "${run_output}")
+  list(SORT frames_${file})
+endforeach()
+string(REGEX MATCHALL "\n" packet_lines "${packets_in}")
+list(LENGTH packet_lines packet_count)
+if(NOT packets_remuxed STREQUAL packets_in OR packet_count LESS 150)
+  message(FATAL_ERROR "remuxed packets differ (${packet_count} in the input):\n${packets_in}\n---\n${packets_remuxed}")
+endif()
+if(NOT frames_remuxed STREQUAL frames_in OR NOT frames_in MATCHES "wmv2,100")
+  message(FATAL_ERROR "decoded frames: input '${frames_in}', remuxed '${frames_remuxed}'")
+endif()
+run("a seek to the middle" "${FFMPEG}" -v error -ss 2 -i "${WORK}/remuxed.wmv" -frames:v 1 -f null -)
+if(NOT run_output STREQUAL "")
+  message(FATAL_ERROR "a seek to 2 s in remuxed.wmv: ${run_output}")
 endif()

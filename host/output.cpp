@@ -1,0 +1,112 @@
+#include "output.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+
+#include "error.h"
+#include "os.h"
+
+namespace kxhost {
+
+std::string Lowercase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string ExtensionOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot + 1 == path.size()) return "";
+  return Lowercase(path.substr(dot));
+}
+
+std::string TemporaryPath(const std::string& output, const std::string& extension) {
+  return output.substr(0, output.size() - extension.size()) + ".kxpart-" + std::to_string(ProcessId()) +
+         output.substr(output.size() - extension.size());
+}
+
+namespace {
+std::atomic<bool> interrupted{false};
+extern "C" void OnInterrupt(int) { interrupted = true; }
+}  // namespace
+
+void CatchInterrupts() {
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+}
+
+bool Interrupted() { return interrupted; }
+
+TemporaryFile::~TemporaryFile() {
+  if (!keep && !path.empty() && FileExists(path)) RemoveFile(path);
+}
+
+int64_t PutInPlace(TemporaryFile& file, const std::string& output) {
+  const int64_t size = FileSize(file.path);
+  if (size <= 0) throw HostError(kExitWrite, "the plug-in left no file for " + output);
+  std::string renameError;
+  if (!RenameOver(file.path, output, renameError)) {
+    throw HostError(kExitOutput, "cannot rename " + file.path + " to " + output + ": " + renameError);
+  }
+  file.keep = true;
+  return size;
+}
+
+namespace {
+
+std::string SizeText(int64_t bytes) {
+  char text[32];
+  if (bytes >= 10 * 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%.1f MiB", bytes / 1048576.0);
+  } else if (bytes >= 10 * 1024) {
+    std::snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
+  } else {
+    std::snprintf(text, sizeof text, "%lld bytes", static_cast<long long>(bytes));
+  }
+  return text;
+}
+
+}  // namespace
+
+void PrintSummary(const std::string& output, int streamCount, const std::string& streams, double seconds,
+                  int64_t frames, int64_t bytes, double elapsedSeconds) {
+  std::printf("%s: %d stream%s (%s), %.2f s, %lld frames, %s, %.1fx real time\n", output.c_str(), streamCount,
+              streamCount == 1 ? "" : "s", streams.c_str(), seconds, static_cast<long long>(frames),
+              SizeText(bytes).c_str(), seconds / std::max(elapsedSeconds, 1e-6));
+}
+
+Progress::Progress(bool enabled, std::string name) : enabled_(enabled), name_(std::move(name)), start_(SecondsNow()) {}
+
+void Progress::Update(double doneSeconds, double totalSeconds, int64_t frames, bool force) {
+  if (!enabled_) return;
+  const double now = SecondsNow();
+  if (!force && now - lastDraw_ < 0.2) return;
+  lastDraw_ = now;
+  const double elapsed = std::max(now - start_, 1e-6);
+  char line[256];
+  int length = std::snprintf(line, sizeof line, "\r%s: %lld frames, %.1f fps, %.1f s", name_.c_str(),
+                             static_cast<long long>(frames), frames / elapsed, doneSeconds);
+  if (totalSeconds > 0 && doneSeconds > 0 && length > 0) {
+    const double eta = elapsed * (totalSeconds - doneSeconds) / doneSeconds;
+    std::snprintf(line + length, sizeof line - static_cast<size_t>(length), ", %3.0f%%, ETA %d:%02d",
+                  std::min(100.0, 100.0 * doneSeconds / totalSeconds), static_cast<int>(eta) / 60,
+                  static_cast<int>(eta) % 60);
+  }
+  std::fprintf(stderr, "%s\033[K", line);
+  std::fflush(stderr);
+}
+
+void Progress::Message(const char* text) {
+  if (!enabled_) return;
+  std::fprintf(stderr, "\r%s: %s\033[K", name_.c_str(), text);
+  std::fflush(stderr);
+}
+
+void Progress::End() {
+  if (enabled_) std::fprintf(stderr, "\r\033[K");
+}
+
+}  // namespace kxhost

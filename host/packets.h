@@ -1,0 +1,48 @@
+// Compressed packets of a media file, as `kx-host remux` reads them. The
+// reader is libavformat where the build has it (packets_avformat.cpp); a
+// build without it answers "not available" (packets_unavailable.cpp).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kxhost {
+
+// What a media type needs of one stream, in the container's own terms.
+struct StreamFormat {
+  bool video = false;
+  std::string codecName;      // for messages and the summary
+  uint32_t codecTag = 0;      // video: the FourCC; audio: the wave format tag
+  uint32_t width = 0, height = 0;
+  uint32_t rateNumerator = 0, rateDenominator = 0;  // 0/0 when the file does not say
+  uint32_t aspectNumerator = 1, aspectDenominator = 1;
+  uint32_t bitsPerSecond = 0;  // 0 when the file does not say
+  uint32_t channels = 0, sampleRate = 0, blockAlign = 0, bitsPerSample = 0;
+  std::vector<uint8_t> codecPrivateData;  // after the BITMAPINFOHEADER / WAVEFORMATEX
+};
+
+struct Packet {
+  size_t stream = 0;  // index into PacketSource::streams
+  const uint8_t* data = nullptr;
+  uint32_t bytes = 0;
+  int64_t time100ns = 0, duration100ns = 0;
+};
+
+class PacketSource {
+ public:
+  virtual ~PacketSource() = default;
+  std::vector<StreamFormat> streams;
+  double durationSeconds = 0;  // 0 when unknown
+  // The next packet, valid until the next call; false at the end of the
+  // file. Throws HostError (status 5, with the byte offset) on a read error.
+  virtual bool Next(Packet& packet) = 0;
+};
+
+// Opens `path` and reads its stream formats. Throws HostError: 4 when the
+// file cannot be opened, 5 when it is no media file libavformat reads, 10
+// in a build without libavformat.
+std::unique_ptr<PacketSource> OpenPackets(const std::string& path);
+
+}  // namespace kxhost

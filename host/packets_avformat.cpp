@@ -1,0 +1,136 @@
+// The packets of a media file through libavformat.
+#include <climits>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+}
+
+#include "error.h"
+#include "packets.h"
+
+namespace kxhost {
+namespace {
+
+std::string AvErrorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+uint32_t Clamped(int64_t value) { return value <= 0 ? 0 : value >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
+
+// The tag ASF stores for the stream: the container's own, else the one the
+// RIFF tables give its codec (a file from another container).
+uint32_t TagOf(const AVCodecParameters* parameters) {
+  if (parameters->codec_tag != 0) return parameters->codec_tag;
+  const AVCodecTag* const tables[] = {parameters->codec_type == AVMEDIA_TYPE_VIDEO ? avformat_get_riff_video_tags()
+                                                                                    : avformat_get_riff_audio_tags(),
+                                      nullptr};
+  unsigned int tag = 0;
+  return av_codec_get_tag2(tables, parameters->codec_id, &tag) != 0 ? tag : 0;
+}
+
+struct PacketFree {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FormatClose {
+  void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
+};
+
+class AvPacketSource final : public PacketSource {
+ public:
+  explicit AvPacketSource(const std::string& path) : path_(path), packet_(av_packet_alloc()) {
+    if (packet_ == nullptr) throw HostError(kExitInputUnreadable, "out of memory reading " + path);
+    AVFormatContext* opening = nullptr;
+    const int opened = avformat_open_input(&opening, path.c_str(), nullptr, nullptr);
+    format_.reset(opening);
+    if (opened == AVERROR_INVALIDDATA) {
+      throw HostError(kExitInputMalformed, path + " is no media file libavformat reads (at byte offset 0)");
+    }
+    if (opened < 0) throw HostError(kExitInputUnreadable, "cannot open " + path + ": " + AvErrorText(opened));
+    const int probed = avformat_find_stream_info(format_.get(), nullptr);
+    if (probed < 0) throw Malformed("its stream formats cannot be read: " + AvErrorText(probed));
+    if (format_->duration > 0) durationSeconds = double(format_->duration) / AV_TIME_BASE;
+    keptIndex_.assign(format_->nb_streams, -1);
+    for (unsigned i = 0; i < format_->nb_streams; ++i) {
+      const AVStream* stream = format_->streams[i];
+      const AVCodecParameters* parameters = stream->codecpar;
+      const char* name = avcodec_get_name(parameters->codec_id);
+      if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;  // a cover picture: metadata, not a stream
+      if (parameters->codec_type != AVMEDIA_TYPE_VIDEO && parameters->codec_type != AVMEDIA_TYPE_AUDIO) {
+        throw HostError(kExitCodec, path + ": stream " + std::to_string(i) + " (" + name +
+                                        ") is neither video nor audio; remux carries one video and one audio stream");
+      }
+      StreamFormat format;
+      format.video = parameters->codec_type == AVMEDIA_TYPE_VIDEO;
+      format.codecName = name;
+      format.codecTag = TagOf(parameters);
+      if (format.codecTag == 0) {
+        throw HostError(kExitCodec, path + ": stream " + std::to_string(i) + " (" + name + ") has no " +
+                                        (format.video ? "FourCC" : "wave format tag") + " an ASF file can store");
+      }
+      format.bitsPerSecond = Clamped(parameters->bit_rate);
+      if (format.video) {
+        format.width = Clamped(parameters->width);
+        format.height = Clamped(parameters->height);
+        const AVRational rate = stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0 ? stream->avg_frame_rate
+                                                                                                 : stream->r_frame_rate;
+        if (rate.num > 0 && rate.den > 0) format.rateNumerator = Clamped(rate.num), format.rateDenominator = Clamped(rate.den);
+        const AVRational aspect = stream->sample_aspect_ratio.num > 0 ? stream->sample_aspect_ratio
+                                                                     : parameters->sample_aspect_ratio;
+        if (aspect.num > 0 && aspect.den > 0) {
+          format.aspectNumerator = Clamped(aspect.num), format.aspectDenominator = Clamped(aspect.den);
+        }
+      } else {
+        format.channels = Clamped(parameters->ch_layout.nb_channels);
+        format.sampleRate = Clamped(parameters->sample_rate);
+        format.blockAlign = Clamped(parameters->block_align);
+        format.bitsPerSample = Clamped(parameters->bits_per_coded_sample);
+      }
+      if (parameters->extradata_size > 0) {
+        format.codecPrivateData.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
+      }
+      keptIndex_[i] = static_cast<int>(streams.size());
+      streams.push_back(std::move(format));
+    }
+  }
+  bool Next(Packet& packet) override {
+    for (;;) {
+      av_packet_unref(packet_.get());
+      const int read = av_read_frame(format_.get(), packet_.get());
+      if (read == AVERROR_EOF) return false;
+      if (read < 0) throw Malformed("reading a packet failed: " + AvErrorText(read));
+      const int kept = keptIndex_.at(static_cast<size_t>(packet_->stream_index));
+      if (kept < 0) continue;
+      const AVStream* stream = format_->streams[packet_->stream_index];
+      const int64_t time = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+      if (time == AV_NOPTS_VALUE) throw Malformed("a packet of stream " + std::to_string(packet_->stream_index) + " has no time");
+      constexpr AVRational k100ns{1, 10000000};
+      packet = Packet{.stream = static_cast<size_t>(kept), .data = packet_->data,
+                      .bytes = static_cast<uint32_t>(packet_->size), .time100ns = av_rescale_q(time, stream->time_base, k100ns),
+                      .duration100ns = packet_->duration > 0 ? av_rescale_q(packet_->duration, stream->time_base, k100ns) : 0};
+      return true;
+    }
+  }
+
+ private:
+  HostError Malformed(const std::string& what) const {
+    const int64_t offset = format_ != nullptr && format_->pb != nullptr ? avio_tell(format_->pb) : 0;
+    return HostError(kExitInputMalformed, path_ + ": " + what + " (at byte offset " + std::to_string(offset) + ")");
+  }
+
+  std::string path_;
+  std::unique_ptr<AVPacket, PacketFree> packet_;
+  std::unique_ptr<AVFormatContext, FormatClose> format_;
+  std::vector<int> keptIndex_;  // the file's stream index -> streams' index, -1 when skipped
+};
+
+}  // namespace
+
+std::unique_ptr<PacketSource> OpenPackets(const std::string& path) {
+  av_log_set_level(AV_LOG_QUIET);  // failures come back as one line of kx-host's own
+  return std::make_unique<AvPacketSource>(path);
+}
+
+}  // namespace kxhost
