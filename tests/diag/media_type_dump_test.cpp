@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -14,7 +15,6 @@
 #include <vector>
 
 #include "fake_com.h"
-#include "guid_names.h"
 #include "kxdiag/media_type_dump.h"
 #include "log_capture.h"
 
@@ -79,33 +79,29 @@ TEST_F(Dump, EveryValueShape) {
   nullGuid.vt = VT_CLSID;
   type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
   type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
-  type->SetUINT64(MF_MT_FRAME_SIZE, (1920ull << 32) | 1080);
   type->SetUINT64(MF_MT_FRAME_RATE_RANGE_MAX, (4294967295ull << 32) | 1);
   type->SetUINT32(MF_MT_AVG_BITRATE, 4294967295u);
   type->SetDouble(MF_MT_AUDIO_FLOAT_SAMPLES_PER_SECOND, 44100.5);
   type->SetUINT64(kUnknownKey, 18446744073709551615ull);
   type->SetString(kUnknownKey2, KX_W("hello"));
-  type->Blob(MF_MT_USER_DATA, {1, 2, 3}).Blob(MF_MT_GEOMETRIC_APERTURE, Aperture(32768, 1, 0, -2, 1920, 1080));
-  type->Blob(MF_MT_PAN_SCAN_APERTURE, Aperture(16384, -1, 0, 0, -4, 0));
+  type->Blob(MF_MT_USER_DATA, {1, 2, 3}).Blob(MF_MT_PAN_SCAN_APERTURE, Aperture(16384, -1, 0, -2, -4, 1080));
   type->SetUnknown(MF_MT_WRAPPED_TYPE, unknown.Get());
   type->SetUINT32(MF_MT_DEFAULT_STRIDE, 0);  // handed out as VT_I4
   type->SetGUID(MF_MT_AM_FORMAT_TYPE, kUnknownKey2);
   type->SetGUID(MF_MT_AUDIO_CHANNEL_MASK, GUID_NULL);  // handed out with no GUID: the dump stops
   type->SetUINT32(MF_MT_SAMPLE_SIZE, 1);
-  type->odd = {{12, i4}, {14, nullGuid}};
+  type->odd = {{10, i4}, {12, nullGuid}};
   EXPECT_FALSE(DumpMediaType(type.Get()));
   EXPECT_EQ(log.Take(), (Strings{
                             Line("    MF_MT_MAJOR_TYPE: MFMediaType_Video"),
                             Line("    MF_MT_SUBTYPE: MFVideoFormat_H264"),
-                            Line("    MF_MT_FRAME_SIZE: 1920 x 1080"),
                             Line("    MF_MT_FRAME_RATE_RANGE_MAX: 4294967295 x 1"),
                             Line("    MF_MT_AVG_BITRATE: 4294967295"),
                             Line("    MF_MT_AUDIO_FLOAT_SAMPLES_PER_SECOND: 44100.500000"),
                             Line("    " + kUnknownName + ": 18446744073709551615"),
                             Line("    {0000BEEF-0001-0002-A0A1-A2A3A4A5A6A7}: hello"),
                             Line("    MF_MT_USER_DATA: <<byte array>>"),
-                            Line("    MF_MT_GEOMETRIC_APERTURE: (1.500000,-2.000000) (1920,1080)"),
-                            Line("    MF_MT_PAN_SCAN_APERTURE: (-0.750000,0.000000) (-4,0)"),
+                            Line("    MF_MT_PAN_SCAN_APERTURE: (-0.750000,-2.000000) (-4,1080)"),
                             Line("    MF_MT_WRAPPED_TYPE: IUnknown"),
                             Line("    MF_MT_DEFAULT_STRIDE: Unexpected attribute type (vt = 3)"),
                             Line("    MF_MT_AM_FORMAT_TYPE: {0000BEEF-0001-0002-A0A1-A2A3A4A5A6A7}"),
@@ -147,30 +143,46 @@ TEST_F(Dump, EmptyTypeLongLinesAndFailuresThatStopIt) {
     EXPECT_EQ(log.Take(), c.lines) << c.name;
   }
   EXPECT_FALSE(DumpMediaType(nullptr));
-  DumpLogLine(KX_W("%d|%s|%S"), -5, KX_W("wide"), "narrow");
-  DumpLogLine(KX_W("%s"), std::basic_string<kx_wchar>(260, KX_W('x')).c_str());
-  EXPECT_EQ(log.Take(), Strings{Line("-5|wide|narrow")});
+  EXPECT_EQ(log.Take(), Strings{});
+}
+
+// The media GUID name table as text, "<name> {<GUID in registry form>}" per
+// line, formatted here (not by the platform) so that the Windows SDK's values
+// and the Linux layer's can be compared.
+std::string RegistryForm(const GUID& guid) {
+  char text[40];
+  std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned>(guid.Data1), static_cast<unsigned>(guid.Data2),
+                static_cast<unsigned>(guid.Data3), guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return text;
+}
+
+std::string MediaGuidNameList() {
+  std::string list;
+  for (size_t i = 0; i < MediaGuidNameCount(); ++i) {
+    const MediaGuidEntry& entry = MediaGuidNameAt(i);
+    for (const WCHAR* c = entry.name; *c != 0; ++c) list += static_cast<char>(*c);  // names are ASCII
+    list += ' ';
+    list += RegistryForm(*entry.guid);
+    list += '\n';
+  }
+  return list;
 }
 
 // The names and values of the table as the Windows SDK defines them: the
-// list the Windows build prints (media_guid_list.exe under Wine) is kept in
-// data/; both builds must print exactly that. A GUID that differs in one bit
-// has no name.
+// list the Windows build finds (under Wine) is kept in data/; both builds
+// must find exactly that. On a difference the list found is written to
+// media_guid_names.found.txt in the working folder (the Windows build's
+// refreshes the kept list). A GUID that differs in one bit has no name.
 TEST(MediaGuidName, TableMatchesTheWindowsSdk) {
   std::ifstream in(KX_MEDIA_GUID_NAMES_FILE, std::ios::binary);
   ASSERT_TRUE(in.good()) << KX_MEDIA_GUID_NAMES_FILE;
   std::stringstream expected;
   expected << in.rdbuf();
-  std::istringstream expectedLines(expected.str()), actualLines(kx::test::MediaGuidNameList());
-  std::string want, got;
-  int lines = 0;
-  while (std::getline(expectedLines, want)) {
-    ASSERT_TRUE(std::getline(actualLines, got)) << "missing: " << want;
-    EXPECT_EQ(got, want) << "entry " << lines;
-    ++lines;
-  }
-  EXPECT_FALSE(std::getline(actualLines, got)) << "extra: " << got;
-  EXPECT_EQ(lines, 138);
+  const std::string found = MediaGuidNameList();
+  EXPECT_EQ(found, expected.str());  // a failure shows the differing lines
+  if (found != expected.str()) std::ofstream("media_guid_names.found.txt", std::ios::binary) << found;
   GUID almost = MFVideoFormat_H264;
   almost.Data4[7] ^= 1;
   EXPECT_EQ(MediaGuidName(almost), nullptr);
