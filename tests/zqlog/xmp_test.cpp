@@ -28,10 +28,7 @@ namespace fs = std::filesystem;
 
 _XmpMetadata Record(uint32_t options, uint64_t duration, uint32_t den = 10000000) {
   _XmpMetadata record{};
-  record.nOptions = options;
-  record.nDuration = duration;
-  record.nTimeScaleNum = 1;
-  record.nTimeScaleDen = den;
+  record.nOptions = options, record.nDuration = duration, record.nTimeScaleNum = 1, record.nTimeScaleDen = den;
   return record;
 }
 
@@ -54,11 +51,6 @@ std::string Le64(uint64_t v) {
   std::string out(8, '\0');
   for (size_t i = 0; i < 8; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
   return out;
-}
-uint64_t ReadLe64(const std::string& bytes, size_t at) {
-  uint64_t v = 0;
-  for (size_t i = 8; i-- > 0;) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
-  return v;
 }
 std::string Be32(uint32_t v) { return {char(v >> 24), char((v >> 16) & 0xFF), char((v >> 8) & 0xFF), char(v & 0xFF)}; }
 std::string Bytes(std::initializer_list<int> values) { return std::string(values.begin(), values.end()); }
@@ -100,69 +92,48 @@ class XmpInject : public ::testing::Test {
   kx::test::TempDir dir_;
 };
 
-TEST_F(XmpInject, RefusalsLeaveEveryFileUntouched) {
-  const std::string packet = "<x:xmpmeta/>";
-  std::string damagedAsf = kHeaderGuid + Le64(255) + std::string(6, '\0');  // claims more bytes than there are
+// An ASF object of the XMP packet.
+std::string XmpObject(const std::string& packet) { return kXmpGuidAsfOrder + Le64(24 + packet.size()) + packet; }
+
+// A header (with a File Properties Object), a data object, the given
+// objects, a simple index; the file size in the File Properties is right.
+std::string TinyAsf(const std::string& objects) {
+  return kHeaderGuid + Le64(30 + 104) + Bytes({1, 0, 0, 0, 1, 2}) + kFilePropertiesGuid + Le64(104) +
+         std::string(16, '\x11') + Le64(240 + objects.size()) + std::string(104 - 48, '\x22') + kDataGuid + Le64(50) +
+         std::string(26, '\x33') + objects + kSimpleIndexGuid + Le64(56) + std::string(32, '\x44');
+}
+
+// Each file's bytes after the injection, byte for byte; a refusal leaves the
+// file as it was, and no call leaves a temporary file behind.
+TEST_F(XmpInject, TinyFilesGetExactlyTheirObjectAndRefusalsLeaveThemUntouched) {
+  const std::string p1 = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>", p2 = "<x:xmpmeta xmlns:x='adobe:ns:meta/'>2</x:xmpmeta>";
+  const std::string ftyp = Be32(16) + "ftypisom" + Be32(0), mdat = "mdat" + std::string(12, '\x55');
   const struct {
-    const char* name;
-    const char* file;
-    std::string content;  // the file's bytes before and after
+    const char *name, *file;
+    std::string before, packet;
     bool result;
-    const char* packet;
+    std::string after;  // empty: as before
   } cases[] = {
-      {"empty packet", "any.bin", "not a media file", true, ""},
-      {"neither format", "text.txt", "plain text, long enough to hold a header or two......", false, nullptr},
-      {"empty file", "empty.wmv", "", false, nullptr},
-      {"damaged ASF header", "damaged.wmv", damagedAsf, false, nullptr},
+      {"ASF: between data and index", "tiny.asf", TinyAsf(""), p1, true, TinyAsf(XmpObject(p1))},
+      {"ASF: a second packet replaces the first", "tiny.asf", TinyAsf(XmpObject(p1)), p2, true, TinyAsf(XmpObject(p2))},
+      // The last box runs to the end of the file (size 0): it gets its real size.
+      {"MP4: a box at the end", "tiny.mp4", ftyp + Be32(0) + mdat, p1, true,
+       ftyp + Be32(20) + mdat + Be32(static_cast<uint32_t>(24 + p1.size())) + "uuid" + kXmpUuidPlain + p1},
+      {"empty packet", "any.bin", "not a media file", "", true, ""},
+      {"neither format", "text.txt", "plain text, long enough to hold a header or two......", p1, false, ""},
+      {"empty file", "empty.wmv", "", p1, false, ""},
+      {"damaged ASF header", "damaged.wmv", kHeaderGuid + Le64(255) + std::string(6, '\0'), p1, false, ""},
   };
   for (const auto& c : cases) {
-    WriteFile(dir_ / c.file, c.content);
-    const std::string given = c.packet != nullptr ? c.packet : packet;
-    EXPECT_EQ(InjectAsfXmp((dir_ / c.file).string().c_str(), given.data(), given.size(), 0), c.result) << c.name;
-    EXPECT_EQ(ReadFile(dir_ / c.file), c.content) << c.name;
+    SCOPED_TRACE(c.name);
+    WriteFile(dir_ / c.file, c.before);
+    EXPECT_EQ(Inject(dir_ / c.file, c.packet), c.result);
+    EXPECT_EQ(ReadFile(dir_ / c.file), c.after.empty() ? c.before : c.after);
   }
   EXPECT_TRUE(InjectAsfXmp((dir_ / "any.bin").string().c_str(), nullptr, 10, 0)) << "no packet";
-  EXPECT_FALSE(Inject(dir_ / "missing.mp4", packet));
-  EXPECT_FALSE(InjectAsfXmp(nullptr, packet.data(), packet.size(), 0));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 4) << "nothing created";
-}
-
-// Header (with a File Properties Object), data object, simple index.
-TEST_F(XmpInject, TinyAsfGetsTheObjectBetweenDataAndIndexOnce) {
-  const std::string fileProperties =
-      kFilePropertiesGuid + Le64(104) + std::string(16, '\x11') + Le64(240) + std::string(104 - 48, '\x22');
-  const std::string before = kHeaderGuid + Le64(30 + 104) + Bytes({1, 0, 0, 0, 1, 2}) + fileProperties + kDataGuid +
-                             Le64(50) + std::string(26, '\x33') + kSimpleIndexGuid + Le64(56) + std::string(32, '\x44');
-  ASSERT_EQ(before.size(), 240u);
-  const fs::path file = dir_ / "tiny.asf";
-  WriteFile(file, before);
-  // The second packet replaces the first.
-  for (const std::string packet : {"<x:xmpmeta xmlns:x='adobe:ns:meta/'/>", "<x:xmpmeta xmlns:x='adobe:ns:meta/'>2</x:xmpmeta>"}) {
-    ASSERT_TRUE(Inject(file, packet));
-    const std::string after = ReadFile(file);
-    const uint64_t newSize = 240 + 24 + packet.size();
-    ASSERT_EQ(after.size(), newSize);
-    std::string expectedHeader = before.substr(0, 134);
-    expectedHeader.replace(30 + 40, 8, Le64(newSize));  // File Properties: the file size
-    EXPECT_EQ(after.substr(0, 134), expectedHeader);
-    EXPECT_EQ(after.substr(134, 50), before.substr(134, 50));
-    EXPECT_EQ(after.substr(184, 16), kXmpGuidAsfOrder);
-    EXPECT_EQ(ReadLe64(after, 200), 24 + packet.size());
-    EXPECT_EQ(after.substr(208, packet.size()), packet);
-    EXPECT_EQ(after.substr(208 + packet.size()), before.substr(184));
-  }
-  EXPECT_FALSE(fs::exists(dir_ / "tiny.asf.xmptmp"));
-}
-
-TEST_F(XmpInject, TinyMp4GetsTheBoxAtTheEnd) {
-  const std::string ftyp = Be32(16) + "ftypisom" + Be32(0);
-  // The last box runs to the end of the file (size 0): it gets its real size.
-  const fs::path file = dir_ / "tiny.mp4";
-  WriteFile(file, ftyp + Be32(0) + "mdat" + std::string(12, '\x55'));
-  const std::string packet = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
-  ASSERT_TRUE(Inject(file, packet));
-  EXPECT_EQ(ReadFile(file), ftyp + Be32(20) + "mdat" + std::string(12, '\x55') +
-                                Be32(static_cast<uint32_t>(24 + packet.size())) + "uuid" + kXmpUuidPlain + packet);
+  EXPECT_FALSE(Inject(dir_ / "missing.mp4", p1));
+  EXPECT_FALSE(InjectAsfXmp(nullptr, p1.data(), p1.size(), 0));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 6) << "nothing created";
 }
 
 #if !defined(_WIN32)
