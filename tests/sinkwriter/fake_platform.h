@@ -1,17 +1,16 @@
 // The platform as the sink-writer encoder sees it, faked: a sink writer that
-// records what it is asked and refuses any call on demand, the list of an
-// encoder family's audio output types (in a collection of the platform's),
-// their WAVEFORMATEX view, the event
-// and the sample factories. One FakePlatform at a time routes the entry
-// points to itself.
+// records what it is asked, the list of an encoder family's audio output
+// types, their WAVEFORMATEX view, the event and the sample factories. Any
+// call, the writer's or an entry point's, can be refused by name. One
+// FakePlatform at a time routes the entry points to itself.
 #pragma once
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,19 +30,24 @@ struct SampleRecord {
   std::vector<uint8_t> bytes;  // the buffer's current length
 };
 
-// Everything a fake writer saw, kept by the test after the writer is gone.
+// Everything the fakes saw, kept by the test after the writer is gone.
 struct WriterRecord {
   std::vector<std::string> calls;  // "AddStream", "WriteSample(1)", ...
   std::vector<ComPtr<IMFMediaType>> outputTypes;
   std::vector<SampleRecord> samples;
-  std::map<std::string, HRESULT> refuse;  // method -> result instead of the work
-  // Whether the writer answers for IMFSinkWriterEx, calls OnFinalize from a
-  // thread of its own, found the callback, and is gone.
-  bool offersEx = true, finalizeOnThread = false, hadCallback = false, destroyed = false;
-  HRESULT finalizeStatus = S_OK;
+  // Call -> its result instead of the work: the writer's methods by their
+  // names, the entry points by the platform's ("MFCreateSample", ...), and
+  // "OnFinalize" for the status the writer reports after finalizing.
+  std::map<std::string, HRESULT> refuse;
+  bool offersEx = true, hadCallback = false, destroyed = false;  // IMFSinkWriterEx answered
   UINT32 lowLatency = 0;
+  HRESULT Refusal(const std::string& call) const {
+    const auto found = refuse.find(call);
+    return found == refuse.end() ? S_OK : found->second;
+  }
 };
 
+// OnFinalize always comes from a thread of the writer's own.
 class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
  public:
   FakeSinkWriter(std::shared_ptr<WriterRecord> r, ComPtr<IMFSinkWriterCallback> c)
@@ -62,9 +66,7 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
     r_->outputTypes.emplace_back(type);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE SetInputMediaType(DWORD index, IMFMediaType*, IMFAttributes*) override {
-    return Enter("SetInputMediaType", index);
-  }
+  HRESULT STDMETHODCALLTYPE SetInputMediaType(DWORD i, IMFMediaType*, IMFAttributes*) override { return Enter("SetInputMediaType", i); }
   HRESULT STDMETHODCALLTYPE BeginWriting() override { return Enter("BeginWriting"); }
   HRESULT STDMETHODCALLTYPE WriteSample(DWORD index, IMFSample* sample) override {
     if (const HRESULT hr = Enter("WriteSample", index); FAILED(hr)) return hr;
@@ -80,14 +82,11 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
     r_->samples.push_back(std::move(record));
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE NotifyEndOfSegment(DWORD index) override {
-    return Enter("NotifyEndOfSegment", index);
-  }
+  HRESULT STDMETHODCALLTYPE NotifyEndOfSegment(DWORD index) override { return Enter("NotifyEndOfSegment", index); }
   HRESULT STDMETHODCALLTYPE Finalize() override {
     if (const HRESULT hr = Enter("Finalize"); FAILED(hr) || !callback_) return hr;
-    if (!r_->finalizeOnThread) return callback_->OnFinalize(r_->finalizeStatus), S_OK;
     if (finalizer_.joinable()) finalizer_.join();
-    finalizer_ = std::thread([c = callback_, s = r_->finalizeStatus] { c->OnFinalize(s); });
+    finalizer_ = std::thread([c = callback_, s = r_->Refusal("OnFinalize")] { c->OnFinalize(s); });
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE SendStreamTick(DWORD, LONGLONG) override { return E_NOTIMPL; }
@@ -100,8 +99,7 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
  private:
   HRESULT Enter(const std::string& method, std::optional<DWORD> stream = {}) {
     r_->calls.push_back(stream ? method + "(" + std::to_string(*stream) + ")" : method);
-    const auto refusal = r_->refuse.find(method);
-    return refusal == r_->refuse.end() ? S_OK : refusal->second;
+    return r_->Refusal(method);
   }
   std::shared_ptr<WriterRecord> r_;
   ComPtr<IMFSinkWriterCallback> callback_;
@@ -128,62 +126,59 @@ inline ComPtr<IUnknown> MakeAudioType(const AudioCandidate& c) {
 struct FakePlatform {
   std::shared_ptr<WriterRecord> writer = std::make_shared<WriterRecord>();
   std::vector<ComPtr<IUnknown>> audioTypes;
-  HRESULT createResult = S_OK, listResult = S_OK, sampleResult = S_OK, bufferResult = S_OK;
-  int conversions = 0, conversionFailsAt = -1;  // 0-based conversion that is refused
+  int conversions = 0;
   GUID listedSubtype{};
   UINT32 formatBlockBytes = 18;  // cbFormat handed back; less is a short block
-  bool eventFails = false;
 
   FakePlatform() { current = this; }
   ~FakePlatform() { current = nullptr; }
-  FakePlatform(const FakePlatform&) = delete;
-  FakePlatform& operator=(const FakePlatform&) = delete;
   static inline FakePlatform* current = nullptr;
+  static HRESULT Refusal(const char* call) { return current->writer->Refusal(call); }
 
   SinkWriterEntryPoints EntryPoints() const {
     return {
         .createSinkWriterFromURL = [](LPCWSTR, IMFByteStream*, IMFAttributes* attributes, IMFSinkWriter** out) -> HRESULT {
-          FakePlatform& p = *current;
+          WriterRecord& w = *current->writer;
           ComPtr<IMFSinkWriterCallback> callback;
-          p.writer->hadCallback = SUCCEEDED(attributes->GetUnknown(
-              MF_SINK_WRITER_ASYNC_CALLBACK, IID_IMFSinkWriterCallback, reinterpret_cast<void**>(&callback)));
-          if (FAILED(attributes->GetUINT32(MF_LOW_LATENCY, &p.writer->lowLatency))) p.writer->lowLatency = 0;
-          if (FAILED(p.createResult)) return p.createResult;
-          *out = new FakeSinkWriter(p.writer, std::move(callback));
+          w.hadCallback = SUCCEEDED(attributes->GetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, IID_IMFSinkWriterCallback,
+                                                           reinterpret_cast<void**>(&callback)));
+          if (FAILED(attributes->GetUINT32(MF_LOW_LATENCY, &w.lowLatency))) w.lowLatency = 0;
+          if (const HRESULT hr = w.Refusal("MFCreateSinkWriterFromURL"); FAILED(hr)) return hr;
+          *out = new FakeSinkWriter(current->writer, std::move(callback));
           return S_OK;
         },
         .transcodeGetAudioOutputAvailableTypes = [](REFGUID subtype, DWORD, IMFAttributes*, IMFCollection** out) -> HRESULT {
-          FakePlatform& p = *current;
-          p.listedSubtype = subtype;
+          current->listedSubtype = subtype;
           ComPtr<IMFCollection> list;
-          HRESULT hr = FAILED(p.listResult) ? p.listResult : MFCreateCollection(&list);
-          for (const ComPtr<IUnknown>& type : p.audioTypes) hr = SUCCEEDED(hr) ? list->AddElement(type.Get()) : hr;
+          HRESULT hr = Refusal("MFTranscodeGetAudioOutputAvailableTypes");
+          if (SUCCEEDED(hr)) hr = MFCreateCollection(&list);
+          for (const ComPtr<IUnknown>& type : current->audioTypes) hr = SUCCEEDED(hr) ? list->AddElement(type.Get()) : hr;
           if (SUCCEEDED(hr)) *out = list.Detach();
           return hr;
         },
         .initAMMediaTypeFromMFMediaType = [](IMFMediaType* type, GUID, AM_MEDIA_TYPE* am) -> HRESULT {
-          FakePlatform& p = *current;
-          if (p.conversions++ == p.conversionFailsAt) return MF_E_INVALIDMEDIATYPE;
+          ++current->conversions;
+          if (const HRESULT hr = Refusal("MFInitAMMediaTypeFromMFMediaType"); FAILED(hr)) return hr;
           WAVEFORMATEX wave{};
           wave.nChannels = static_cast<WORD>(MFGetAttributeUINT32(type, MF_MT_AUDIO_NUM_CHANNELS, 0));
           wave.nSamplesPerSec = MFGetAttributeUINT32(type, MF_MT_AUDIO_SAMPLES_PER_SECOND, 0);
           wave.wBitsPerSample = static_cast<WORD>(MFGetAttributeUINT32(type, MF_MT_AUDIO_BITS_PER_SAMPLE, 0));
           wave.nAvgBytesPerSec = MFGetAttributeUINT32(type, MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 0);
           *am = AM_MEDIA_TYPE{};
-          am->cbFormat = p.formatBlockBytes;
-          if (p.formatBlockBytes == 0) return S_OK;
-          am->pbFormat = static_cast<BYTE*>(CoTaskMemAlloc(p.formatBlockBytes));
-          std::memcpy(am->pbFormat, &wave, std::min<size_t>(sizeof wave, p.formatBlockBytes));
+          am->cbFormat = current->formatBlockBytes;
+          if (am->cbFormat == 0) return S_OK;
+          am->pbFormat = static_cast<BYTE*>(CoTaskMemAlloc(am->cbFormat));
+          std::memcpy(am->pbFormat, &wave, std::min<size_t>(sizeof wave, am->cbFormat));
           return S_OK;
         },
         .createEvent = [](LPSECURITY_ATTRIBUTES a, BOOL manual, BOOL initial, LPCWSTR name) -> HANDLE {
-          return current->eventFails ? nullptr : CreateEventW(a, manual, initial, name);
+          return FAILED(Refusal("CreateEventW")) ? nullptr : CreateEventW(a, manual, initial, name);
         },
         .createSample = [](IMFSample** out) -> HRESULT {
-          return FAILED(current->sampleResult) ? current->sampleResult : MFCreateSample(out);
+          return FAILED(Refusal("MFCreateSample")) ? Refusal("MFCreateSample") : MFCreateSample(out);
         },
         .createMemoryBuffer = [](DWORD length, IMFMediaBuffer** out) -> HRESULT {
-          return FAILED(current->bufferResult) ? current->bufferResult : MFCreateMemoryBuffer(length, out);
+          return FAILED(Refusal("MFCreateMemoryBuffer")) ? Refusal("MFCreateMemoryBuffer") : MFCreateMemoryBuffer(length, out);
         },
     };
   }
