@@ -7,11 +7,11 @@
 // process calls (the sanitizer build brings its own: not part of it).
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <new>
 #include <thread>
 
@@ -24,7 +24,10 @@ namespace {
 thread_local long t_allocationsBeforeFailure = 0;
 thread_local bool t_failed = false;
 
-void* Allocate(std::size_t size) {
+}  // namespace
+
+// The library's default array and nothrow forms call these.
+void* operator new(std::size_t size) {
   if (t_allocationsBeforeFailure > 0 && --t_allocationsBeforeFailure == 0) {
     t_failed = true;
     throw std::bad_alloc();
@@ -32,38 +35,13 @@ void* Allocate(std::size_t size) {
   if (void* pointer = std::malloc(size != 0 ? size : 1)) return pointer;
   throw std::bad_alloc();
 }
-void* AllocateOrNull(std::size_t size) noexcept {
-  try {
-    return Allocate(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return AllocateOrNull(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return AllocateOrNull(size); }
 void operator delete(void* pointer) noexcept { std::free(pointer); }
-void operator delete[](void* pointer) noexcept { std::free(pointer); }
 void operator delete(void* pointer, std::size_t) noexcept { std::free(pointer); }
-void operator delete[](void* pointer, std::size_t) noexcept { std::free(pointer); }
-void operator delete(void* pointer, const std::nothrow_t&) noexcept { std::free(pointer); }
-void operator delete[](void* pointer, const std::nothrow_t&) noexcept { std::free(pointer); }
 
 namespace kx::test {
 namespace {
 
-size_t ThreadCount() {
-  size_t count = 0;
-  if (DIR* tasks = opendir("/proc/self/task")) {
-    while (const dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
-    closedir(tasks);
-  }
-  return count;
-}
+size_t ThreadCount() { return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 
 // Calls one slot; `name` when an exception came out of it, else null.
 template <typename Call>
