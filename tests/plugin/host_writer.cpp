@@ -22,7 +22,6 @@
 //   write file<i>.mp4, close, unload at once and keep running for 100 ms,
 //   with a spinning child competing for the core.
 // Exit status 0 when every call succeeded.
-#include <dirent.h>
 #include <malloc.h>
 #include <sched.h>
 #include <signal.h>
@@ -30,9 +29,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -45,10 +47,7 @@ namespace {
 
 using namespace kx::test;
 
-struct VideoSpec {
-  std::string fourcc;
-  uint32_t width = 0, height = 0;
-};
+struct VideoSpec { std::string fourcc; uint32_t width = 0, height = 0; };
 struct FileJob {
   bool multi;
   std::string container;
@@ -72,17 +71,15 @@ HostRecord Record(const VideoSpec* video, const std::string& audio) {
   if (!audio.empty()) record.Audio(audio.c_str(), 48000, 2);
   return record;
 }
-HostPicture Picture(const VideoSpec& video, int index) {
-  HostPicture picture(video.width, video.height, index);
-  picture.record().Times(index * kFrameDuration100ns);
-  return picture;
+// A picture or sound with the time of picture `index`.
+template <typename Frame>
+Frame AtTime(Frame frame, int index) {
+  frame.record().Times(index * kFrameDuration100ns);
+  return frame;
 }
+HostPicture Picture(const VideoSpec& video, int index) { return AtTime(HostPicture(video.width, video.height, index), index); }
 // The 40 ms of 16-bit stereo PCM that belong to picture `index`.
-HostPcm Sound(int index) {
-  HostPcm sound(kSamplesPerFrame, 2, 48000, uint64_t{kSamplesPerFrame} * static_cast<uint64_t>(index));
-  sound.record().Times(index * kFrameDuration100ns);
-  return sound;
-}
+HostPcm Sound(int index) { return AtTime(HostPcm(kSamplesPerFrame, 2, 48000, uint64_t{kSamplesPerFrame} * unsigned(index)), index); }
 // A heap block of exactly these bytes.
 ExactBlock Exact(const void* bytes, size_t count) {
   ExactBlock block(count);
@@ -90,10 +87,7 @@ ExactBlock Exact(const void* bytes, size_t count) {
   return block;
 }
 
-int Fail(const std::string& what) {
-  std::fprintf(stderr, "kx_host_writer: %s\n", what.c_str());
-  return 1;
-}
+int Fail(const std::string& what) { return std::fprintf(stderr, "kx_host_writer: %s\n", what.c_str()), 1; }
 
 // The multi-stream file's streams: each record with codec private data, and
 // a subpicture record; every buffer freed right after the call.
@@ -176,45 +170,30 @@ const std::pair<const char*, FileJob> kKinds[] = {
     {"small", {false, "WMP4", {{"W264", 64, 48}}, "WAAC", 3}},
 };
 const FileJob& Kind(const std::string& name) {
-  for (const auto& [kindName, job] : kKinds) {
-    if (name == kindName) return job;
-  }
-  std::fprintf(stderr, "kx_host_writer: no kind %s\n", name.c_str());
-  std::exit(2);
+  const auto* kind = std::find_if(std::begin(kKinds), std::end(kKinds), [&](const auto& k) { return name == k.first; });
+  return kind != std::end(kKinds) ? kind->second : (Fail("no kind " + name), std::exit(2), kKinds[0].second);
 }
 std::string FilePath(const std::string& folder, int index, const FileJob& kind) {
-  const std::string extension = kind.container == "WMP4" ? ".mp4" : kind.container == "WWMA" ? ".wma" : ".wmv";
-  return folder + "/file" + std::to_string(index) + extension;
+  return folder + "/file" + std::to_string(index) + (kind.container == "WMP4" ? ".mp4" : kind.container == "WWMA" ? ".wma" : ".wmv");
 }
 
-size_t CountEntries(const char* folder) {
-  size_t count = 0;
-  if (DIR* dir = opendir(folder)) {
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-  }
-  return count;
-}
+size_t CountEntries(const char* folder) { return size_t(std::distance(std::filesystem::directory_iterator(folder), {})); }
 
 // Open descriptors, threads and heap memory in use once the threads other
 // than main have ended (at most 20 s).
 void PrintResources() {
-  for (int i = 0; i < 200 && CountEntries("/proc/self/task") > 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  for (int i = 0; i < 200 && CountEntries("/proc/self/task") > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   std::printf("%zu %zu %zu\n", CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"),
               mallinfo2().uordblks / 1024);
   std::fflush(stdout);
 }
 
-// This process and a spinning child on the first allowed core.
+// This process and a spinning child on the core it runs on now.
 pid_t StartCompetitor() {
   cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
-    int cpu = 0;
-    while (cpu < CPU_SETSIZE - 1 && !CPU_ISSET(cpu, &cpus)) ++cpu;
-    CPU_ZERO(&cpus);
-    CPU_SET(cpu, &cpus);
-    sched_setaffinity(0, sizeof cpus, &cpus);
-  }
+  CPU_ZERO(&cpus);
+  CPU_SET(sched_getcpu(), &cpus);
+  sched_setaffinity(0, sizeof cpus, &cpus);
   const pid_t competitor = fork();
   for (volatile unsigned long spin = 0; competitor == 0;) spin = spin + 1;
   return competitor;
@@ -241,9 +220,7 @@ int WriteMany(const std::string& mode, const char* pluginPath, int count, const 
   }
   for (auto& thread : threads) thread.join();
   if (competitor > 0) kill(competitor, SIGKILL), waitpid(competitor, nullptr, 0);
-  for (int i = 0; i < count; ++i) {
-    if (!errors[size_t(i)].empty()) return Fail("file " + std::to_string(i) + ": " + errors[size_t(i)]);
-  }
+  for (size_t i = 0; i < errors.size(); ++i) if (!errors[i].empty()) return Fail("file " + std::to_string(i) + ": " + errors[i]);
   return 0;  // returns from main at once: the files may still be finishing
 }
 

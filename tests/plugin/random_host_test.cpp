@@ -6,7 +6,7 @@
 // range. The plug-in is loaded by path and driven through its tables; every
 // buffer is exactly as long as its record says. Whatever comes in: each
 // create returns a handle or null with its log line, each write 1, or 0 with
-// a log line (-1 for a null frame), nothing crashes (in the sanitizer build
+// a log line, nothing crashes (in the sanitizer build
 // no single allocation may pass a cap: no size from a record is taken
 // unchecked), and every file that was created opens, decodes without an
 // error and holds exactly the pictures that were accepted.
@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <limits>
 #include <random>
-#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -40,10 +39,9 @@ constexpr int64_t kFrameDuration = 400000;  // 25 fps in 100-ns units
 // Pictures larger than this are declared but not written (time).
 constexpr uint64_t kLargestWrittenPicture = uint64_t{1} << 20;
 
-class Dice {
- public:
-  explicit Dice(uint64_t seed) : engine_(seed) {}
-  uint64_t Below(uint64_t n) { return engine_() % n; }
+struct Dice {
+  std::mt19937_64 engine;
+  uint64_t Below(uint64_t n) { return engine() % n; }
   bool Chance(unsigned percent) { return Below(100) < percent; }
   template <typename T>
   T Pick(std::initializer_list<T> values) { return *(values.begin() + Below(values.size())); }
@@ -52,9 +50,6 @@ class Dice {
   T Either(unsigned percent, std::initializer_list<T> usual, std::initializer_list<T> edges) {
     return Chance(percent) ? Pick(usual) : Pick(edges);
   }
-
- private:
-  std::mt19937_64 engine_;
 };
 
 struct Container {
@@ -67,13 +62,11 @@ const Container kContainers[] = {
     {"WMP4", ".mp4", {"W264", "W265"}, {"WAAC"}},
 };
 
-// One host record, what the host keeps alive while it is in use, and the
-// case as text for failure messages.
+// One host record and what the host keeps alive while it is in use.
 struct HostFile {
   HostRecord record;
   std::vector<ExactBlock> extraData;
   std::string extension;
-  std::ostringstream text;
   uint32_t U32(size_t offset) const { return record.Read(offset); }
 };
 
@@ -85,7 +78,6 @@ void MaybeAttachExtraData(Dice& dice, HostFile& file, size_t block) {
   const bool withBuffer = size <= 300 && dice.Chance(80);
   if (withBuffer) file.record.Extra(block, file.extraData.emplace_back(size).data(), size);
   if (!withBuffer) file.record.U32(block + host::kExtraSize, size | 5);
-  file.text << " extra@" << block << "=" << size << (withBuffer ? "" : "(no buffer)");
 }
 
 HostFile DrawRecord(Dice& dice) {
@@ -94,30 +86,23 @@ HostFile DrawRecord(Dice& dice) {
   const uint32_t fileFourCC = dice.Chance(95) ? FourCC(container.fourcc) : dice.Pick<uint32_t>({0, FourCC("WMV2"), 0xFFFFFFFF});
   file.extension = dice.Either<const char*>(90, {container.extension}, {".wmv", ".wma", ".mp4", ".avi", ""});
   file.record.U32(host::kFileFourCC, fileFourCC);
-  file.text << FourCCText(fileFourCC) << " '" << file.extension << "'";
   if (container.video.size() > 0 ? dice.Chance(80) : dice.Chance(10)) {
-    const uint32_t usual = container.video.size() > 0 ? FourCC(*(container.video.begin() + dice.Below(container.video.size())))
-                                                      : FourCC("WMV2");
+    const uint32_t usual = FourCC(container.video.size() > 0 ? dice.Pick(container.video) : "WMV2");
     const uint32_t fourcc = dice.Either<uint32_t>(92, {usual}, {0, FourCC("H264"), FourCC("WMA8"), 0xFFFFFFFF});
-    const std::initializer_list<uint32_t> sides = {0, 1, 2, 3, 15, 17, 18, 31, 16384, 16385, 65536, 0x7FFFFFFF,
-                                                   0x80000000, 0xFFFFFFFF};
+    const std::initializer_list<uint32_t> sides = {0, 1, 2, 3, 15, 17, 18, 31, 16384, 16385, 65536, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF};
     const uint32_t width = dice.Either<uint32_t>(60, {16, 32, 64, 96, 176}, sides);
     uint32_t height = dice.Either<uint32_t>(60, {16, 32, 48, 120, 144}, sides);
     // Sizes the layer takes are kept small enough to encode quickly.
     if (width <= 16384 && height <= 16384 && uint64_t{width} * height > kLargestWrittenPicture) height = 16;
-    const double rate = dice.Either<double>(70, {25.0, 30.0, 29.97, 23.976, 50.0},
-                                            {0.0, -0.0, -25.0, std::nan(""), HUGE_VAL, -HUGE_VAL, DBL_MIN, 1e-9, 0.5,
-                                             1e6, 2147483648.0, 4294967296.0, DBL_MAX});
+    const double rate = dice.Either<double>(70, {25.0, 30.0, 29.97, 23.976, 50.0}, {0.0, -0.0, -25.0, std::nan(""), HUGE_VAL,
+                                            -HUGE_VAL, DBL_MIN, 1e-9, 0.5, 1e6, 2147483648.0, 4294967296.0, DBL_MAX});
     const uint32_t bitrate = dice.Either<uint32_t>(85, {300000}, {0, 1, 0x7FFFFFFF, 0xFFFFFFFF});
     file.record.Video(fourcc, width, height, rate, bitrate);
     if (dice.Chance(3)) file.record.U32(host::kNoVideo, 7);
-    file.text << " video " << FourCCText(fourcc) << " " << width << "x" << height << " @" << rate << " " << bitrate
-              << "b/s flag " << file.U32(host::kNoVideo);
     MaybeAttachExtraData(dice, file, host::kVideoExtra);
   }
   if (dice.Chance(60)) {
-    const uint32_t fourcc = dice.Either<uint32_t>(92, {FourCC(*(container.audio.begin() + dice.Below(container.audio.size())))},
-                                                  {0, FourCC("W264"), FourCC("MP3 "), 0xFFFFFFFF});
+    const uint32_t fourcc = dice.Either<uint32_t>(92, {FourCC(dice.Pick(container.audio))}, {0, FourCC("W264"), FourCC("MP3 "), 0xFFFFFFFF});
     const uint32_t rate = dice.Either<uint32_t>(60, {22050, 32000, 44100, 48000},
                                                 {0, 1, 7999, 8000, 11025, 44101, 96000, 384001, 0x7FFFFFFF, 0xFFFFFFFF});
     const uint32_t channels = dice.Either<uint32_t>(70, {1, 2}, {0, 3, 6, 8, 9, 255, 0xFFFFFFFF});
@@ -125,8 +110,6 @@ HostFile DrawRecord(Dice& dice) {
     const uint32_t bitrate = dice.Pick<uint32_t>({128000, 128000, 64000, 0, 0xFFFFFFFF});
     file.record.Audio(fourcc, rate, channels, bitrate, bits);
     if (dice.Chance(3)) file.record.U32(host::kNoAudio, 3);
-    file.text << " audio " << FourCCText(fourcc) << " " << rate << "Hz " << channels << "ch " << bits << "bit "
-              << bitrate << "b/s flag " << file.U32(host::kNoAudio);
     MaybeAttachExtraData(dice, file, host::kAudioExtra);
   }
   return file;
@@ -148,12 +131,12 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
   ASSERT_NE(Plugin(), nullptr) << "the plug-in does not load";
   LogCapture log{PluginLogSink()};
   const TempDir dir;
-  Dice dice(20240611);
+  Dice dice{std::mt19937_64(20240611)};
   constexpr int kCases = 3000;
-  int created = 0, probed = 0;
+  int created = 0;
   for (int index = 0; index < kCases && !::testing::Test::HasFatalFailure(); ++index) {
     HostFile file = DrawRecord(dice);
-    SCOPED_TRACE("case " + std::to_string(index) + ": " + file.text.str());
+    SCOPED_TRACE("case " + std::to_string(index) + " of seed 20240611");
     SingleStreamRow slots = SingleStreamSlots(FourCCText(file.U32(host::kFileFourCC)).c_str());
     if (slots.create == nullptr) slots = SingleStreamSlots("WWMV");
     const std::string path = (dir / ("case" + std::to_string(index) + file.extension)).string();
@@ -171,13 +154,12 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
     int written = 0, pictures = 0;
     int64_t videoPts = dice.Chance(10) ? -5 * kFrameDuration : 0, audioPts = videoPts;
     std::string what, history;
-    const int writes = static_cast<int>(dice.Below(12));
-    for (int w = 0; w < writes; ++w) {
-      const uint64_t kind = dice.Below(100);
+    for (int w = 0, writes = static_cast<int>(dice.Below(12)); w < writes; ++w) {
+      const bool drawPicture = dice.Below(100) < 60;
       const size_t before = log.Records().size();
       int32_t result = 0;
       bool absent = false;  // a frame of a stream the file does not have: dropped without a word
-      if (kind < 60 && slots.writeVideo != nullptr && uint64_t{width} * height <= kLargestWrittenPicture) {
+      if (drawPicture && slots.writeVideo != nullptr && uint64_t{width} * height <= kLargestWrittenPicture) {
         const auto W = static_cast<int32_t>(width), C = static_cast<int32_t>(width / 2);
         const int32_t luma = dice.Either<int32_t>(60, {W}, {W + 1, 2 * W, W / 2, 1, 0, -W, -(W + 3)});
         const int32_t chroma = dice.Either<int32_t>(60, {C}, {C + 1, W, C / 2, 0, -C, -(C + 5)});
@@ -193,7 +175,7 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
         EXPECT_TRUE(!nullPlane || result == 0) << what << ": a picture without a plane is refused";
         pictures += result == 1;
         absent = !hasVideo;
-      } else if (kind < 92) {
+      } else {
         const auto block = static_cast<int32_t>(std::min<uint64_t>(65536, uint64_t{rate % 400000} * (channels % 16) * 2 / 25));
         const int32_t bytes = dice.Either<int32_t>(60, {block}, {0, 1, 3, 4095, 65535, -1, INT32_MIN});
         HostPcm sound(HostPcm::Bytes{bytes}, channels, rate);
@@ -202,10 +184,6 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
         result = slots.writeAudio(handle, sound.frame(), 0, 1);
         what = "sound at " + std::to_string(pts) + " of " + std::to_string(bytes) + " bytes";
         absent = !hasAudio;
-      } else {
-        const bool video = slots.writeVideo != nullptr && dice.Chance(50);
-        EXPECT_EQ(video ? slots.writeVideo(handle, nullptr, 0) : slots.writeAudio(handle, nullptr, 0, 1), -1);
-        continue;
       }
       EXPECT_TRUE(result == 0 || result == 1) << what << " returned " << result;
       EXPECT_TRUE(result == 1 || absent || log.Records().size() > before) << what << " was refused without a log line";
@@ -225,11 +203,10 @@ TEST(RandomHost, RecordsFramesAndTimeStampsFromTheEdges) {
       EXPECT_TRUE(report.opened) << "a created file opens";
       for (const auto& stream : report.streams) EXPECT_EQ(stream.decodeErrors, 0) << "every packet decodes";
       EXPECT_EQ(report.DecodedFrames(AVMEDIA_TYPE_VIDEO), pictures) << "every accepted picture is in the file: " << history;
-      ++probed;
     }
     std::filesystem::remove(path);
   }
-  std::printf("%d cases, %d files created, %d read back\n", kCases, created, probed);
+  std::printf("%d cases, %d files created\n", kCases, created);
   EXPECT_GT(created, kCases / 20) << "the draw creates files too";
 }
 
