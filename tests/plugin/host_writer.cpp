@@ -133,10 +133,9 @@ std::string WriteFile(void* plugin, const FileJob& job, const std::string& outpu
     const rlimit limit = {static_cast<rlim_t>(job.fileSizeLimit), static_cast<rlim_t>(job.fileSizeLimit)};
     if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) return "cannot limit the file size";
   }
-  const auto videoIndex = static_cast<uint32_t>(job.videos.size()) - 1;
   std::string error;
   for (int i = 0; i < job.frames && error.empty(); ++i) {
-    if (video != nullptr && (job.multi ? multi.writeFrame(file, videoIndex, Picture(*video, i).frame(), 0)
+    if (video != nullptr && (job.multi ? multi.writeFrame(file, uint32_t(job.videos.size() - 1), Picture(*video, i).frame(), 0)
                                        : single.writeVideo(file, Picture(*video, i).frame(), 0)) != 1) {
       error = "picture " + std::to_string(i);
     }
@@ -183,8 +182,7 @@ size_t CountEntries(const char* folder) { return size_t(std::distance(std::files
 // than main have ended (at most 20 s).
 void PrintResources() {
   for (int i = 0; i < 200 && CountEntries("/proc/self/task") > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::printf("%zu %zu %zu\n", CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"),
-              mallinfo2().uordblks / 1024);
+  std::printf("%zu %zu %zu\n", CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"), mallinfo2().uordblks / 1024);
   std::fflush(stdout);
 }
 

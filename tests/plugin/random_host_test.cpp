@@ -43,19 +43,14 @@ struct Dice {
   std::mt19937_64 engine;
   uint64_t Below(uint64_t n) { return engine() % n; }
   bool Chance(unsigned percent) { return Below(100) < percent; }
-  template <typename T>
-  T Pick(std::initializer_list<T> values) { return *(values.begin() + Below(values.size())); }
+  template <typename T> T Pick(std::initializer_list<T> values) { return *(values.begin() + Below(values.size())); }
   // A usual value (`percent` of the time) or one from the edges.
-  template <typename T>
-  T Either(unsigned percent, std::initializer_list<T> usual, std::initializer_list<T> edges) {
+  template <typename T> T Either(unsigned percent, std::initializer_list<T> usual, std::initializer_list<T> edges) {
     return Chance(percent) ? Pick(usual) : Pick(edges);
   }
 };
 
-struct Container {
-  const char *fourcc, *extension;
-  std::initializer_list<const char*> video, audio;
-};
+struct Container { const char *fourcc, *extension; std::initializer_list<const char*> video, audio; };
 const Container kContainers[] = {
     {"WWMV", ".wmv", {"WMV1", "WMV2", "WMV3", "HVC1"}, {"WMA8", "WMA9"}},
     {"WWMA", ".wma", {}, {"WMA8", "WMA9"}},
@@ -76,8 +71,7 @@ void MaybeAttachExtraData(Dice& dice, HostFile& file, size_t block) {
   if (!dice.Chance(15)) return;
   const uint32_t size = dice.Pick<uint32_t>({0, 1, 17, 300, 0x80000000, 0xFFFFFFFF});
   const bool withBuffer = size <= 300 && dice.Chance(80);
-  if (withBuffer) file.record.Extra(block, file.extraData.emplace_back(size).data(), size);
-  if (!withBuffer) file.record.U32(block + host::kExtraSize, size | 5);
+  withBuffer ? file.record.Extra(block, file.extraData.emplace_back(size).data(), size) : file.record.U32(block + host::kExtraSize, size | 5);
 }
 
 HostFile DrawRecord(Dice& dice) {

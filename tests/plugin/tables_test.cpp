@@ -38,10 +38,7 @@ std::string Text(const uint8_t* row, size_t offset, size_t units) {
 
 class PluginTables : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_NE(Plugin(), nullptr) << "the plug-in does not load";
-    log_.Clear();
-  }
+  void SetUp() override { ASSERT_NE(Plugin(), nullptr) << "the plug-in does not load"; log_.Clear(); }
   // Rows up to the first zero fourcc, as the host walks them; each call of
   // the export writes exactly one record and returns the same table.
   std::vector<const uint8_t*> WalkRows(const char* exportName, size_t rowBytes, const std::string& line) {
