@@ -58,7 +58,9 @@ int32_t FakeVideo(MediaFileHandle handle, const MediaFrame* pFrame, uint32_t ind
   return Note(handle && pFrame ? 22 : -1, "video", Name(handle), Name(pFrame), index);
 }
 void FakeClose(MediaFileHandle handle) { Note(0, "close", Name(handle)); }
-void FakeAudioExtra(MediaFileHandle handle, const uint8_t* pData, int32_t n, uint32_t index) { Note(0, "audio-extra", Name(handle), index, Hex(pData, n)); }
+void FakeAudioExtra(MediaFileHandle handle, const uint8_t* pData, int32_t nBytes, uint32_t index) {
+  Note(0, "audio-extra", Name(handle), index, Hex(pData, nBytes));
+}
 void FakeVideoExtra(MediaFileHandle handle, const uint8_t* p2, int32_t n2, const uint8_t* p1, int32_t n1, uint32_t index) {
   Note(0, "video-extra", Name(handle), index, Hex(p1, n1), Hex(p2, n2));
 }
@@ -164,8 +166,8 @@ TEST_F(MultiStreamAdapter, MergedRecordTable) {
 TEST_F(MultiStreamAdapter, TranscriptOfAFile) {
   const auto subpicture = [](HostRecord& r) { r.U32(kSubpictureFourCC, FourCC("SUBI")); };
   Create({{KX_STREAMTYPE_VIDEO, 3, [](HostRecord& r) { r.Video("WMV2", 160, 120, 29.97); }},
-          {KX_STREAMTYPE_AUDIO, 6,
-           [](HostRecord& r) {  // 10 units and no terminator, "XXX" right behind the field
+          // A language of 10 units and no terminator, "XXX" right behind the field.
+          {KX_STREAMTYPE_AUDIO, 6, [](HostRecord& r) {
              r.Audio("WMA8", 44100, 2).Language(kAudioLanguage, "abcdefghij").U32(kAudioExtra, 0x00585858);
            }},
           {KX_STREAMTYPE_SUBPIC_INTERNAL, 9, subpicture}, {KX_STREAMTYPE_SUBPIC_EXTERNAL, 12, subpicture}, {42, 15, subpicture}});
@@ -224,8 +226,7 @@ TEST_F(MultiStreamAdapter, CallsTable) {
     return [=](auto& t) {
       ExactBlock block(bytes.size());
       std::copy(bytes.begin(), bytes.end(), block.data());
-      WriteExtraDataMultiStream(t.file_, index, bytes.empty() ? nullptr : block.data(), bytes.empty() ? 100 : int32_t(bytes.size()));
-      return 0;
+      return WriteExtraDataMultiStream(t.file_, index, bytes.empty() ? nullptr : block.data(), bytes.empty() ? 100 : int32_t(bytes.size())), 0;
     };
   };
   const auto open = [](const char* fourcc) -> Call { return [=](auto& t) { return t.Open(fourcc); }; };
