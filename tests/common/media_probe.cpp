@@ -1,5 +1,6 @@
 #include "media_probe.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -12,10 +13,8 @@ extern "C" {
 namespace kx::test {
 
 const StreamReport* FileReport::Find(AVMediaType type) const {
-  for (const StreamReport& stream : streams) {
-    if (stream.type == type) return &stream;
-  }
-  return nullptr;
+  const auto found = std::find_if(streams.begin(), streams.end(), [&](const StreamReport& s) { return s.type == type; });
+  return found == streams.end() ? nullptr : &*found;
 }
 
 int64_t FileReport::DecodedFrames(AVMediaType type) const {
@@ -31,13 +30,11 @@ struct FreeThrough {
   template <typename T>
   void operator()(T* object) const { Free(&object); }
 };
-using InputPtr = std::unique_ptr<AVFormatContext, FreeThrough<avformat_close_input>>;
-using CodecContextPtr = std::unique_ptr<AVCodecContext, FreeThrough<avcodec_free_context>>;
-using PacketPtr = std::unique_ptr<AVPacket, FreeThrough<av_packet_free>>;
-using FramePtr = std::unique_ptr<AVFrame, FreeThrough<av_frame_free>>;
+template <typename T, auto Free>
+using Owned = std::unique_ptr<T, FreeThrough<Free>>;
 
 struct Decoder {
-  CodecContextPtr context;
+  Owned<AVCodecContext, avcodec_free_context> context;
   double sumSquares = 0;
   int64_t squaredCount = 0;
 };
@@ -51,38 +48,27 @@ double PlaneMean(const AVFrame* frame, int plane, int width, int height) {
   return width * height > 0 ? sum / (width * height) : 0;
 }
 
-void TakeFrame(StreamReport& report, Decoder& decoder, const AVFrame* frame) {
-  report.decodedFrames++;
-  if (report.type == AVMEDIA_TYPE_VIDEO) {
-    if (frame->format == AV_PIX_FMT_YUV420P) report.lumaMeans.push_back(PlaneMean(frame, 0, frame->width, frame->height));
-    if (report.decodedFrames == 1 && frame->format == AV_PIX_FMT_YUV420P) {
-      report.meanY = PlaneMean(frame, 0, frame->width, frame->height);
+// Takes every picture or block of sound the decoder has ready.
+void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
+  int result;
+  for (; (result = avcodec_receive_frame(decoder.context.get(), frame)) >= 0; av_frame_unref(frame)) {
+    report.decodedFrames++;
+    const bool video = report.type == AVMEDIA_TYPE_VIDEO;
+    report.decodedSamples += video ? 0 : frame->nb_samples;
+    if (video && frame->format == AV_PIX_FMT_YUV420P) {
+      report.lumaMeans.push_back(PlaneMean(frame, 0, frame->width, frame->height));
+      if (report.decodedFrames > 1) continue;
+      report.meanY = report.lumaMeans[0];
       report.meanU = PlaneMean(frame, 1, frame->width / 2, frame->height / 2);
       report.meanV = PlaneMean(frame, 2, frame->width / 2, frame->height / 2);
     }
-    return;
-  }
-  report.decodedSamples += frame->nb_samples;
-  if (frame->format == AV_SAMPLE_FMT_FLTP) {
-    for (int c = 0; c < frame->ch_layout.nb_channels; ++c) {
-      const float* samples = reinterpret_cast<const float*>(frame->extended_data[c]);
+    for (int c = 0; !video && frame->format == AV_SAMPLE_FMT_FLTP && c < frame->ch_layout.nb_channels; ++c) {
+      const auto* samples = reinterpret_cast<const float*>(frame->extended_data[c]);
       for (int i = 0; i < frame->nb_samples; ++i) decoder.sumSquares += double{samples[i]} * samples[i];
       decoder.squaredCount += frame->nb_samples;
     }
   }
-}
-
-void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
-  for (;;) {
-    const int result = avcodec_receive_frame(decoder.context.get(), frame);
-    if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
-    if (result < 0) {
-      report.decodeErrors++;
-      return;
-    }
-    TakeFrame(report, decoder, frame);
-    av_frame_unref(frame);
-  }
+  report.decodeErrors += result != AVERROR(EAGAIN) && result != AVERROR_EOF;
 }
 
 }  // namespace
@@ -91,16 +77,12 @@ FileReport ReadMediaFile(const std::string& path) {
   FileReport report;
   AVFormatContext* opened = nullptr;
   const int result = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
-  const InputPtr input(opened);
+  const Owned<AVFormatContext, avformat_close_input> input(opened);
   AVFormatContext* format = input.get();
-  if (result < 0) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(result, text, sizeof text);
+  char text[AV_ERROR_MAX_STRING_SIZE] = "no stream information";
+  if (result < 0) av_strerror(result, text, sizeof text);
+  if (result < 0 || avformat_find_stream_info(format, nullptr) < 0) {
     report.error = text;
-    return report;
-  }
-  if (avformat_find_stream_info(format, nullptr) < 0) {
-    report.error = "no stream information";
     return report;
   }
   report.opened = true;
@@ -109,20 +91,15 @@ FileReport ReadMediaFile(const std::string& path) {
 
   std::vector<Decoder> decoders(format->nb_streams);
   for (unsigned i = 0; i < format->nb_streams; ++i) {
-    const AVCodecParameters* parameters = format->streams[i]->codecpar;
-    StreamReport stream;
-    stream.type = parameters->codec_type;
-    stream.codec = parameters->codec_id;
-    stream.codecName = avcodec_get_name(parameters->codec_id);
-    stream.width = parameters->width;
-    stream.height = parameters->height;
-    stream.sampleRate = parameters->sample_rate;
-    stream.channels = parameters->ch_layout.nb_channels;
     const AVStream* st = format->streams[i];
-    if (st->duration > 0) stream.durationSeconds = st->duration * av_q2d(st->time_base);
-    stream.firstPts = INFINITY;
-    stream.lastPts = -INFINITY;
-    report.streams.push_back(stream);
+    const AVCodecParameters* parameters = st->codecpar;
+    report.streams.push_back({.type = parameters->codec_type, .codec = parameters->codec_id,
+                              .codecName = avcodec_get_name(parameters->codec_id), .width = parameters->width,
+                              .height = parameters->height, .sampleRate = parameters->sample_rate,
+                              .channels = parameters->ch_layout.nb_channels, .firstPts = INFINITY,
+                              .lastPts = -INFINITY, .packetPts = {},
+                              .durationSeconds = st->duration > 0 ? st->duration * av_q2d(st->time_base) : 0,
+                              .lumaMeans = {}});
     const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
     if (!codec) continue;
     decoders[i].context.reset(avcodec_alloc_context3(codec));
@@ -132,37 +109,31 @@ FileReport ReadMediaFile(const std::string& path) {
     }
   }
 
-  const PacketPtr packetOwner(av_packet_alloc());
-  const FramePtr frameOwner(av_frame_alloc());
-  AVPacket* packet = packetOwner.get();
-  AVFrame* frame = frameOwner.get();
-  while (av_read_frame(format, packet) >= 0) {
+  const Owned<AVPacket, av_packet_free> packet(av_packet_alloc());
+  const Owned<AVFrame, av_frame_free> frame(av_frame_alloc());
+  while (av_read_frame(format, packet.get()) >= 0) {
     const unsigned index = static_cast<unsigned>(packet->stream_index);
     StreamReport& stream = report.streams[index];
     stream.packets++;
-    const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (ts != AV_NOPTS_VALUE) {
+    if (const int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts; ts != AV_NOPTS_VALUE) {
       const double seconds = ts * av_q2d(format->streams[index]->time_base);
       stream.firstPts = std::min(stream.firstPts, seconds);
       stream.lastPts = std::max(stream.lastPts, seconds);
       stream.packetPts.push_back(seconds);
     }
     if (decoders[index].context) {
-      if (avcodec_send_packet(decoders[index].context.get(), packet) < 0) stream.decodeErrors++;
-      Drain(stream, decoders[index], frame);
+      if (avcodec_send_packet(decoders[index].context.get(), packet.get()) < 0) stream.decodeErrors++;
+      Drain(stream, decoders[index], frame.get());
     }
-    av_packet_unref(packet);
+    av_packet_unref(packet.get());
   }
   for (unsigned i = 0; i < format->nb_streams; ++i) {
-    if (!decoders[i].context) {
-      report.streams[i].decodeErrors++;
-      continue;
-    }
+    StreamReport& stream = report.streams[i];
+    stream.decodeErrors += !decoders[i].context;  // no decoder: nothing of it can be played
+    if (!decoders[i].context) continue;
     avcodec_send_packet(decoders[i].context.get(), nullptr);
-    Drain(report.streams[i], decoders[i], frame);
-    if (decoders[i].squaredCount > 0) {
-      report.streams[i].audioRms = std::sqrt(decoders[i].sumSquares / decoders[i].squaredCount);
-    }
+    Drain(stream, decoders[i], frame.get());
+    if (decoders[i].squaredCount > 0) stream.audioRms = std::sqrt(decoders[i].sumSquares / decoders[i].squaredCount);
   }
   return report;
 }

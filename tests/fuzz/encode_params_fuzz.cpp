@@ -10,6 +10,7 @@
 // pointer mode (1 byte) and nExtraDataSize (4 bytes, little-endian), then
 // the pool: the bytes every other field of the record is filled with, and
 // the contents of the buffers.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -23,43 +24,19 @@ namespace {
 
 constexpr uint8_t kUntouched = 0xA5;  // what the library must leave in padding
 
-struct Input {
-  const uint8_t* data;
-  size_t size;
-  uint8_t Byte() {
-    if (size == 0) return 0;
-    --size;
-    return *data++;
-  }
-  uint32_t U32() {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(Byte()) << (8 * i);
-    return v;
-  }
-};
-
-StreamExtraBlock* Section(EncodeParams* p, int i) {
-  return i == 0 ? &p->video.extra : i == 1 ? &p->audio.extra : &p->subpicture.extra;
-}
-const StreamExtraBlock& Section(const EncodeParams& p, int i) {
-  return i == 0 ? p.video.extra : i == 1 ? p.audio.extra : p.subpicture.extra;
-}
+template <typename Params>  // EncodeParams or const EncodeParams
+auto& Section(Params& p, int i) { return i == 0 ? p.video.extra : i == 1 ? p.audio.extra : p.subpicture.extra; }
 
 bool BytesAre(const void* p, size_t n, uint8_t value) {
-  const auto* bytes = static_cast<const uint8_t*>(p);
-  for (size_t i = 0; i < n; ++i) {
-    if (bytes[i] != value) return false;
-  }
-  return true;
+  return std::all_of(static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n,
+                     [&](uint8_t b) { return b == value; });
 }
 bool SameBytes(const void* a, const void* b, size_t n) { return std::memcmp(a, b, n) == 0; }
-
-constexpr size_t kPlainExtraBytes = offsetof(StreamExtraBlock, padding0);
 
 // A copy of one section: the plain bytes as the host's, the buffer a copy
 // of the host's bytes or absent, the padding as it was.
 void CheckBlockCopy(const StreamExtraBlock& dst, const StreamExtraBlock& src) {
-  KX_FUZZ_CHECK(SameBytes(&dst, &src, kPlainExtraBytes));
+  KX_FUZZ_CHECK(SameBytes(&dst, &src, offsetof(StreamExtraBlock, padding0)));
   KX_FUZZ_CHECK(BytesAre(&dst.padding0, sizeof dst.padding0, kUntouched));
   KX_FUZZ_CHECK(BytesAre(&dst.padding1, sizeof dst.padding1, kUntouched));
   const auto hostBytes = static_cast<int32_t>(src.nExtraDataSize);
@@ -98,16 +75,17 @@ std::unique_ptr<EncodeParams> OwnRecord() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Input in{data, size};
-  const uint8_t flags = in.Byte();
+  const auto byte = [&]() -> uint8_t { return size == 0 ? 0 : (--size, *data++); };
+  const uint8_t flags = byte();
   uint8_t modes[3];
   uint32_t sizes[3];
   for (int i = 0; i < 3; ++i) {
-    modes[i] = in.Byte();
-    sizes[i] = in.U32();
+    modes[i] = byte();
+    sizes[i] = 0;
+    for (int b = 0; b < 4; ++b) sizes[i] |= static_cast<uint32_t>(byte()) << (8 * b);  // little-endian
   }
-  const uint8_t* pool = in.data;
-  const size_t poolSize = in.size;
+  const uint8_t* pool = data;
+  const size_t poolSize = size;
 
   // The host's record: every byte from the pool, then its three buffers.
   std::unique_ptr<EncodeParams> host(new EncodeParams);
@@ -115,31 +93,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < sizeof *host; ++i) raw[i] = poolSize > 0 ? pool[i % poolSize] : 0;
   std::vector<std::unique_ptr<uint8_t[]>> hostBuffers;
   for (int i = 0; i < 3; ++i) {
-    StreamExtraBlock* block = Section(host.get(), i);
+    // The host's buffer holds what it says it holds; the input bounds it.
     uint32_t bytes = sizes[i];
-    const auto asSigned = static_cast<int32_t>(bytes);
-    size_t bufferBytes = 0;
-    if (asSigned > 0) {
-      // The host's buffer holds what it says it holds; the input bounds it.
-      if (bytes > poolSize) bytes = static_cast<uint32_t>(bytes % (poolSize + 1));
-      bufferBytes = bytes;
-    }
-    block->nExtraDataSize = bytes;
-    if (modes[i] % 3 == 0) {
-      block->pExtraData = nullptr;
-    } else {
-      hostBuffers.emplace_back(new uint8_t[bufferBytes]);
-      if (bufferBytes > 0) std::memcpy(hostBuffers.back().get(), pool, bufferBytes);
-      block->pExtraData = hostBuffers.back().get();
-    }
+    if (static_cast<int32_t>(bytes) > 0 && bytes > poolSize) bytes = static_cast<uint32_t>(bytes % (poolSize + 1));
+    const size_t bufferBytes = static_cast<int32_t>(bytes) > 0 ? bytes : 0;
+    Section(*host, i).nExtraDataSize = bytes;
+    Section(*host, i).pExtraData = nullptr;
+    if (modes[i] % 3 == 0) continue;
+    hostBuffers.emplace_back(new uint8_t[bufferBytes]);
+    if (bufferBytes > 0) std::memcpy(hostBuffers.back().get(), pool, bufferBytes);
+    Section(*host, i).pExtraData = hostBuffers.back().get();
   }
 
   std::unique_ptr<EncodeParams> copy = OwnRecord();
   EncodeParamsCopy(copy.get(), *host);
   CheckCopy(*copy, *host);
-
-  if (flags & 1) {
-    // Onto itself: nothing changes, no buffer is freed.
+  if (flags & 1) {  // onto itself: nothing changes, no buffer is freed
     EncodeParamsCopy(copy.get(), *copy);
     CheckCopy(*copy, *host);
   }
@@ -153,14 +122,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // One section onto another, as the multi-stream adapter merges streams.
   const int from = ((flags >> 1) & 3) % 3, to = ((flags >> 3) & 3) % 3;
-  StreamExtraBlockCopy(Section(second.get(), to), Section(*host, from));
+  StreamExtraBlockCopy(&Section(*second, to), Section(*host, from));
   CheckBlockCopy(Section(*second, to), Section(*host, from));
 
   EncodeParamsRelease(copy.get());
   EncodeParamsRelease(second.get());
-  for (int i = 0; i < 3; ++i) {
-    KX_FUZZ_CHECK(Section(*copy, i).pExtraData == nullptr && Section(*copy, i).nExtraDataSize == 0);
-    KX_FUZZ_CHECK(Section(*second, i).pExtraData == nullptr && Section(*second, i).nExtraDataSize == 0);
+  for (const EncodeParams* p : {copy.get(), second.get()}) {
+    for (int i = 0; i < 3; ++i) KX_FUZZ_CHECK(Section(*p, i).pExtraData == nullptr && Section(*p, i).nExtraDataSize == 0);
   }
   return 0;
 }

@@ -46,45 +46,46 @@ class RecordingCallback final : public kx::test::Fake<IMFSinkWriterCallback> {
 
 // Lets the process write files only up to a size (0: no limit), for the
 // length of a scope; a failed write, not a killed process.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) : active_(bytes != 0) {
-    if (!active_) return;
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
+struct FileSizeLimit {
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const rlimit limit{bytes ? bytes : saved.rlim_cur, saved.rlim_max};
     setrlimit(RLIMIT_FSIZE, &limit);
-    savedSignal_ = signal(SIGXFSZ, SIG_IGN);
+    signal(SIGXFSZ, bytes ? SIG_IGN : SIG_DFL);
   }
   ~FileSizeLimit() {
-    if (!active_) return;
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, savedSignal_);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_DFL);
   }
-
- private:
-  bool active_;
-  rlimit saved_{};
-  void (*savedSignal_)(int) = nullptr;
+  rlimit saved{};
 };
 
-// The asynchronous finish reports once, from another thread, with the real
-// status: a finish that fails because the file cannot grow is not reported
-// as success. A complete file is there when
-// OnFinalize arrives, before the writer goes.
-TEST_F(MfTest, AsyncFinalizeReportsOnceWithTheRealStatus) {
+// Finishing a file: asynchronously (OnFinalize comes once, from another
+// thread, with the real status: a finish that fails because the file cannot
+// grow is not reported as success), synchronously (a null callback stored
+// under the key: the host could not allocate its callback object), or not at
+// all (released without Finalize). A finished file is complete as soon as
+// Finalize has returned or OnFinalize arrived, before the writer goes; once
+// it is gone no sample is held.
+TEST_F(MfTest, FinishingLeavesACompleteFile) {
   constexpr HRESULT kFileTooLarge = HRESULT_FROM_WIN32(223);
+  enum Finish { kAsync, kNullCallback, kReleased };
   const struct {
     const char* fileName;
-    GUID video, audio;
-    UINT32 width, height, bitrate;
-    int frames;
-    int64_t pcmFrames;
-    rlim_t limit;
-    HRESULT status;
+    GUID video, audio;  // video GUID_NULL: audio only
+    Finish finish;
+    rlim_t limit = 0;
+    HRESULT status = S_OK;
+    UINT32 width = 160, height = 120, bitrate = 300000;
+    int frames = 16;
+    int64_t pcmFrames = 29400;
   } cases[] = {
-      {"async.wmv", MFVideoFormat_WMV2, MFAudioFormat_WMAudioV8, 160, 120, 300000, 15, 22050, 0, S_OK},
-      {"limited.mp4", MFVideoFormat_H264, MFAudioFormat_AAC, 320, 240, 2000000, 60, 88200, 16 * 1024, kFileTooLarge},
+      {"async.wmv", MFVideoFormat_WMV2, MFAudioFormat_WMAudioV8, kAsync},
+      {"limited.mp4", MFVideoFormat_H264, MFAudioFormat_AAC, kAsync, 16 * 1024, kFileTooLarge, 320, 240, 2000000, 60,
+       88200},
+      {"nullcallback.wma", GUID_NULL, MFAudioFormat_WMAudioV8, kNullCallback},
+      {"unfinished.wmv", MFVideoFormat_WMV2, MFAudioFormat_WMAudioV8, kReleased},
+      {"unfinished.mp4", MFVideoFormat_H264, MFAudioFormat_AAC, kReleased},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fileName);
@@ -92,91 +93,52 @@ TEST_F(MfTest, AsyncFinalizeReportsOnceWithTheRealStatus) {
     ComPtr<RecordingCallback> callback = kx::test::Make<RecordingCallback>();
     ComPtr<IMFAttributes> attributes;
     ASSERT_EQ(MFCreateAttributes(&attributes, 2), S_OK);
-    ASSERT_EQ(attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, callback.Get()), S_OK);
-    ASSERT_EQ(attributes->SetUINT32(MF_LOW_LATENCY, 1), S_OK);
+    if (c.finish == kAsync) {
+      ASSERT_EQ(attributes->SetUINT32(MF_LOW_LATENCY, 1), S_OK);
+      ASSERT_EQ(attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, callback.Get()), S_OK);
+    } else if (c.finish == kNullCallback) {
+      ASSERT_EQ(attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, nullptr), S_OK);
+    }
+    const bool hasVideo = c.video != GUID_NULL;
     const VideoSpec video{.subtype = c.video, .width = c.width, .height = c.height, .bitrate = c.bitrate};
     const AudioSpec audio{.subtype = c.audio};
     FileReport file;
     {
       FileSizeLimit limit(c.limit);
-      Writer writer(path, &video, &audio, attributes.Get());
+      Writer writer(path, hasVideo ? &video : nullptr, &audio, attributes.Get());
       // Under the limit, later writes may already report the failure; none may crash.
-      const HRESULT written = writer.WriteClip(c.frames, c.pcmFrames);
+      const HRESULT written = writer.WriteClip(hasVideo ? c.frames : 0, c.pcmFrames);
       EXPECT_TRUE(written == S_OK || (c.limit != 0 && written == kFileTooLarge)) << std::hex << written;
-      if (c.status == S_OK) {
+      if (c.finish == kAsync && c.limit == 0) {
         EXPECT_EQ(writer.writer->NotifyEndOfSegment(MF_SINK_WRITER_ALL_STREAMS), S_OK);
       }
-      ASSERT_EQ(writer.writer->Finalize(), S_OK);
-      EXPECT_EQ(writer.writer->Finalize(), MF_E_INVALIDREQUEST);
-      ASSERT_TRUE(callback->WaitForFinalize());
-      if (c.status == S_OK) file = kx::test::ReadMediaFile(path);
+      if (c.finish != kReleased) {
+        ASSERT_EQ(writer.writer->Finalize(), S_OK);
+        EXPECT_EQ(writer.writer->Finalize(), MF_E_INVALIDREQUEST);
+        ASSERT_TRUE(c.finish != kAsync || callback->WaitForFinalize());
+        if (c.status == S_OK) file = kx::test::ReadMediaFile(path);
+      }
     }
-    attributes = nullptr;
-    std::lock_guard<std::mutex> lock(callback->mutex_);
-    EXPECT_EQ(callback->finalizeCalls_, 1);
-    EXPECT_EQ(callback->status_, c.status);
-    EXPECT_NE(callback->finalizeThread_, std::this_thread::get_id());
-    if (c.status != S_OK) continue;
-    const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->decodedFrames, c.frames);
-    EXPECT_NE(file.Find(AVMEDIA_TYPE_AUDIO), nullptr);
-  }
-}
-
-// Finished synchronously (a null callback stored under the key: the host
-// could not allocate its callback object) or not at all (released without
-// Finalize): either way the file is complete, and no sample is held.
-TEST_F(MfTest, SynchronousOrNoFinalizeLeavesAPlayableFile) {
-  const struct {
-    const char* fileName;
-    const GUID* video;  // null: audio only
-    GUID audio;
-    bool nullCallback;
-  } cases[] = {
-      {"nullcallback.wma", nullptr, MFAudioFormat_WMAudioV8, true},
-      {"unfinished.wmv", &MFVideoFormat_WMV2, MFAudioFormat_WMAudioV8, false},
-      {"unfinished.mp4", &MFVideoFormat_H264, MFAudioFormat_AAC, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.fileName);
-    const std::string path = TempPath(c.fileName);
-    ComPtr<IMFAttributes> attributes;
-    ASSERT_EQ(MFCreateAttributes(&attributes, 2), S_OK);
-    ASSERT_EQ(c.nullCallback ? attributes->SetUnknown(MF_SINK_WRITER_ASYNC_CALLBACK, nullptr) : S_OK, S_OK);
-    const VideoSpec video{.subtype = c.video ? *c.video : GUID_NULL};
-    const AudioSpec audio{.subtype = c.audio};
-    Writer writer(path, c.video ? &video : nullptr, &audio, attributes.Get());
-    ASSERT_EQ(writer.WriteClip(c.video ? 16 : 0, 29400), S_OK);
-    FileReport file;
-    if (c.nullCallback) {
-      ASSERT_EQ(writer.writer->Finalize(), S_OK);
-      file = kx::test::ReadMediaFile(path);  // complete as soon as Finalize has returned
-    }
-    writer.writer = nullptr;
     EXPECT_EQ(KxSinkWriterHeldInputs(), 0);
-    if (!c.nullCallback) file = kx::test::ReadMediaFile(path);
+    if (c.finish == kReleased) file = kx::test::ReadMediaFile(path);
+    attributes = nullptr;
+    if (c.finish == kAsync) {
+      std::lock_guard<std::mutex> lock(callback->mutex_);
+      EXPECT_EQ(callback->finalizeCalls_, 1);
+      EXPECT_EQ(callback->status_, c.status);
+      EXPECT_NE(callback->finalizeThread_, std::this_thread::get_id());
+    }
+    if (c.status != S_OK) continue;
     ASSERT_TRUE(file.opened) << file.error;
     const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
-    ASSERT_EQ(v != nullptr, c.video != nullptr);
-    EXPECT_TRUE(v == nullptr || (v->decodedFrames == 16 && v->decodeErrors == 0));
     const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO);
+    ASSERT_EQ(v != nullptr, hasVideo);
     ASSERT_NE(a, nullptr);
+    EXPECT_TRUE(v == nullptr || (v->decodedFrames == c.frames && v->decodeErrors == 0));
     EXPECT_EQ(a->decodeErrors, 0);
-    EXPECT_GE(a->decodedSamples, 29400 - 2048);
-    EXPECT_NEAR(file.durationSeconds, 29400 / 44100.0, 0.1);
+    EXPECT_GE(a->decodedSamples, c.pcmFrames - 2048);
+    EXPECT_NEAR(file.durationSeconds, c.pcmFrames / 44100.0, 0.1);
   }
-}
-
-TEST_F(MfTest, WriterReleasedBeforeWritingLeavesNoThreadsOrSamples) {
-  ComPtr<IMFSinkWriter> writer;
-  ASSERT_EQ(MFCreateSinkWriterFromURL(Wide(TempPath("never.wmv")).c_str(), nullptr, nullptr, &writer), S_OK);
-  const VideoSpec video{.subtype = MFVideoFormat_WMV2};
-  DWORD index = 0;
-  ASSERT_EQ(writer->AddStream(VideoOutputType(video).Get(), &index), S_OK);
-  ASSERT_EQ(writer->SetInputMediaType(index, VideoInputType(video).Get(), nullptr), S_OK);
-  writer = nullptr;
-  EXPECT_EQ(KxSinkWriterHeldInputs(), 0);
 }
 
 // A producer far faster than the encoder: WriteSample blocks instead of

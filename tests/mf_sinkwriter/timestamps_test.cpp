@@ -12,14 +12,9 @@
 namespace sinkwriter_test {
 namespace {
 
-HRESULT WriteVideoAt(const Writer& writer, int64_t frame, LONGLONG time) {
-  ComPtr<IMFSample> sample = VideoSample(writer.video, frame);
-  Check(sample->SetSampleTime(time), "SetSampleTime");
-  return writer.writer->WriteSample(writer.videoIndex, sample.Get());
-}
-
-// Time stamps from the edges. Times are in frames of 1/30 s unless huge;
-// each entry says whether the writer takes it.
+// Time stamps from the edges. Times are in frames of 1/30 s unless huge:
+// pictures `first` to 9 on schedule, then `inserted`, then pictures `resume`
+// to 19 on schedule, moved by `shift`; each says whether the writer takes it.
 constexpr LONGLONG kHour = 36000000000;
 constexpr LONGLONG kFrame = 10000000 / 30;
 struct Stamp {
@@ -28,42 +23,26 @@ struct Stamp {
 };
 struct EdgeCase {
   const char* name;
-  std::vector<Stamp> stamps;
+  int first = 0;
+  std::vector<Stamp> inserted = {};
+  int resume = 10;
+  LONGLONG shift = 0;
+  bool resumeAccepted = true;
   const char* onlyIn = nullptr;  // an extension: the case is for that container alone
 };
 
-std::vector<Stamp> OnSchedule(int first, int last) {
-  std::vector<Stamp> stamps;
-  for (int i = first; i <= last; ++i) stamps.push_back({i * kFrame, true});
-  return stamps;
-}
-std::vector<Stamp> Join(std::vector<Stamp> a, const std::vector<Stamp>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-std::vector<Stamp> Shifted(std::vector<Stamp> stamps, LONGLONG by) {
-  for (Stamp& stamp : stamps) stamp.time += by;
-  return stamps;
-}
-std::vector<Stamp> Refused(std::vector<Stamp> stamps) {
-  for (Stamp& stamp : stamps) stamp.accepted = false;
-  return stamps;
-}
-
 const EdgeCase kEdges[] = {
-    {"spike_then_on_schedule", Join(Join(OnSchedule(0, 9), {{10 * kFrame + kHour, true}}), Refused(OnSchedule(11, 19))),
-     ".wmv"},
+    {"spike_then_on_schedule", 0, {{10 * kFrame + kHour, true}}, 11, 0, false, ".wmv"},
     // MP4 keeps a picture's distance from its decoding time below 2^28
     // ticks (about 50 minutes), and a picture after a gap can be encoded
     // ahead of those before it: an hour is refused, twenty minutes held.
-    {"spike_then_on_schedule", Join(Join(OnSchedule(0, 9), {{10 * kFrame + kHour, false}}), OnSchedule(11, 19)),
-     ".mp4"},
-    {"gap_of_twenty_minutes", Join(OnSchedule(0, 9), Shifted(OnSchedule(10, 19), kHour / 3))},
-    {"backwards", Join(Join(OnSchedule(0, 9), {{5 * kFrame, false}}), OnSchedule(10, 19))},
-    {"repeated", Join(Join(OnSchedule(0, 9), {{9 * kFrame, false}}), OnSchedule(10, 19))},
-    {"int64_max", Join(Join(OnSchedule(0, 9), {{INT64_MAX, false}, {INT64_MAX - kFrame, false}}), OnSchedule(10, 19))},
-    {"int64_min", Join(Join(OnSchedule(0, 9), {{INT64_MIN, false}}), OnSchedule(10, 19))},
-    {"negative_first_times", OnSchedule(-10, 19)},
+    {"spike_then_on_schedule", 0, {{10 * kFrame + kHour, false}}, 11, 0, true, ".mp4"},
+    {"gap_of_twenty_minutes", 0, {}, 10, kHour / 3},
+    {"backwards", 0, {{5 * kFrame, false}}},
+    {"repeated", 0, {{9 * kFrame, false}}},
+    {"int64_max", 0, {{INT64_MAX, false}, {INT64_MAX - kFrame, false}}},
+    {"int64_min", 0, {{INT64_MIN, false}}},
+    {"negative_first_times", -10},
 };
 
 struct EdgeRun {
@@ -89,15 +68,21 @@ TEST_P(TimeStamps, ReachTheFileAsGivenOrAreRefused) {
     VideoSpec video{.subtype = *run.video, .fpsNum = 30};
     AudioSpec audio{.subtype = *run.audio};
     Writer writer(TempPath(std::string("edges") + run.extension), &video, &audio);
+    std::vector<Stamp> stamps;
+    for (int i = c.first; i <= 9; ++i) stamps.push_back({i * kFrame, true});
+    stamps.insert(stamps.end(), c.inserted.begin(), c.inserted.end());
+    for (int i = c.resume; i <= 19; ++i) stamps.push_back({i * kFrame + c.shift, c.resumeAccepted});
     std::vector<double> expected;  // seconds
-    for (size_t i = 0; i < c.stamps.size(); ++i) {
-      const HRESULT hr = WriteVideoAt(writer, int64_t(i), c.stamps[i].time);
-      EXPECT_EQ(hr, c.stamps[i].accepted ? S_OK : MF_E_INVALID_TIMESTAMP) << "picture " << i;
-      if (hr == S_OK) expected.push_back(c.stamps[i].time / 1e7);
+    for (size_t i = 0; i < stamps.size(); ++i) {
+      ComPtr<IMFSample> sample = VideoSample(video, int64_t(i));
+      Check(sample->SetSampleTime(stamps[i].time), "SetSampleTime");
+      const HRESULT hr = writer.writer->WriteSample(writer.videoIndex, sample.Get());
+      EXPECT_EQ(hr, stamps[i].accepted ? S_OK : MF_E_INVALID_TIMESTAMP) << "picture " << i;
+      if (hr == S_OK) expected.push_back(stamps[i].time / 1e7);
     }
     // The sound starts with the first picture and lasts as long as the
     // pictures on schedule.
-    const int64_t firstPcm = c.stamps[0].time * 44100 / 10000000;
+    const int64_t firstPcm = stamps[0].time * 44100 / 10000000;
     for (int64_t pcm = firstPcm; pcm < firstPcm + 44100; pcm += 2205) {
       ASSERT_EQ(writer.writer->WriteSample(writer.audioIndex, AudioSample(audio, pcm, 2205).Get()), S_OK);
     }

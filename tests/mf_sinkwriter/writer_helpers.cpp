@@ -13,11 +13,10 @@
 namespace sinkwriter_test {
 
 void Check(HRESULT hr, const char* what) {
-  if (FAILED(hr)) {
-    char text[160];
-    std::snprintf(text, sizeof(text), "%s failed: 0x%08X", what, static_cast<unsigned>(hr));
-    throw std::runtime_error(text);
-  }
+  if (SUCCEEDED(hr)) return;
+  char text[160];
+  std::snprintf(text, sizeof(text), "%s failed: 0x%08X", what, static_cast<unsigned>(hr));
+  throw std::runtime_error(text);
 }
 
 std::u16string Wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
@@ -73,17 +72,23 @@ ComPtr<IMFMediaType> VideoOutputType(const VideoSpec& spec) {
 
 ComPtr<IMFMediaType> VideoInputType(const VideoSpec& spec) { return VideoType(spec, MFVideoFormat_YV12); }
 
-ComPtr<IMFMediaType> AudioOutputType(const AudioSpec& spec) {
-  ComPtr<IMFCollection> types;
-  Check(MFTranscodeGetAudioOutputAvailableTypes(spec.subtype, MFT_ENUM_FLAG_ALL, nullptr, &types), "list");
+std::vector<ComPtr<IMFMediaType>> AudioOutputTypes(const GUID& subtype) {
+  ComPtr<IMFCollection> list;
+  Check(MFTranscodeGetAudioOutputAvailableTypes(subtype, MFT_ENUM_FLAG_ALL, nullptr, &list), "list");
   DWORD count = 0;
-  Check(types->GetElementCount(&count), "GetElementCount");
-  ComPtr<IMFMediaType> fallback;
+  Check(list->GetElementCount(&count), "GetElementCount");
+  std::vector<ComPtr<IMFMediaType>> types(count);
   for (DWORD i = 0; i < count; ++i) {
     ComPtr<IUnknown> element;
-    ComPtr<IMFMediaType> type;
-    Check(types->GetElement(i, &element), "GetElement");
-    Check(element.As(IID_IMFMediaType, std::addressof(type)), "QueryInterface");
+    Check(list->GetElement(i, &element), "GetElement");
+    Check(element.As(IID_IMFMediaType, std::addressof(types[i])), "QueryInterface");
+  }
+  return types;
+}
+
+ComPtr<IMFMediaType> AudioOutputType(const AudioSpec& spec) {
+  ComPtr<IMFMediaType> fallback;
+  for (const ComPtr<IMFMediaType>& type : AudioOutputTypes(spec.subtype)) {
     if (MFGetAttributeUINT32(type.Get(), MF_MT_AUDIO_SAMPLES_PER_SECOND, 0) != spec.sampleRate ||
         MFGetAttributeUINT32(type.Get(), MF_MT_AUDIO_NUM_CHANNELS, 0) != spec.channels) {
       continue;
@@ -98,12 +103,12 @@ ComPtr<IMFMediaType> AudioOutputType(const AudioSpec& spec) {
 ComPtr<IMFMediaType> AudioInputType(const AudioSpec& spec) {
   ComPtr<IMFMediaType> type = NewType(MFMediaType_Audio, MFAudioFormat_PCM);
   const UINT32 blockAlign = spec.channels * spec.bitsPerSample / 8;
-  Check(type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, spec.bitsPerSample), "SetUINT32");
-  Check(type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, spec.sampleRate), "SetUINT32");
-  Check(type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, spec.channels), "SetUINT32");
-  Check(type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, blockAlign), "SetUINT32");
-  Check(type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, blockAlign * spec.sampleRate), "SetUINT32");
-  Check(type->SetUINT32(MF_MT_ALL_SAMPLES_INDEPENDENT, TRUE), "SetUINT32");
+  for (const auto& [key, value] :
+       {std::pair{MF_MT_AUDIO_BITS_PER_SAMPLE, spec.bitsPerSample}, {MF_MT_AUDIO_SAMPLES_PER_SECOND, spec.sampleRate},
+        {MF_MT_AUDIO_NUM_CHANNELS, spec.channels}, {MF_MT_AUDIO_BLOCK_ALIGNMENT, blockAlign},
+        {MF_MT_AUDIO_AVG_BYTES_PER_SECOND, blockAlign * spec.sampleRate}, {MF_MT_ALL_SAMPLES_INDEPENDENT, 1u}}) {
+    Check(type->SetUINT32(key, value), "SetUINT32");
+  }
   return type;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kxplatform/mf.h"
 #include "media_probe.h"
@@ -50,7 +51,10 @@ struct AudioSpec {
 
 ComPtr<IMFMediaType> VideoOutputType(const VideoSpec& spec);
 ComPtr<IMFMediaType> VideoInputType(const VideoSpec& spec);
-ComPtr<IMFMediaType> AudioOutputType(const AudioSpec& spec);  // from the platform's list
+// The platform's list of output types for an audio subtype, and the one of
+// them that fits `spec`.
+std::vector<ComPtr<IMFMediaType>> AudioOutputTypes(const GUID& subtype);
+ComPtr<IMFMediaType> AudioOutputType(const AudioSpec& spec);
 ComPtr<IMFMediaType> AudioInputType(const AudioSpec& spec);
 
 // Time of video frame i, in 100-ns units, as a host computes it.
