@@ -19,29 +19,25 @@
 namespace sinkwriter_test {
 namespace {
 
-class RecordingCallback final : public kx::test::Fake<IMFSinkWriterCallback> {
- public:
-  HRESULT STDMETHODCALLTYPE OnFinalize(HRESULT status) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    finalizeCalls_++;
-    status_ = status;
-    finalizeThread_ = std::this_thread::get_id();
-    changed_.notify_all();
+struct RecordingCallback final : kx::test::Fake<IMFSinkWriterCallback> {
+  HRESULT STDMETHODCALLTYPE OnFinalize(HRESULT result) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls++, status = result, thread = std::this_thread::get_id();
+    changed.notify_all();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE OnMarker(DWORD, void*) override { return S_OK; }
   // Waits for OnFinalize (a generous bound only keeps a broken writer from
   // hanging the suite; nothing is measured).
   bool WaitForFinalize() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::minutes(2), [&] { return finalizeCalls_ > 0; });
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::minutes(2), [&] { return calls > 0; });
   }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int finalizeCalls_ = 0;
-  HRESULT status_ = static_cast<HRESULT>(0x8000000A);  // none yet
-  std::thread::id finalizeThread_;
+  std::mutex mutex;
+  std::condition_variable changed;
+  int calls = 0;
+  HRESULT status = static_cast<HRESULT>(0x8000000A);  // none yet
+  std::thread::id thread;
 };
 
 // Lets the process write files only up to a size (0: no limit), for the
@@ -123,10 +119,10 @@ TEST_F(MfTest, FinishingLeavesACompleteFile) {
     if (c.finish == kReleased) file = kx::test::ReadMediaFile(path);
     attributes = nullptr;
     if (c.finish == kAsync) {
-      std::lock_guard<std::mutex> lock(callback->mutex_);
-      EXPECT_EQ(callback->finalizeCalls_, 1);
-      EXPECT_EQ(callback->status_, c.status);
-      EXPECT_NE(callback->finalizeThread_, std::this_thread::get_id());
+      std::lock_guard<std::mutex> lock(callback->mutex);
+      EXPECT_EQ(callback->calls, 1);
+      EXPECT_EQ(callback->status, c.status);
+      EXPECT_NE(callback->thread, std::this_thread::get_id());
     }
     if (c.status != S_OK) continue;
     ASSERT_TRUE(file.opened) << file.error;
@@ -195,7 +191,7 @@ TEST_F(MfTest, TinyFilesHoldEveryPicture) {
     ASSERT_EQ(writer.WriteClip(frames, 0), S_OK);
     ASSERT_EQ(writer.writer->Finalize(), S_OK);
     ASSERT_TRUE(!async || callback->WaitForFinalize());
-    EXPECT_EQ(async ? callback->status_ : S_OK, S_OK);
+    EXPECT_EQ(async ? callback->status : S_OK, S_OK);
     writer.writer = nullptr;
     const FileReport file = kx::test::ReadMediaFile(writer.path);
     const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);

@@ -62,13 +62,13 @@ TEST_F(MfTest, AudioTypesAreThoseOfThePlatformEncoders) {
   const std::vector<UINT32>& stereo44 = rates[std::make_pair(44100u, 2u)];
   EXPECT_NE(std::find(stereo44.begin(), stereo44.end(), 16000u), stereo44.end());
   for (const auto& [format, list] : rates) {
-    EXPECT_TRUE(std::adjacent_find(list.begin(), list.end(), std::less_equal<UINT32>()) == list.end())
-        << format.first << "/" << format.second;
+    SCOPED_TRACE(std::to_string(format.first) + "/" + std::to_string(format.second));
+    EXPECT_TRUE(std::adjacent_find(list.begin(), list.end(), std::less_equal<UINT32>()) == list.end());
     const AudioSpec audio{.subtype = MFAudioFormat_WMAudioV8, .sampleRate = format.first, .channels = format.second,
                           .outputBytesPerSecond = list.back()};
     Writer writer(TempPath("rate.wma"), nullptr, &audio);
-    EXPECT_EQ(writer.WriteClip(0, format.first / 4, 1000), S_OK) << format.first << "/" << format.second;
-    EXPECT_EQ(writer.writer->Finalize(), S_OK) << format.first << "/" << format.second;
+    EXPECT_EQ(writer.WriteClip(0, format.first / 4, 1000), S_OK);
+    EXPECT_EQ(writer.writer->Finalize(), S_OK);
   }
   // WMA 9 has no encoder here: an empty list.
   EXPECT_TRUE(ListRates(MFAudioFormat_WMAudioV9).empty());

@@ -116,8 +116,6 @@ LONGLONG VideoFrameTime(const VideoSpec& spec, int64_t frameIndex) {
   return frameIndex * 10000000LL * spec.fpsDen / spec.fpsNum;
 }
 
-double RampedLuma(int64_t frameIndex) { return 20 + 3 * static_cast<double>(frameIndex % 64) + 7.5; }
-
 ComPtr<IMFSample> VideoSample(const VideoSpec& spec, int64_t frameIndex) {
   const size_t luma = size_t{spec.width} * spec.height;
   std::vector<uint8_t> picture(luma + luma / 2);

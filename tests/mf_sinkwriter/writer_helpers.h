@@ -34,13 +34,12 @@ struct VideoSpec {
   UINT32 bitrate = 300000;
   // Constant chroma of every picture, to see the plane order in the output.
   uint8_t u = 64, v = 192;
-  // Luma that brightens from picture to picture (mean RampedLuma(i)), to see
-  // every picture in its place.
+  // Luma that brightens from picture to picture (mean 27.5 + 3 * (i % 64)),
+  // to see every picture in its place.
   bool rampLuma = false;
   // False: samples carry a zero duration, and the writer takes the frame rate's.
   bool durations = true;
 };
-double RampedLuma(int64_t frameIndex);
 
 struct AudioSpec {
   GUID subtype = MFAudioFormat_AAC;
