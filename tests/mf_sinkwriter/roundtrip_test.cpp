@@ -36,24 +36,28 @@ const RoundTripCase kRoundTripCases[] = {
     {"mp4_aac_only", ".M4A", nullptr, AV_CODEC_ID_NONE, &MFAudioFormat_AAC, AV_CODEC_ID_AAC},
 };
 
+constexpr int kFrames = 64;
+constexpr double kSeconds = kFrames / 25.0;
+constexpr int kPcmFrames = 44100 * kFrames / 25;
+
 class RoundTrip : public MfTest, public ::testing::WithParamInterface<RoundTripCase> {};
 
-// One second: 25 pictures at 25 fps (whole milliseconds per picture, so no
-// rounding hides a short last picture), 44100 PCM frames; once with sample
-// durations and once without.
+// 2.56 seconds: 64 pictures at 25 fps (whole milliseconds per picture, so
+// no rounding hides a short last picture; in WMV 7/8, five GOPs and a part,
+// encoded side by side and joined again), 112896 PCM frames; once with
+// sample durations and once without. Every picture comes back in its place.
 TEST_P(RoundTrip, WritesWhatWasGiven) {
   const RoundTripCase& c = GetParam();
   for (const bool durations : {true, false}) {
     SCOPED_TRACE(durations ? "with sample durations" : "without");
-    VideoSpec video;
-    video.durations = durations;
+    VideoSpec video{.rampLuma = true, .durations = durations};
     AudioSpec audio{.bitsPerSample = c.pcmBits};
     if (c.videoSubtype) video.subtype = *c.videoSubtype;
     if (c.audioSubtype) audio.subtype = *c.audioSubtype;
     Writer writer(TempPath(std::string("clip") + c.extension), c.videoSubtype ? &video : nullptr,
                   c.audioSubtype ? &audio : nullptr);
     EXPECT_TRUE(!c.videoSubtype || !c.audioSubtype || (writer.videoIndex == 0 && writer.audioIndex == 1));
-    ASSERT_EQ(writer.WriteClip(25, 44100), S_OK);
+    ASSERT_EQ(writer.WriteClip(kFrames, kPcmFrames), S_OK);
     const FileReport file = writer.FinishAndRead();
     ASSERT_TRUE(file.opened) << file.error;
     const bool asf = file.containerName == "asf";
@@ -62,28 +66,30 @@ TEST_P(RoundTrip, WritesWhatWasGiven) {
     // ASF keeps times in milliseconds and its reader offsets streams by up
     // to one audio block; MPEG-4 keeps them exactly.
     const double tolerance = asf ? 0.1 : 0.002;
-    EXPECT_NEAR(file.durationSeconds, 1.0, asf ? 0.15 : 0.05);
+    EXPECT_NEAR(file.durationSeconds, kSeconds, asf ? 0.15 : 0.05);
     if (const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO); c.videoSubtype) {
       ASSERT_NE(v, nullptr);
       EXPECT_EQ(v->codec, c.videoCodec);
       EXPECT_EQ(std::make_pair(v->width, v->height), std::make_pair(160, 120));
-      EXPECT_EQ(v->packets, 25);
-      EXPECT_EQ(v->decodedFrames, 25);  // the last picture too
+      EXPECT_EQ(v->packets, kFrames);
+      EXPECT_EQ(v->decodedFrames, kFrames);  // the last picture too
       EXPECT_EQ(v->decodeErrors, 0);
       EXPECT_NEAR(v->firstPts, 0.0, tolerance);
-      EXPECT_NEAR(v->lastPts, 24 / 25.0, tolerance);
+      EXPECT_NEAR(v->lastPts, (kFrames - 1) / 25.0, tolerance);
       // MP4's track lasts to the end of the last picture. ASF keeps no
       // duration per stream: the play duration of a file without sound
       // shows the last picture's (only WMV's: H.264 packets carry their
       // decoding times there).
       if (!asf) {
-        EXPECT_NEAR(v->durationSeconds, 1.0, 1e-4);
+        EXPECT_NEAR(v->durationSeconds, kSeconds, 1e-4);
       } else if (!c.audioSubtype && c.videoCodec != AV_CODEC_ID_H264) {
         EXPECT_NEAR(file.durationSeconds - v->lastPts, 1 / 25.0, 0.002);
       }
       // YV12 holds V before U: swapped planes would show here.
       EXPECT_NEAR(v->meanU, video.u, 6);
       EXPECT_NEAR(v->meanV, video.v, 6);
+      ASSERT_EQ(v->lumaMeans.size(), size_t{kFrames});
+      for (int i = 0; i < kFrames; ++i) EXPECT_NEAR(v->lumaMeans[i], 27.5 + 3 * i, 3) << "picture " << i;
     }
     if (const StreamReport* a = file.Find(AVMEDIA_TYPE_AUDIO); c.audioSubtype) {
       ASSERT_NE(a, nullptr);
@@ -95,7 +101,7 @@ TEST_P(RoundTrip, WritesWhatWasGiven) {
       // which MPEG-4 stamps before zero; the sound itself starts at zero.
       const int frameSize = c.audioCodec == AV_CODEC_ID_AAC ? 1024 : 2048;
       const int priming = c.audioCodec == AV_CODEC_ID_AAC ? 1024 : 0;
-      EXPECT_EQ(a->packets, (44100 + priming + frameSize - 1) / frameSize);
+      EXPECT_EQ(a->packets, (kPcmFrames + priming + frameSize - 1) / frameSize);
       EXPECT_NEAR(a->firstPts + (asf ? 0.0 : priming / 44100.0), 0.0, tolerance);
       EXPECT_NEAR(a->audioRms, kSineRms, 0.05);
     }
@@ -104,24 +110,6 @@ TEST_P(RoundTrip, WritesWhatWasGiven) {
 
 INSTANTIATE_TEST_SUITE_P(Pairs, RoundTrip, ::testing::ValuesIn(kRoundTripCases),
                          [](const ::testing::TestParamInfo<RoundTripCase>& info) { return info.param.name; });
-
-// WMV 7/8 GOPs are encoded side by side and joined again: every picture
-// comes back in its place.
-TEST_F(MfTest, GopsJoinWithEveryPictureInPlace) {
-  for (const GUID* subtype : {&MFVideoFormat_WMV1, &MFVideoFormat_WMV2}) {
-    VideoSpec video{.subtype = *subtype, .bitrate = 400000, .rampLuma = true};
-    constexpr int kFrames = 64;  // five GOPs and a part
-    Writer writer(TempPath("gops.wmv"), &video, nullptr);
-    ASSERT_EQ(writer.WriteClip(kFrames, 0), S_OK);
-    const FileReport file = writer.FinishAndRead();
-    const StreamReport* v = file.Find(AVMEDIA_TYPE_VIDEO);
-    ASSERT_NE(v, nullptr);
-    EXPECT_EQ(v->decodeErrors, 0);
-    ASSERT_EQ(v->lumaMeans.size(), size_t{kFrames});
-    for (int i = 0; i < kFrames; ++i) EXPECT_NEAR(v->lumaMeans[i], 27.5 + 3 * i, 3) << "picture " << i;
-    EXPECT_NEAR(v->lastPts, (kFrames - 1) / 25.0, 0.1);
-  }
-}
 
 // Audio times come from sample counts: many small blocks whose 100-ns times
 // are each rounded down do not shift the end of the stream. A gap in the
