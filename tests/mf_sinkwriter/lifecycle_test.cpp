@@ -168,8 +168,7 @@ TEST_F(MfTest, FastProducerStaysWithinBoundedMemory) {
     EXPECT_LE(peak, c.maxHeld);
     EXPECT_GE(peak, 1);
     EXPECT_EQ(KxSinkWriterHeldInputs(), 0);
-    ASSERT_NE(file.Find(AVMEDIA_TYPE_VIDEO), nullptr);
-    EXPECT_EQ(file.Find(AVMEDIA_TYPE_VIDEO)->decodedFrames, kFrames);
+    EXPECT_EQ(file.DecodedFrames(AVMEDIA_TYPE_VIDEO), kFrames);
   }
 }
 

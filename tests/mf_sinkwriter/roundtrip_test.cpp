@@ -50,7 +50,7 @@ TEST_P(RoundTrip, WritesWhatWasGiven) {
   const RoundTripCase& c = GetParam();
   for (const bool durations : {true, false}) {
     SCOPED_TRACE(durations ? "with sample durations" : "without");
-    VideoSpec video{.rampLuma = true, .durations = durations};
+    VideoSpec video{.durations = durations};
     AudioSpec audio{.bitsPerSample = c.pcmBits};
     if (c.videoSubtype) video.subtype = *c.videoSubtype;
     if (c.audioSubtype) audio.subtype = *c.audioSubtype;

@@ -121,8 +121,7 @@ ComPtr<IMFSample> VideoSample(const VideoSpec& spec, int64_t frameIndex) {
   std::vector<uint8_t> picture(luma + luma / 2);
   for (UINT32 y = 0; y < spec.height; ++y) {
     for (UINT32 x = 0; x < spec.width; ++x) {
-      picture[y * spec.width + x] = spec.rampLuma ? static_cast<uint8_t>(20 + 3 * (frameIndex % 64) + ((x ^ y) & 15))
-                                                  : static_cast<uint8_t>(x + y + 4 * frameIndex);
+      picture[y * spec.width + x] = static_cast<uint8_t>(20 + 3 * (frameIndex % 64) + ((x ^ y) & 15));
     }
   }
   // YV12: V before U.
@@ -175,15 +174,12 @@ HRESULT Writer::WriteClip(int videoFrames, int64_t audioFrames, int audioChunk) 
   while (nextFrame < videoFrames || nextAudio < audioFrames) {
     const double videoTime = nextFrame < videoFrames ? double(nextFrame) * video.fpsDen / video.fpsNum : INFINITY;
     const double audioTime = nextAudio < audioFrames ? double(nextAudio) / audio.sampleRate : INFINITY;
-    HRESULT hr;
-    if (videoTime <= audioTime) {
-      hr = writer->WriteSample(videoIndex, VideoSample(video, nextFrame++).Get());
-    } else {
-      const int frames = static_cast<int>(std::min<int64_t>(audioChunk, audioFrames - nextAudio));
-      hr = writer->WriteSample(audioIndex, AudioSample(audio, nextAudio, frames).Get());
-      nextAudio += frames;
-    }
+    const bool picture = videoTime <= audioTime;
+    const int frames = static_cast<int>(std::min<int64_t>(audioChunk, audioFrames - nextAudio));
+    const HRESULT hr = picture ? writer->WriteSample(videoIndex, VideoSample(video, nextFrame++).Get())
+                               : writer->WriteSample(audioIndex, AudioSample(audio, nextAudio, frames).Get());
     if (FAILED(hr)) return hr;
+    nextAudio += picture ? 0 : frames;
   }
   return S_OK;
 }

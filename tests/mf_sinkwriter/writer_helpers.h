@@ -34,9 +34,6 @@ struct VideoSpec {
   UINT32 bitrate = 300000;
   // Constant chroma of every picture, to see the plane order in the output.
   uint8_t u = 64, v = 192;
-  // Luma that brightens from picture to picture (mean 27.5 + 3 * (i % 64)),
-  // to see every picture in its place.
-  bool rampLuma = false;
   // False: samples carry a zero duration, and the writer takes the frame rate's.
   bool durations = true;
 };
@@ -58,6 +55,8 @@ ComPtr<IMFMediaType> AudioInputType(const AudioSpec& spec);
 
 // Time of video frame i, in 100-ns units, as a host computes it.
 LONGLONG VideoFrameTime(const VideoSpec& spec, int64_t frameIndex);
+// A picture whose luma brightens from picture to picture (mean
+// 27.5 + 3 * (i % 64)), to see every picture in its place.
 ComPtr<IMFSample> VideoSample(const VideoSpec& spec, int64_t frameIndex);
 // A 440 Hz sine at half of full scale, PCM frames [firstFrame, firstFrame + frames).
 ComPtr<IMFSample> AudioSample(const AudioSpec& spec, int64_t firstFrame, int frames);
