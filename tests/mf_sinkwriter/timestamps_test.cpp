@@ -105,8 +105,7 @@ TEST_F(MfTest, TimeStampsReachTheFileAsGivenOrAreRefused) {
 TEST_F(MfTest, AudioTimesGoForwardOrAreRefused) {
   for (const char* extension : {".wma", ".m4a"}) {
     SCOPED_TRACE(extension);
-    AudioSpec audio;
-    if (std::string(extension) == ".wma") audio.subtype = MFAudioFormat_WMAudioV8;
+    const AudioSpec audio{.subtype = extension[1] == 'w' ? MFAudioFormat_WMAudioV8 : MFAudioFormat_AAC};
     Writer writer(TempPath(std::string("audio_edges") + extension), nullptr, &audio);
     const struct {
       int64_t firstPcm;

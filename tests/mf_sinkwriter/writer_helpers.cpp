@@ -1,5 +1,6 @@
 #include "writer_helpers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -53,7 +54,7 @@ ComPtr<IMFSample> SampleWithBytes(const std::vector<uint8_t>& bytes, LONGLONG ti
   Check(MFCreateMemoryBuffer(static_cast<DWORD>(bytes.size()), &buffer), "MFCreateMemoryBuffer");
   BYTE* data = nullptr;
   Check(buffer->Lock(&data, nullptr, nullptr), "Lock");
-  if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+  std::copy(bytes.begin(), bytes.end(), data);
   Check(buffer->Unlock(), "Unlock");
   Check(buffer->SetCurrentLength(static_cast<DWORD>(bytes.size())), "SetCurrentLength");
   Check(sample->AddBuffer(buffer.Get()), "AddBuffer");
