@@ -73,9 +73,8 @@ TEST_F(MfTest, AudioTypesAreThoseOfThePlatformEncoders) {
   // WMA 9 has no encoder here: an empty list.
   EXPECT_TRUE(ListRates(MFAudioFormat_WMAudioV9).empty());
   EXPECT_EQ(MFTranscodeGetAudioOutputAvailableTypes(MFAudioFormat_AAC, MFT_ENUM_FLAG_ALL, nullptr, nullptr), E_POINTER);
-}
 
-TEST_F(MfTest, WaveFormatBlockCarriesTheUserData) {
+  // The wave format block of a type carries its user data.
   const ComPtr<IMFMediaType> type = AudioOutputType({});  // AAC 44.1 kHz stereo, 16000 bytes per second
   AM_MEDIA_TYPE converted{};
   ASSERT_EQ(MFInitAMMediaTypeFromMFMediaType(type.Get(), FORMAT_WaveFormatEx, &converted), S_OK);
@@ -91,8 +90,7 @@ TEST_F(MfTest, WaveFormatBlockCarriesTheUserData) {
   EXPECT_EQ(std::memcmp(converted.pbFormat + sizeof(WAVEFORMATEX), userData, sizeof(userData)), 0);
 
   EXPECT_EQ(MoFreeMediaType(reinterpret_cast<DMO_MEDIA_TYPE*>(&converted)), S_OK);
-  EXPECT_EQ(converted.pbFormat, nullptr);
-  EXPECT_EQ(converted.cbFormat, 0u);
+  EXPECT_TRUE(converted.pbFormat == nullptr && converted.cbFormat == 0);
 }
 
 }  // namespace

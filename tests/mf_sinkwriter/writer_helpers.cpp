@@ -138,14 +138,11 @@ ComPtr<IMFSample> AudioSample(const AudioSpec& spec, int64_t firstFrame, int fra
   uint8_t* cursor = pcm.data();
   for (int i = 0; i < frames; ++i) {
     const double value = 0.5 * std::sin(2 * M_PI * 440.0 * double(firstFrame + i) / spec.sampleRate);
+    // Little-endian integers of 1 to 4 bytes, signed but for 8-bit ones (offset by 128).
+    const uint32_t bits = (static_cast<uint32_t>(static_cast<int32_t>(std::llround(value * 2147483647.0))) >>
+                           (8 * (4 - bytesPerSample))) ^ (bytesPerSample == 1 ? 0x80 : 0);
     for (UINT32 c = 0; c < spec.channels; ++c, cursor += bytesPerSample) {
-      if (bytesPerSample == 1) {
-        *cursor = static_cast<uint8_t>(std::lround(128 + 127 * value));
-      } else {  // signed little-endian integer of 2, 3 or 4 bytes
-        const uint32_t bits = static_cast<uint32_t>(static_cast<int32_t>(std::llround(value * 2147483647.0))) >>
-                              (8 * (4 - bytesPerSample));
-        for (UINT32 b = 0; b < bytesPerSample; ++b) cursor[b] = static_cast<uint8_t>(bits >> (8 * b));
-      }
+      for (UINT32 b = 0; b < bytesPerSample; ++b) cursor[b] = static_cast<uint8_t>(bits >> (8 * b));
     }
   }
   const LONGLONG time = firstFrame * 10000000LL / spec.sampleRate;

@@ -29,9 +29,7 @@ std::u16string Wide(const std::string& text);
 
 struct VideoSpec {
   GUID subtype = MFVideoFormat_H264;
-  UINT32 width = 160, height = 120;
-  UINT32 fpsNum = 25, fpsDen = 1;
-  UINT32 bitrate = 300000;
+  UINT32 width = 160, height = 120, fpsNum = 25, fpsDen = 1, bitrate = 300000;
   // Constant chroma of every picture, to see the plane order in the output.
   uint8_t u = 64, v = 192;
   // False: samples carry a zero duration, and the writer takes the frame rate's.
@@ -40,9 +38,8 @@ struct VideoSpec {
 
 struct AudioSpec {
   GUID subtype = MFAudioFormat_AAC;
-  UINT32 sampleRate = 44100, channels = 2;
-  UINT32 outputBytesPerSecond = 16000;  // preferred; else the first type of the format
-  UINT32 bitsPerSample = 16;
+  // The output's bytes per second are preferred; else the first type of the format is taken.
+  UINT32 sampleRate = 44100, channels = 2, outputBytesPerSecond = 16000, bitsPerSample = 16;
 };
 
 ComPtr<IMFMediaType> VideoOutputType(const VideoSpec& spec);
@@ -67,8 +64,7 @@ constexpr DWORD kNoStream = MF_SINK_WRITER_INVALID_STREAM_INDEX;
 // A writer for a path with the given streams (null: none), video first,
 // writing begun.
 struct Writer {
-  Writer(const std::string& path, const VideoSpec* video, const AudioSpec* audio,
-         IMFAttributes* attributes = nullptr);
+  Writer(const std::string& path, const VideoSpec* video, const AudioSpec* audio, IMFAttributes* attributes = nullptr);
   // `videoFrames` pictures and `audioFrames` PCM frames, in chunks of
   // `audioChunk` frames, interleaved by time.
   HRESULT WriteClip(int videoFrames, int64_t audioFrames, int audioChunk = 1470) const;
