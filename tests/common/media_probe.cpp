@@ -75,10 +75,9 @@ void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
 
 FileReport ReadMediaFile(const std::string& path) {
   FileReport report;
-  AVFormatContext* opened = nullptr;
-  const int result = avformat_open_input(&opened, path.c_str(), nullptr, nullptr);
-  const Owned<AVFormatContext, avformat_close_input> input(opened);
-  AVFormatContext* format = input.get();
+  AVFormatContext* format = nullptr;  // owned by `input`
+  const int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
+  const Owned<AVFormatContext, avformat_close_input> input(format);
   char text[AV_ERROR_MAX_STRING_SIZE] = "no stream information";
   if (result < 0) av_strerror(result, text, sizeof text);
   if (result < 0 || avformat_find_stream_info(format, nullptr) < 0) {
