@@ -37,16 +37,6 @@ class Fake : public kx::mf::ComObject<Interface> {
   }
 };
 
-// An object that only reports its destruction.
-class CountedObject final : public Fake<IUnknown> {
- public:
-  explicit CountedObject(bool* destroyed) : destroyed_(destroyed) {}
-  ~CountedObject() override { *destroyed_ = true; }
-
- private:
-  bool* destroyed_;
-};
-
 // An attribute store (or media type, or any interface built on one) that
 // forwards every attribute call to a real store of the platform's; a fake
 // overrides only the calls it breaks or bends.

@@ -24,11 +24,6 @@ inline uint32_t ReadU32(const void* base, size_t offset) {
   std::memcpy(&value, static_cast<const uint8_t*>(base) + offset, sizeof value);
   return value;
 }
-inline uint64_t ReadU64(const void* base, size_t offset) {
-  uint64_t value;
-  std::memcpy(&value, static_cast<const uint8_t*>(base) + offset, sizeof value);
-  return value;
-}
 inline const void* ReadPointer(const void* base, size_t offset) {
   const void* value;
   std::memcpy(&value, static_cast<const uint8_t*>(base) + offset, sizeof value);
@@ -88,7 +83,7 @@ constexpr size_t kSubpictureFourCC = 24800, kSubpictureLanguage = 24816, kSubpic
 constexpr size_t kExtraPointer = 12336, kExtraSize = 12344;  // within each stream's extra block
 constexpr size_t kNoVideo = 39240, kNoAudio = 39244, kNoSubpicture = 39248, kFileFourCC = 39252;
 constexpr size_t kOpaqueBlock = 39256, kOpaqueBytes = 31656;
-constexpr size_t kXmpOptions = 70912, kXmpDuration = 70920, kXmpScaleNum = 70928, kXmpScaleDen = 70932;
+constexpr size_t kXmpOptions = 70912;
 // MediaFrame: 128 bytes.
 constexpr size_t kMediaFrameBytes = 128;
 constexpr size_t kPacket = 16, kPlanes = 24, kPacketBytes = 24, kStrides = 64;  // video
@@ -96,7 +91,6 @@ constexpr size_t kPcm = 24, kPcmBytes = 32;                                     
 constexpr size_t kPts = 104, kDuration = 120;
 // The discovery tables: row sizes, and the entry-point slots of each row.
 constexpr size_t kEncoderRowBytes = 480, kFileFormatRowBytes = 480, kMultiStreamRowBytes = 488;
-constexpr size_t kAudioCodecs = 408, kVideoCodecs = 416;
 constexpr size_t kCreateSlot = 424, kWriteAudioSlot = 432, kWriteVideoSlot = 440, kCloseSlot = 448;
 constexpr size_t kMultiCreateSlot = 432;  // then AddStreamInfo, Init, WriteFrame, Close, WriteExtraData, 8 apart
 }  // namespace host

@@ -3,6 +3,7 @@
 // The process id keeps runs of several builds at the same time apart.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -39,9 +40,7 @@ class TempDir {
       const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
       name = info != nullptr ? std::string(info->test_suite_name()) + "_" + info->name() : "test";
     }
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
+    std::replace(name.begin(), name.end(), '/', '_');
     path_ = UniqueTempPath(name);
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
