@@ -437,18 +437,8 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
     if (!reason.empty()) failure += ": the plug-in says \"" + reason + "\"";
   }
 
-  // Close, then unload: the unload returns once the file is complete.
-  progress.Message("finishing the file...");
-  logMark = LogRecords::Instance().Count();
-  output.Close();
-  plugin.UnloadAndWait();
-  progress.End();
-  if (!failure.empty()) throw HostError(failureStatus, settings.output + ": " + failure + "; nothing written");
-  if (LogRecords::Instance().FailedSince(logMark)) {
-    throw HostError(kExitWrite, "finishing " + settings.output + " failed: the plug-in says \"" +
-                                    LogRecords::Instance().ReasonSince(logMark) + "\"; nothing written");
-  }
-  const int64_t size = PutInPlace(file, settings.output);
+  const int64_t size =
+      FinishWrite(progress, plugin, [&] { output.Close(); }, failure, failureStatus, file, settings.output);
 
   if (!settings.quiet) {
     const double seconds = std::max(video ? pictures / rate : 0.0, audio ? double(soundFrames) / audio->sampleRate : 0.0);

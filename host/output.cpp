@@ -110,3 +110,22 @@ void Progress::End() {
 }
 
 }  // namespace kxhost
+
+namespace kxhost {
+
+int64_t FinishWrite(Progress& progress, Plugin& plugin, const std::function<void()>& close, const std::string& failure,
+                    ExitStatus failureStatus, TemporaryFile& file, const std::string& output) {
+  progress.Message("finishing the file...");
+  const size_t logMark = LogRecords::Instance().Count();
+  close();
+  plugin.UnloadAndWait();
+  progress.End();
+  if (!failure.empty()) throw HostError(failureStatus, output + ": " + failure + "; nothing written");
+  if (LogRecords::Instance().FailedSince(logMark)) {
+    throw HostError(kExitWrite, "finishing " + output + " failed: the plug-in says \"" +
+                                    LogRecords::Instance().ReasonSince(logMark) + "\"; nothing written");
+  }
+  return PutInPlace(file, output);
+}
+
+}  // namespace kxhost

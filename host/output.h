@@ -3,7 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "error.h"
+#include "plugin.h"
 
 namespace kxhost {
 
@@ -34,6 +38,16 @@ int64_t PutInPlace(TemporaryFile& file, const std::string& output);
 
 // The summary line on standard output: streams, duration, frames, size and
 // speed.
+class Progress;
+
+// Ends a write once everything is handed over: `close` (the file's close,
+// the muxer's destroy), then the unload of the plug-in, which returns once
+// the file is complete, then the file is put in place under `output` and
+// its size returned. Throws the write's own `failure` when there was one,
+// else the finish's failure as the plug-in's log gives it.
+int64_t FinishWrite(Progress& progress, Plugin& plugin, const std::function<void()>& close, const std::string& failure,
+                    ExitStatus failureStatus, TemporaryFile& file, const std::string& output);
+
 void PrintSummary(const std::string& output, int streamCount, const std::string& streams, double seconds,
                   int64_t frames, int64_t bytes, double elapsedSeconds);
 

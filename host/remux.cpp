@@ -275,17 +275,8 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
   }
 
   // Destroy finishes the file; then the plug-in can go.
-  progress.Message("finishing the file...");
-  logMark = LogRecords::Instance().Count();
-  muxer.Destroy();
-  plugin.UnloadAndWait();
-  progress.End();
-  if (!failure.empty()) throw HostError(failureStatus, settings.output + ": " + failure + "; nothing written");
-  if (LogRecords::Instance().FailedSince(logMark)) {
-    throw HostError(kExitWrite, "finishing " + settings.output + " failed: the plug-in says \"" +
-                                    LogRecords::Instance().ReasonSince(logMark) + "\"; nothing written");
-  }
-  const int64_t size = PutInPlace(file, settings.output);
+  const int64_t size =
+      FinishWrite(progress, plugin, [&] { muxer.Destroy(); }, failure, failureStatus, file, settings.output);
   if (!settings.quiet) {
     std::string streams;
     for (int index : {videoStream, audioStream}) {
