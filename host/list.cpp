@@ -80,7 +80,9 @@ std::string Json(const std::string& text) {
 std::string JsonList(const std::vector<std::string>& items) {
   std::vector<std::string> quoted;
   for (const auto& item : items) quoted.push_back(Json(item));
-  return "[" + Joined(quoted, ", ") + "]";
+  std::string out = "[";
+  out += Joined(quoted, ", ");
+  return out += "]";
 }
 
 // The rows of both file-format tables, as (fourcc, extension, name,
