@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -105,10 +106,10 @@ int RemuxThroughExports(const std::string& input, const std::string& output) {
   auto destroy = reinterpret_cast<MFWMVMuxer_DestroyFn>(dlsym(plugin, "MFWMVMuxer_Destroy"));
   if (MFStartup(MF_VERSION, MFSTARTUP_FULL) != S_OK) return 3;
   AVFormatContext* format = nullptr;
-  if (avformat_open_input(&format, input.c_str(), nullptr, nullptr) < 0 ||
-      avformat_find_stream_info(format, nullptr) < 0) {
-    return 4;
-  }
+  const int opened = avformat_open_input(&format, input.c_str(), nullptr, nullptr);
+  const std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> inputOwner(
+      format, [](AVFormatContext* f) { avformat_close_input(&f); });
+  if (opened < 0 || avformat_find_stream_info(format, nullptr) < 0) return 4;
   ComPtr<IMFMediaType> types[2];  // audio, video
   for (unsigned i = 0; i < format->nb_streams; ++i) {
     types[format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO] = TypeOf(format->streams[i]->codecpar);
@@ -119,7 +120,9 @@ int RemuxThroughExports(const std::string& input, const std::string& output) {
   if (types[0]) setAudio(muxer, 1, 2, 44100, 128000, 16, 2);
   if (types[1]) setVideo(muxer, 2, 1280, 720, 30, 1, 2000000, 3, 5);
   if (configInit(muxer) != 1) return 5;
-  AVPacket* packet = av_packet_alloc();
+  const std::unique_ptr<AVPacket, void (*)(AVPacket*)> packetOwner(av_packet_alloc(),
+                                                                    [](AVPacket* p) { av_packet_free(&p); });
+  AVPacket* packet = packetOwner.get();
   int failed = 0;
   while (av_read_frame(format, packet) >= 0) {
     const AVStream* stream = format->streams[packet->stream_index];
@@ -131,8 +134,6 @@ int RemuxThroughExports(const std::string& input, const std::string& output) {
     failed += (video ? writeVideo : writeAudio)(muxer, &p) != 1;
     av_packet_unref(packet);
   }
-  av_packet_free(&packet);
-  avformat_close_input(&format);
   destroy(muxer);  // finishes the file
   MFShutdown();
   return failed == 0 ? 0 : 6;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,8 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
                c.maps + " " + c.codecs + " -g 30 -b:v 600k -b:a 64k -y '" + input + "'");
     AVFormatContext* format = nullptr;
     ASSERT_EQ(avformat_open_input(&format, input.c_str(), nullptr, nullptr), 0);
+    const std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(
+        format, [](AVFormatContext* f) { avformat_close_input(&f); });
     ASSERT_GE(avformat_find_stream_info(format, nullptr), 0);
     ComPtr<IMFMediaType> types[2];  // audio, video
     for (unsigned i = 0; i < format->nb_streams; ++i) {
@@ -238,8 +241,8 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
       EXPECT_EQ(MFWMVMuxer_ConfigInit(file), 1);
     }
     ASSERT_NE(file, nullptr);
-    AVPacket* packet = av_packet_alloc();
-    while (av_read_frame(format, packet) >= 0) {
+    const std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    while (av_read_frame(format, packet.get()) >= 0) {
       const AVStream* stream = format->streams[packet->stream_index];
       const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
       const int64_t pts = av_rescale_q(packet->pts, stream->time_base, {1, 10000000});
@@ -252,10 +255,8 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
       EXPECT_EQ(c.row ? (video ? c.row->writeVideo(file, frame.get(), 0) : c.row->writeAudio(file, frame.get(), 0, 0))
                       : (video ? MFWMVMuxer_WriteVideoPacket(file, &p) : MFWMVMuxer_WriteAudioPacket(file, &p)),
                 1);
-      av_packet_unref(packet);
+      av_packet_unref(packet.get());
     }
-    av_packet_free(&packet);
-    avformat_close_input(&format);
     c.row ? c.row->close(file) : MFWMVMuxer_Destroy(file);  // finishes the file
 
     const auto in = Packets(input);
