@@ -15,6 +15,7 @@
 #include <sstream>
 #include <memory>
 #include <random>
+#include <set>
 #include <thread>
 #include <string>
 #include <vector>
@@ -185,33 +186,6 @@ ComPtr<IMFMediaType> TypeOf(const AVCodecParameters* par) {
   return type;
 }
 
-// Set-ups refused after the layer could have opened the path leave the
-// host's file there byte for byte.
-TEST_F(LegacyRows, RefusedSetUpsLeaveAFileAtThePathAsItWas) {
-  ComPtr<IMFMediaType> wma;
-  ASSERT_EQ(MFCreateMediaType(&wma), S_OK);
-  audioType->CopyAllItems(wma.Get());
-  wma->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_WMAudioV8);
-  for (const auto& [key, value] : {std::pair{MF_MT_AUDIO_NUM_CHANNELS, 1u}, {MF_MT_AUDIO_SAMPLES_PER_SECOND, 22050u},
-                                   {MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 2000u}, {MF_MT_AUDIO_BLOCK_ALIGNMENT, 743u}}) {
-    wma->SetUINT32(key, value);
-  }
-  const auto a = Block(wma.Get()), none = Block(nullptr);
-  const TempDir dir;
-  const std::string path = (dir / "kept.wmv").string();
-  const auto wide = Wide(path);
-  for (const bool nullVideo : {false, true}) {  // track 0x10001; a null media type beside a valid one
-    { std::ofstream(path, std::ios::binary) << "the host's own file"; }
-    MFWMVMuxerHandle handle = MFWMVMuxer_Create(wide.c_str(), a.data(), 10, nullVideo ? none.data() : nullptr, 10);
-    MFWMVMuxer_SetAudioParam(handle, nullVideo ? 1 : 0x10001, 1, 22050, 16000, 16, 2);
-    if (nullVideo) MFWMVMuxer_SetVideoParam(handle, 2, 320, 240, 25, 1, 500000, 3, 5);
-    EXPECT_EQ(MFWMVMuxer_ConfigInit(handle), 0) << nullVideo;
-    MFWMVMuxer_Destroy(handle);
-    std::ifstream file(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "the host's own file") << nullVideo;
-  }
-}
-
 // Per stream type: "pts size flags md5" of every packet, as ffprobe reads it.
 std::map<std::string, std::vector<std::string>> Packets(const std::string& path) {
   std::map<std::string, std::vector<std::string>> packets;
@@ -304,108 +278,96 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
   }
 }
 
-// A host drawn from a fixed seed, on several threads: Create, Set, ConfigInit,
+// A host drawn from a fixed seed, on three threads: Create, Set, ConfigInit,
 // Write and Destroy in any order (twice, before or after the set-up), blocks
-// holding the other kind of type or none, track numbers from the edges, and
-// the packets of files the ffmpeg tool wrote, from a random key frame on,
-// cut anywhere, moved in time or squeezed below a millisecond apart. Every
-// file whose set-up succeeded decodes fully with every packet written after
-// it; a path whose set-up never succeeded keeps what was there, and no other
-// file in the folder changes.
+// with the other kind of type or none, track numbers from the edges, and
+// the packets of files the ffmpeg tool wrote, from a random key frame, cut
+// anywhere, moved in time or squeezed below a millisecond apart. Every file
+// whose set-up succeeded decodes every packet written after it; every other
+// file in the folder stays as it was.
 TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
   struct Packet { std::vector<uint8_t> bytes; int64_t pts, duration; bool key; };
-  struct Input { ComPtr<IMFMediaType> types[2]; std::vector<Packet> packets[2]; };  // audio, video
+  struct Input { ComPtr<IMFMediaType> types[2]; std::vector<Packet> packets[2]; } inputs[2];  // [audio, video]
+  struct Outcome { std::string path, before; bool configured = false; int64_t written[2] = {}; };
   const TempDir dir;
-  Input inputs[2];
-  const char* codecs[2] = {"-c:v wmv2 -c:a wmav2", "-c:v wmv1 -c:a wmav1"};
+  auto contents = [](const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return file ? std::string(std::istreambuf_iterator<char>(file), {}) : "(none)";
+  };
+  std::vector<Outcome> outcomes(18);
+  outcomes[0].path = (dir / "bystander").string();
   for (int i = 0; i < 2; ++i) {
-    const std::string path = (dir / ("in" + std::to_string(i) + ".wmv")).string();
-    RunCommand("ffmpeg -v error -f lavfi -i testsrc=size=176x144:rate=25 -f lavfi -i sine=f=440:r=22050 -t 3 " +
-               std::string(codecs[i]) + " -g 12 -y '" + path + "'");
+    outcomes[i + 1].path = (dir / ("in" + std::to_string(i) + ".wmv")).string();
+    RunCommand("ffmpeg -v error -f lavfi -i testsrc=size=176x144:rate=25 -f lavfi -i sine=r=22050 -t 3 -g 12 " +
+               std::string(i ? "-c:v wmv1 -c:a wmav1" : "-c:v wmv2 -c:a wmav2") + " -y '" + outcomes[i + 1].path + "'");
     AVFormatContext* format = nullptr;
-    ASSERT_EQ(avformat_open_input(&format, path.c_str(), nullptr, nullptr), 0);
-    ASSERT_GE(avformat_find_stream_info(format, nullptr), 0);
+    ASSERT_EQ(avformat_open_input(&format, outcomes[i + 1].path.c_str(), nullptr, nullptr), 0);
     for (unsigned k = 0; k < format->nb_streams; ++k) {
       inputs[i].types[format->streams[k]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO] = TypeOf(format->streams[k]->codecpar);
     }
-    for (AVPacket packet{}; av_read_frame(format, &packet) >= 0; av_packet_unref(&packet)) {
-      const AVStream* stream = format->streams[packet.stream_index];
-      inputs[i].packets[stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO].push_back(
-          {{packet.data, packet.data + packet.size}, av_rescale_q(packet.pts, stream->time_base, {1, 10000000}),
-           av_rescale_q(packet.duration, stream->time_base, {1, 10000000}), (packet.flags & AV_PKT_FLAG_KEY) != 0});
+    for (AVPacket p{}; av_read_frame(format, &p) >= 0; av_packet_unref(&p)) {
+      const AVRational base = format->streams[p.stream_index]->time_base, to100ns = {1, 10000000};
+      inputs[i].packets[format->streams[p.stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO].push_back(
+          {{p.data, p.data + p.size}, av_rescale_q(p.pts, base, to100ns), av_rescale_q(p.duration, base, to100ns),
+           (p.flags & AV_PKT_FLAG_KEY) != 0});
     }
     avformat_close_input(&format);
   }
-  const std::string bystander = (dir / "bystander.wmv").string(), ownContent = "the host's own file";
-  std::ofstream(bystander, std::ios::binary) << ownContent;
-  auto contents = [](const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return file ? std::string(std::istreambuf_iterator<char>(file), {}) : std::string("(none)");
-  };
-  struct Outcome { std::string path, before; bool configured = false; int64_t written[2] = {}; };
-  constexpr int kThreads = 3, kMuxersPerThread = 6;
-  std::vector<Outcome> outcomes(kThreads * kMuxersPerThread);
+  std::ofstream(outcomes[0].path) << "the host's own file";
+  for (int i = 0; i < 3; ++i) outcomes[i].before = contents(outcomes[i].path);
   auto host = [&](int thread) {
     std::mt19937_64 dice(20240917 + thread);
     auto below = [&](uint64_t n) { return static_cast<int64_t>(dice() % n); };
-    for (int m = 0; m < kMuxersPerThread; ++m) {
-      Outcome& out = outcomes[thread * kMuxersPerThread + m];
+    const uint32_t tracks[] = {1, 2, 3, 0, 0x10001, 128, 0xFFFFFFFF};
+    for (int m = 3 + thread; m < 18; m += 3) {
+      Outcome& out = outcomes[m];
       const Input& in = inputs[below(2)];
-      out.path = (dir / ("out" + std::to_string(thread) + "-" + std::to_string(m) + ".wmv")).string();
-      if (below(3) == 0) std::ofstream(out.path, std::ios::binary) << ownContent;
+      out.path = (dir / ("out" + std::to_string(m) + ".wmv")).string();
+      if (below(3) == 0) std::ofstream(out.path) << "the host's own file";
       out.before = contents(out.path);
-      // Each block: the right type (mostly), the other kind, none, or no block.
-      IMFMediaType* blockTypes[2];
-      int blockBytes[2];
-      for (int t = 0; t < 2; ++t) {
-        const int64_t pick = below(10);
-        blockTypes[t] = pick < 7 ? in.types[t].Get() : pick == 7 ? in.types[1 - t].Get() : nullptr;
-        blockBytes[t] = pick == 9 ? 0 : 10;
-      }
-      const auto a = Block(blockTypes[0]), v = Block(blockTypes[1]);
-      const auto wide = Wide(out.path);
-      MFWMVMuxerHandle handle = MFWMVMuxer_Create(wide.c_str(), a.data(), blockBytes[0], v.data(), blockBytes[1]);
+      int64_t pick[2] = {below(10), below(10)};  // 0-6 the right type, 7 the other kind, 8 null, 9 no block
+      const auto a = Block(pick[0] < 8 ? in.types[pick[0] == 7].Get() : nullptr);
+      const auto v = Block(pick[1] < 8 ? in.types[pick[1] != 7].Get() : nullptr);
+      MFWMVMuxerHandle handle = MFWMVMuxer_Create(Wide(out.path).c_str(), a.data(), pick[0] == 9 ? 0 : 10, v.data(),
+                                                  pick[1] == 9 ? 0 : 10);
       const int64_t offset = below(2) ? 0 : below(int64_t{36000} * 10000000), squeeze = below(4) ? 1 : 1000;
-      size_t next[2];
+      size_t next[2], end[2];
       for (int t = 0; t < 2; ++t) {
         do next[t] = below(in.packets[t].size()); while (!in.packets[t][next[t]].key);
+        end[t] = next[t] + below(in.packets[t].size() - next[t] + 1);
       }
-      const size_t end[2] = {next[0] + below(in.packets[0].size() - next[0] + 1),
-                             next[1] + below(in.packets[1].size() - next[1] + 1)};
-      const uint32_t tracks[] = {1, 2, 3, 0, 0x10001, 128, 0xFFFFFFFFu};
       for (int step = 0, steps = 4 + static_cast<int>(below(200)); step < steps; ++step) {
         const int64_t op = below(100);
-        if (op < 4) {
-          MFWMVMuxer_SetAudioParam(handle, below(3) ? 1 : tracks[below(7)], 1, 22050, 64000, 16, 2);
-        } else if (op < 8) {
-          MFWMVMuxer_SetVideoParam(handle, below(3) ? 2 : tracks[below(7)], 176, 144, 25, 1, 400000, 3, 5);
-        } else if (op < 12) {
+        if (op < 4) MFWMVMuxer_SetAudioParam(handle, below(3) ? 1 : tracks[below(7)], 1, 22050, 64000, 16, 2);
+        if (op >= 4 && op < 8) MFWMVMuxer_SetVideoParam(handle, below(3) ? 2 : tracks[below(7)], 176, 144, 25, 1, 0, 3, 5);
+        if (op >= 8 && op < 12) {
           const int configured = MFWMVMuxer_ConfigInit(handle);
-          EXPECT_TRUE(!configured || !out.configured) << "a second set-up succeeded: " << out.path;
+          EXPECT_FALSE(configured && out.configured) << "a second set-up succeeded: " << out.path;
           out.configured = out.configured || configured;
-        } else {
-          const int t = op < 50 ? 0 : 1;
-          if (next[t] >= end[t]) continue;
-          const Packet& p = in.packets[t][next[t]];
-          const MFWMVMuxerPacket packet{.pData = p.bytes.data(), .nLength = static_cast<uint32_t>(p.bytes.size()),
-                                        .reserved12 = {}, .nPts = offset + p.pts / squeeze, .reserved24 = {},
-                                        .nDuration = p.duration / squeeze};
-          const int result = t ? MFWMVMuxer_WriteVideoPacket(handle, &packet) : MFWMVMuxer_WriteAudioPacket(handle, &packet);
-          if (!out.configured) continue;  // dropped: the host sends it again once the file is set up
-          EXPECT_EQ(result, 1) << out.path;
-          ++next[t];
-          // A track the set-up left out takes nothing.
-          ++out.written[t];
         }
+        const int t = op < 56;
+        if (op < 12 || next[t] >= end[t]) continue;
+        const Packet& p = in.packets[t][next[t]];
+        const MFWMVMuxerPacket packet{.pData = p.bytes.data(), .nLength = static_cast<uint32_t>(p.bytes.size()),
+                                      .reserved12 = {}, .nPts = offset + p.pts / squeeze, .reserved24 = {},
+                                      .nDuration = p.duration / squeeze};
+        EXPECT_EQ(t ? MFWMVMuxer_WriteVideoPacket(handle, &packet) : MFWMVMuxer_WriteAudioPacket(handle, &packet),
+                  handle ? 1 : 0);
+        // Before the set-up a packet is dropped: the host sends it again.
+        if (out.configured) ++next[t], ++out.written[t];
       }
       MFWMVMuxer_Destroy(handle);
     }
   };
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) threads.emplace_back(host, t);
+  for (int t = 0; t < 3; ++t) threads.emplace_back(host, t);
   for (auto& thread : threads) thread.join();
 
-  EXPECT_EQ(contents(bystander), ownContent);
+  std::set<std::string> paths;
+  for (const Outcome& out : outcomes) paths.insert(out.path);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(paths.count(entry.path().string()), 1u) << "a file nobody asked for: " << entry.path();
+  }
   int configured = 0;
   for (const Outcome& out : outcomes) {
     SCOPED_TRACE(out.path);
@@ -422,7 +384,7 @@ TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
       EXPECT_EQ(video ? stream.decodedFrames : stream.packets, out.written[video]) << stream.codecName;
     }
   }
-  EXPECT_GT(configured, kThreads * kMuxersPerThread / 4) << "the seed configures too few files to tell";
+  EXPECT_GT(configured, 3) << "the seed configures too few files to tell";
 }
 #endif
 
