@@ -226,7 +226,7 @@ TEST_F(AsfSink, TimesAndSizesTheContainerCannotKeepAreRefusedOthersAllTaken) {
   EXPECT_EQ(taken, report.streams[0].packets);
 }
 
-// A sink shut down or released before any sample or finalize (a set-up
+// A sink shut down or released before its set-up is complete (a set-up
 // that failed once the sink was made) leaves the path as it was.
 TEST_F(AsfSink, AnAbandonedSinkLeavesThePathAsItWas) {
   for (const char* name : {"shut-down.wma", "released.wma", "fresh.wma"}) {

@@ -1,9 +1,10 @@
 // MFCreateASFMediaSinkActivate and the ASF media sink it activates: one
 // stream sink per profile stream, each taking ready compressed samples at
 // once (no presentation clock) and handing them to the shared libavformat
-// muxing core unchanged. The path is opened (created or truncated) only by
-// the first sample or a finalize: a sink let go before either, as after a
-// set-up that failed once the sink was made, leaves the path as it was. The
+// muxing core unchanged. The path is opened (created or truncated) only when
+// the set-up is complete, every stream's sink handed out, or by the first
+// sample or a finalize: a sink let go before, as after a set-up that failed
+// once the sink was made, leaves the path as it was. The
 // file is finished exactly once: at EndFinalize's operation, at Shutdown, or
 // at the release of the last reference to the sink and its stream sinks,
 // whichever comes first.
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -310,10 +312,24 @@ class MediaSink final : public kx::mf::ComObject<IMFFinalizableMediaSink> {
  private:
   enum class State { kRunning, kFinalizing, kShutDown };
 
+  // Hands out a stream sink. Once every stream's sink has been handed out
+  // the set-up is complete and the path is opened, so that a path that
+  // cannot be written (or is being written) fails the set-up, not the
+  // first sample.
   HRESULT Hand(StreamSink* stream, IMFStreamSink** out) {
-    stream->AddRef();
-    *out = stream;
-    return S_OK;
+    return ComBoundary([&]() -> HRESULT {
+      bool complete = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handedOut_.insert(stream);
+        complete = handedOut_.size() == streams_.size();
+      }
+      const HRESULT hr = complete ? OpenFile() : S_OK;
+      if (FAILED(hr)) return hr;
+      stream->AddRef();
+      *out = stream;
+      return S_OK;
+    });
   }
 
   void JoinFinalizer() {
@@ -335,7 +351,8 @@ class MediaSink final : public kx::mf::ComObject<IMFFinalizableMediaSink> {
   std::mutex headerMutex_;  // guards headerTried_ and headerResult_
   bool headerTried_ = false;
   HRESULT headerResult_ = S_OK;
-  std::mutex mutex_;  // guards state_ and finalizer_
+  std::mutex mutex_;  // guards state_, finalizer_ and handedOut_
+  std::set<const StreamSink*> handedOut_;
   State state_ = State::kRunning;
   std::thread finalizer_;
   const std::unique_ptr<AvMuxer> muxer_;
