@@ -2,6 +2,7 @@
 // exports' view of WritePacket, and teardown.
 #include <condition_variable>
 #include <memory>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -80,7 +81,8 @@ MuxerWMV* MuxerWMV::Create(const WCHAR* path, const uint8_t* audioBlock, int32_t
 
 void MuxerWMV::SetAudioParam(UINT32 trackNumber, UINT32 channels, UINT32 sampleRate, UINT32 bitrate,
                              UINT32 bitsPerSample, UINT32 codecCode) {
-  audiotrackidx = trackNumber;
+  // A configured file keeps the numbers its stream sinks were fetched by.
+  if (!configured) audiotrackidx = trackNumber;
   audioChannels = channels;
   audioSampleRate = sampleRate;
   audioBitrate = bitrate;
@@ -90,7 +92,7 @@ void MuxerWMV::SetAudioParam(UINT32 trackNumber, UINT32 channels, UINT32 sampleR
 
 void MuxerWMV::SetVideoParam(UINT32 trackNumber, UINT32 width, UINT32 height, UINT32 frameRateNum,
                              UINT32 frameRateDen, UINT32 bitrate, UINT32 modeCode, UINT32 codecCode) {
-  videotrackidx = trackNumber;
+  if (!configured) videotrackidx = trackNumber;
   videoWidth = width;
   videoHeight = height;
   frameRateNumerator = frameRateNum;
@@ -112,14 +114,73 @@ bool MuxerWMV::TakeTrackType(UINT32 trackNumber, const std::vector<uint8_t>& blo
       MuxerCheck(kx::ReferenceHostMediaType(pointer, type), "ReferenceHostMediaType(pointer, mediatype)"));
 }
 
+namespace {
+
+// The one line of a set-up refused before anything was made.
+void LogRefusedSetUp(const char* reason) {
+  LogAtLevel(kLogError, "[Media Foundation %s: '%s']: ConfigInit: %s, nothing created", "MuxerWMV", "MuxerWMV",
+             reason);
+}
+
+// A present track's number and media type, checked before anything is made.
+bool TrackFitsTheFile(const char* track, UINT32 trackNumber, IMFMediaType* type, REFGUID majorType) {
+  if (trackNumber == MuxerWMV::kAbsentTrack) return true;
+  char reason[128];
+  GUID major = GUID_NULL;
+  if (trackNumber > MuxerWMV::kMaxTrackNumber) {
+    // The profile keeps 7 bits: a larger number would name another stream,
+    // or none, when its stream sink is looked up.
+    std::snprintf(reason, sizeof reason, "%s track number %u is not an ASF stream number (1 to 127)", track,
+                  trackNumber);
+  } else if (type == nullptr) {
+    std::snprintf(reason, sizeof reason, "the %s block holds no media type", track);
+  } else if (FAILED(type->GetGUID(MF_MT_MAJOR_TYPE, &major)) || major != majorType) {
+    std::snprintf(reason, sizeof reason, "the %s block's media type is not %s", track, track);
+  } else {
+    return true;
+  }
+  LogRefusedSetUp(reason);
+  return false;
+}
+
+}  // namespace
+
+bool MuxerWMV::TracksFitTheFile() const {
+  if (!TrackFitsTheFile("audio", audiotrackidx, audiomediatype.Get(), MFMediaType_Audio) ||
+      !TrackFitsTheFile("video", videotrackidx, videomediatype.Get(), MFMediaType_Video)) {
+    return false;
+  }
+  if (audiotrackidx != kAbsentTrack && audiotrackidx == videotrackidx) {
+    char reason[64];
+    std::snprintf(reason, sizeof reason, "audio and video share track number %u", audiotrackidx);
+    LogRefusedSetUp(reason);
+    return false;
+  }
+  return true;
+}
+
 int MuxerWMV::ConfigInit() {
+  if (configured) {
+    // A second set-up would open the path again and lose what was written.
+    LogAtLevel(kLogError, "[Media Foundation %s: '%s']: ConfigInit: the file is configured already, it stays as it is",
+               "MuxerWMV", "MuxerWMV");
+    return 0;
+  }
   if (!TakeTrackType(audiotrackidx, audioExtraData, audiomediatype)) return 0;
   if (!TakeTrackType(videotrackidx, videoExtraData, videomediatype)) return 0;
-  // The new media sink replaces the one before. A file that one had opened
-  // is finished first (logged if that fails), so that no two sinks write
-  // the same path and the earlier file is complete.
-  (void)FinishFile();
-  if (FAILED(CreateMediaSink())) return 0;
+  // Everything a host passes is checked before the platform makes anything,
+  // so that a refused set-up leaves the path as it was.
+  if (!TracksFitTheFile()) return 0;
+  if (FAILED(CreateMediaSink())) {
+    // What a failed attempt made is shut down and let go, so that a retry
+    // starts afresh and nothing holds the path; a sink that took no sample
+    // and was not finalized writes no file.
+    audioStreamSink = nullptr;
+    videoStreamSink = nullptr;
+    if (mediasink) (void)MuxerCheck(mediasink->Shutdown(), "mediasink->Shutdown()", kLogInfo);
+    mediasink = nullptr;
+    return 0;
+  }
   configured = true;
   return 1;
 }

@@ -24,6 +24,14 @@ bool MuxerWMV::WritePacket(UINT32 trackNumber, const BYTE* data, UINT32 dataLeng
                "MuxerWMV", "MuxerWMV", dataLength);
     return false;
   }
+  if (dataLength > kMaxPacketBytes) {
+    LogAtLevel(kLogError,
+               "[Media Foundation %s: '%s']: WritePacket: a packet of %u bytes is over the %u an ASF reader takes, "
+               "nothing written",
+               "MuxerWMV", "MuxerWMV", dataLength, kMaxPacketBytes);
+    *status = kPacketRefused;
+    return true;
+  }
 
   kx::ComPtr<IMFSample> sample;
   kx::ComPtr<IMFMediaBuffer> buffer;

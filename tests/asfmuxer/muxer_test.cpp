@@ -43,12 +43,19 @@ std::vector<uint8_t> Block(IMFMediaType* type) {
 
 class Muxer : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(MFCreateMediaType(&type), S_OK); }
+  void SetUp() override {
+    ASSERT_EQ(MFCreateMediaType(&type), S_OK);
+    ASSERT_EQ(MFCreateMediaType(&videoType), S_OK);
+    ASSERT_EQ(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio), S_OK);
+    ASSERT_EQ(videoType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video), S_OK);
+  }
   // A muxer with the tracks asked for (1 audio, 2 video), not configured.
-  std::unique_ptr<MuxerWMV> Make(bool audio, bool video) {
-    const auto block = Block(type.Get());
-    std::unique_ptr<MuxerWMV> m(MuxerWMV::Create(KX_W("out.wmv"), audio ? block.data() : nullptr, 10,
-                                                 video ? block.data() : nullptr, 10, record.EntryPoints()));
+  std::unique_ptr<MuxerWMV> Make(bool audio, bool video, IMFMediaType* audioBlockType = nullptr,
+                                 IMFMediaType* videoBlockType = nullptr) {
+    const auto a = Block(audioBlockType ? audioBlockType : type.Get());
+    const auto v = Block(videoBlockType ? videoBlockType : videoType.Get());
+    std::unique_ptr<MuxerWMV> m(MuxerWMV::Create(KX_W("out.wmv"), audio ? a.data() : nullptr, 10,
+                                                 video ? v.data() : nullptr, 10, record.EntryPoints()));
     if (audio) m->SetAudioParam(1, 2, 44100, 128000, 16, 2);
     if (video) m->SetVideoParam(2, 320, 240, 25, 1, 500000, 3, 5);
     return m;
@@ -56,7 +63,7 @@ class Muxer : public ::testing::Test {
 
   AsfRecord record;
   LogCapture log;
-  ComPtr<IMFMediaType> type;
+  ComPtr<IMFMediaType> type, videoType;  // audio, video
 };
 
 TEST_F(Muxer, ConfiguresOneStreamPerTrackAudioFirstAndFinishesOnTeardown) {
@@ -73,11 +80,8 @@ TEST_F(Muxer, ConfiguresOneStreamPerTrackAudioFirstAndFinishesOnTeardown) {
     record.calls.clear();
     auto m = Make(c.audio, c.video);
     ASSERT_EQ(m->ConfigInit(), 1);
-    // A second set-up finishes the first file before it opens the path again.
-    ASSERT_EQ(m->ConfigInit(), 1);
     m.reset();
-    const std::string finish = " BeginFinalize EndFinalize Shutdown";
-    EXPECT_EQ(record.calls, c.calls + finish + c.calls + finish);
+    EXPECT_EQ(record.calls, c.calls + " BeginFinalize EndFinalize Shutdown");
     EXPECT_EQ(Errors(log.Take()), Lines{});
   }
 }
@@ -193,6 +197,61 @@ TEST_F(Muxer, RefusedCreatesAndConfigurations) {
   EXPECT_EQ(Errors(log.Take()), Lines{ErrorLine("ReferenceHostMediaType(pointer, mediatype)", E_INVALIDARG)});
 #endif
   EXPECT_EQ(record.calls, "");
+}
+
+// Set-ups refused before the platform is asked for anything (so no file is
+// touched), each with its one line; a configured muxer keeps its file and
+// sink through a second ConfigInit; a failed set-up may be retried.
+TEST_F(Muxer, RefusedSetUpsTouchNothingAndASecondSetUpKeepsTheFirst) {
+  const std::string refused = "kx_Traxel error [Media Foundation MuxerWMV: 'MuxerWMV']: ConfigInit: ";
+  const struct { const char* name; UINT32 audioTrack, videoTrack; bool nullVideoType, typesSwapped; std::string line; }
+  cases[] = {
+      {"low 16 bits name another stream", 0x10001, 2, false, false,
+       "audio track number 65537 is not an ASF stream number (1 to 127), nothing created"},
+      {"beyond ASF stream numbers", 1, 128, false, false,
+       "video track number 128 is not an ASF stream number (1 to 127), nothing created"},
+      {"one number for both tracks", 2, 2, false, false, "audio and video share track number 2, nothing created"},
+      {"null media type beside a valid one", 1, 2, true, false,
+       "the video block holds no media type, nothing created"},
+      {"types in each other's blocks", 1, 2, false, true,
+       "the audio block's media type is not audio, nothing created"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    record.calls.clear();
+    auto m = c.typesSwapped ? Make(true, true, videoType.Get(), type.Get()) : Make(true, !c.nullVideoType);
+    if (c.nullVideoType) m->videoExtraData.assign(10, 0);
+    m->SetAudioParam(c.audioTrack, 2, 44100, 128000, 16, 2);
+    m->SetVideoParam(c.videoTrack, 320, 240, 25, 1, 500000, 3, 5);
+    EXPECT_EQ(m->ConfigInit(), 0);
+    EXPECT_EQ(record.calls, "");
+    EXPECT_EQ(log.Take(), Lines{refused + c.line + "\n"});
+  }
+  auto m = Make(true, true);
+  record.refuse = {{"ActivateObject", kFail}};
+  EXPECT_EQ(m->ConfigInit(), 0);
+  record.refuse.clear();
+  EXPECT_EQ(m->ConfigInit(), 1) << "a retry after a failed set-up";
+  log.Clear();
+  record.calls.clear();
+  EXPECT_EQ(m->ConfigInit(), 0);
+  EXPECT_EQ(record.calls, "") << "a configured muxer asks the platform for nothing";
+  EXPECT_EQ(log.Take(), Lines{refused + "the file is configured already, it stays as it is\n"});
+  m->SetAudioParam(2, 2, 44100, 128000, 16, 2);  // too late: packets keep their tracks
+  const uint8_t bytes[1] = {7};
+  const MFWMVMuxerPacket p{.pData = bytes, .nLength = 1, .reserved12 = {}, .nPts = 0, .reserved24 = {},
+                           .nDuration = 0};
+  EXPECT_EQ(m->WriteVideoPacket(&p), 1);
+  EXPECT_NE(record.calls.find("ProcessSample(2: 0 0 0 7,)"), std::string::npos) << record.calls;
+  // ASF readers take media objects below 16 MiB: a larger packet is refused.
+  const std::vector<uint8_t> big(1 << 24);
+  record.calls.clear();
+  const MFWMVMuxerPacket large{.pData = big.data(), .nLength = 1 << 24, .reserved12 = {}, .nPts = 0,
+                               .reserved24 = {}, .nDuration = 0};
+  EXPECT_EQ(m->WriteVideoPacket(&large), 0);
+  EXPECT_EQ(record.calls, "");
+  EXPECT_EQ(Errors(log.Take()), Lines{"kx_Traxel error [Media Foundation MuxerWMV: 'MuxerWMV']: WritePacket: a packet "
+                                      "of 16777216 bytes is over the 16777215 an ASF reader takes, nothing written\n"});
 }
 
 }  // namespace

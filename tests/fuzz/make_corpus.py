@@ -109,6 +109,15 @@ write("host_input", "wav_s16_stereo", b"\x01" + wav(1, 2, 48000, 16, bytes(64)))
 write("host_input", "wav_float_mono", b"\x01" + wav(3, 1, 44100, 32, bytes(32)))
 write("host_input", "wav_s24", b"\x01" + wav(1, 2, 44100, 24, bytes(36)))
 
+# --- key_frame: rule byte (0 always .. 6 never) | WMV3 sequence header (4) | packet
+for name, rule, header, packet in (
+        ("wmv2-intra", 3, b"", b""), ("msmpeg4-inter", 2, b"\x00" * 4, b"\x40\x12"),
+        ("wmv3-bframes-interp-rangered", 4, b"\x00\x00\x00\x92", b"\x05\x00"),
+        ("wmv3-skipped", 4, b"\x00\x00\x00\x00", b"\x00"),
+        ("vc1-entry-point-at-end", 5, bytes(4), b"\x00\x00\x00\x01\x0d\x00\x00\x01\x0e"),
+        ("vc1-cut-start-code", 5, bytes(4), b"\x00\x00\x01"), ("never", 6, b"", b"\x00"), ("rule-only", 4, b"", b"")):
+    write("key_frame", name, bytes([rule]) + header + packet)
+
 # Two real files, as small as the encoders make them.
 with tempfile.TemporaryDirectory() as tmp:
     for name, args in (("ffmpeg.wmv", ["-c:v", "wmv2"]), ("ffmpeg.mp4", ["-c:v", "mpeg4"])):

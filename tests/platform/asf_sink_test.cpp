@@ -191,5 +191,56 @@ TEST_F(AsfSink, FinishesOnceHoweverItEndsAndReportsWriteErrors) {
       << std::hex << full << " " << lastWrite;
 }
 
+// What a caller hands a stream sink: strictly increasing times closer than
+// the container's millisecond are all taken (only a time before the one
+// before is refused), times and durations at the ends of the 64-bit range
+// are refused or kept within the container, and a sample larger than ASF
+// readers take is refused. Every sample taken is in the file.
+TEST_F(AsfSink, TimesAndSizesTheContainerCannotKeepAreRefusedOthersAllTaken) {
+  const auto path = dir_ / "times.wma";
+  ComPtr<IMFMediaSink> sink;
+  ASSERT_EQ(S_OK, OpenSink(path.string(), Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink));
+  ComPtr<IMFStreamSink> stream;
+  ASSERT_EQ(S_OK, sink->GetStreamSinkById(1, &stream));
+  int taken = 0;
+  LONGLONG time = 0;
+  for (int i = 0; i < 600; ++i, time += 1 + (i * 7919) % 9999) {  // 0.1 us to 1 ms apart
+    ASSERT_EQ(S_OK, stream->ProcessSample(SampleOf(10, time, 1000).Get())) << i;
+    ++taken;
+  }
+  const struct { const char* what; LONGLONG time, duration; DWORD size; HRESULT result; } cases[] = {
+      {"before the one before", time - 20000, 0, 10, MF_E_INVALID_TIMESTAMP},
+      {"the largest duration", time, INT64_MAX, 10, S_OK},
+      {"the smallest duration", time + 1, INT64_MIN, 10, S_OK},
+      {"the largest time", INT64_MAX, INT64_MAX, 10, MF_E_INVALID_TIMESTAMP},
+      {"16 MiB", time + 2, 0, 1 << 24, E_INVALIDARG},
+      {"16 MiB less a byte", time + 3, 0, (1 << 24) - 1, S_OK},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.result, stream->ProcessSample(SampleOf(c.size, c.time, c.duration).Get())) << c.what;
+    taken += c.result == S_OK;
+  }
+  ASSERT_EQ(S_OK, sink->Shutdown());
+  const FileReport report = ReadMediaFile(path.string());
+  ASSERT_EQ(1u, report.streams.size()) << report.error;
+  EXPECT_EQ(taken, report.streams[0].packets);
+}
+
+// A sink shut down or released before its set-up is complete (a set-up
+// that failed once the sink was made) leaves the path as it was.
+TEST_F(AsfSink, AnAbandonedSinkLeavesThePathAsItWas) {
+  for (const char* name : {"shut-down.wma", "released.wma", "fresh.wma"}) {
+    const auto path = dir_ / name;
+    if (name[0] != 'f') std::ofstream(path) << "the host's own file";
+    ComPtr<IMFMediaSink> sink;
+    ASSERT_EQ(S_OK, OpenSink(path.string(), Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink));
+    EXPECT_EQ(S_OK, name[0] == 's' ? sink->Shutdown() : S_OK);
+    sink = nullptr;
+    std::ifstream file(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), name[0] != 'f' ? "the host's own file" : "");
+    EXPECT_EQ(std::filesystem::exists(path), name[0] != 'f') << name;
+  }
+}
+
 }  // namespace
 }  // namespace kx::test

@@ -10,9 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <memory>
+#include <random>
+#include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -272,6 +276,115 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
                                         "packet=flags -of csv=p=0 '" + output + "' | head -c 1") == "K")
         << "a seek to the middle lands on a key frame";
   }
+}
+
+// A host drawn from a fixed seed, on three threads: Create, Set, ConfigInit,
+// Write and Destroy in any order (twice, before or after the set-up), blocks
+// with the other kind of type or none, track numbers from the edges, and
+// the packets of files the ffmpeg tool wrote, from a random key frame, cut
+// anywhere, moved in time or squeezed below a millisecond apart. Every file
+// whose set-up succeeded decodes every packet written after it; every other
+// file in the folder stays as it was.
+TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
+  struct Packet { std::vector<uint8_t> bytes; int64_t pts, duration; bool key; };
+  struct Input { ComPtr<IMFMediaType> types[2]; std::vector<Packet> packets[2]; } inputs[2];  // [audio, video]
+  struct Outcome { std::string path, before; bool configured = false; int64_t written[2] = {}; };
+  const TempDir dir;
+  auto contents = [](const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return file ? std::string(std::istreambuf_iterator<char>(file), {}) : "(none)";
+  };
+  std::vector<Outcome> outcomes(18);
+  outcomes[0].path = (dir / "bystander").string();
+  for (int i = 0; i < 2; ++i) {
+    outcomes[i + 1].path = (dir / ("in" + std::to_string(i) + ".wmv")).string();
+    RunCommand("ffmpeg -v error -f lavfi -i testsrc=size=176x144:rate=25 -f lavfi -i sine=r=22050 -t 3 -g 12 " +
+               std::string(i ? "-c:v wmv1 -c:a wmav1" : "-c:v wmv2 -c:a wmav2") + " -y '" + outcomes[i + 1].path + "'");
+    AVFormatContext* format = nullptr;
+    ASSERT_EQ(avformat_open_input(&format, outcomes[i + 1].path.c_str(), nullptr, nullptr), 0);
+    for (unsigned k = 0; k < format->nb_streams; ++k) {
+      inputs[i].types[format->streams[k]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO] = TypeOf(format->streams[k]->codecpar);
+    }
+    for (AVPacket p{}; av_read_frame(format, &p) >= 0; av_packet_unref(&p)) {
+      const AVRational base = format->streams[p.stream_index]->time_base, to100ns = {1, 10000000};
+      inputs[i].packets[format->streams[p.stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO].push_back(
+          {{p.data, p.data + p.size}, av_rescale_q(p.pts, base, to100ns), av_rescale_q(p.duration, base, to100ns),
+           (p.flags & AV_PKT_FLAG_KEY) != 0});
+    }
+    avformat_close_input(&format);
+  }
+  std::ofstream(outcomes[0].path) << "the host's own file";
+  for (int i = 0; i < 3; ++i) outcomes[i].before = contents(outcomes[i].path);
+  auto host = [&](int thread) {
+    std::mt19937_64 dice(20240917 + thread);
+    auto below = [&](uint64_t n) { return static_cast<int64_t>(dice() % n); };
+    const uint32_t tracks[] = {1, 2, 3, 0, 0x10001, 128, 0xFFFFFFFF};
+    for (int m = 3 + thread; m < 18; m += 3) {
+      Outcome& out = outcomes[m];
+      const Input& in = inputs[below(2)];
+      out.path = (dir / ("out" + std::to_string(m) + ".wmv")).string();
+      if (below(3) == 0) std::ofstream(out.path) << "the host's own file";
+      out.before = contents(out.path);
+      int64_t pick[2] = {below(10), below(10)};  // 0-6 the right type, 7 the other kind, 8 null, 9 no block
+      const auto a = Block(pick[0] < 8 ? in.types[pick[0] == 7].Get() : nullptr);
+      const auto v = Block(pick[1] < 8 ? in.types[pick[1] != 7].Get() : nullptr);
+      MFWMVMuxerHandle handle = MFWMVMuxer_Create(Wide(out.path).c_str(), a.data(), pick[0] == 9 ? 0 : 10, v.data(),
+                                                  pick[1] == 9 ? 0 : 10);
+      const int64_t offset = below(2) ? 0 : below(int64_t{36000} * 10000000), squeeze = below(4) ? 1 : 1000;
+      size_t next[2], end[2];
+      for (int t = 0; t < 2; ++t) {
+        do next[t] = below(in.packets[t].size()); while (!in.packets[t][next[t]].key);
+        end[t] = next[t] + below(in.packets[t].size() - next[t] + 1);
+      }
+      for (int step = 0, steps = 4 + static_cast<int>(below(200)); step < steps; ++step) {
+        const int64_t op = below(100);
+        if (op < 4) MFWMVMuxer_SetAudioParam(handle, below(3) ? 1 : tracks[below(7)], 1, 22050, 64000, 16, 2);
+        if (op >= 4 && op < 8) MFWMVMuxer_SetVideoParam(handle, below(3) ? 2 : tracks[below(7)], 176, 144, 25, 1, 0, 3, 5);
+        if (op >= 8 && op < 12) {
+          const int configured = MFWMVMuxer_ConfigInit(handle);
+          EXPECT_FALSE(configured && out.configured) << "a second set-up succeeded: " << out.path;
+          out.configured = out.configured || configured;
+        }
+        const int t = op < 56;
+        if (op < 12 || next[t] >= end[t]) continue;
+        const Packet& p = in.packets[t][next[t]];
+        const MFWMVMuxerPacket packet{.pData = p.bytes.data(), .nLength = static_cast<uint32_t>(p.bytes.size()),
+                                      .reserved12 = {}, .nPts = offset + p.pts / squeeze, .reserved24 = {},
+                                      .nDuration = p.duration / squeeze};
+        EXPECT_EQ(t ? MFWMVMuxer_WriteVideoPacket(handle, &packet) : MFWMVMuxer_WriteAudioPacket(handle, &packet),
+                  handle ? 1 : 0);
+        // Before the set-up a packet is dropped: the host sends it again.
+        if (out.configured) ++next[t], ++out.written[t];
+      }
+      MFWMVMuxer_Destroy(handle);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) threads.emplace_back(host, t);
+  for (auto& thread : threads) thread.join();
+
+  std::set<std::string> paths;
+  for (const Outcome& out : outcomes) paths.insert(out.path);
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(paths.count(entry.path().string()), 1u) << "a file nobody asked for: " << entry.path();
+  }
+  int configured = 0;
+  for (const Outcome& out : outcomes) {
+    SCOPED_TRACE(out.path);
+    if (!out.configured) {
+      EXPECT_EQ(contents(out.path), out.before);
+      continue;
+    }
+    ++configured;
+    const FileReport report = ReadMediaFile(out.path);
+    ASSERT_TRUE(report.opened) << report.error;
+    for (const StreamReport& stream : report.streams) {
+      const bool video = stream.type == AVMEDIA_TYPE_VIDEO;
+      EXPECT_EQ(stream.decodeErrors, 0) << stream.codecName;
+      EXPECT_EQ(video ? stream.decodedFrames : stream.packets, out.written[video]) << stream.codecName;
+    }
+  }
+  EXPECT_GT(configured, 3) << "the seed configures too few files to tell";
 }
 #endif
 

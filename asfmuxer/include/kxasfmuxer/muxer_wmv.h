@@ -40,6 +40,11 @@ class MuxerWMV {
  public:
   // Track number of a track the file does not have.
   static constexpr UINT32 kAbsentTrack = 0xFFFFFFFF;
+  // Largest track number: ASF stream numbers are 1 to 127.
+  static constexpr UINT32 kMaxTrackNumber = 127;
+  // Largest packet ASF readers take: a media object of 16 MiB or more is
+  // lost on reading, with every packet after it.
+  static constexpr UINT32 kMaxPacketBytes = (1u << 24) - 1;
   // Shortest extra-data block taken: anything shorter counts as none.
   static constexpr int32_t kMinExtraDataBytes = 10;
   // Outcome of WritePacket.
@@ -59,21 +64,26 @@ class MuxerWMV {
   MuxerWMV(const MuxerWMV&) = delete;
   MuxerWMV& operator=(const MuxerWMV&) = delete;
 
-  // The set-parameter exports: store only, validate nothing.
+  // The set-parameter exports: store only, validate nothing. On a
+  // configured muxer the track numbers stay those its stream sinks were
+  // fetched by, so that packets keep their tracks.
   void SetAudioParam(UINT32 trackNumber, UINT32 channels, UINT32 sampleRate, UINT32 bitrate, UINT32 bitsPerSample,
                      UINT32 codecCode);
   void SetVideoParam(UINT32 trackNumber, UINT32 width, UINT32 height, UINT32 frameRateNum, UINT32 frameRateDen,
                      UINT32 bitrate, UINT32 modeCode, UINT32 codecCode);
 
   // Takes the tracks' media types from their blocks and sets up the sink.
-  // 1 when the file is ready for packets, else 0 (a track number of 0 or a
-  // present track without a block: 0 without a log line, and the set-up
-  // before stays). A file that an earlier ConfigInit opened is finished
-  // before the new media sink is made.
+  // 1 when the file is ready for packets, else 0: without a log line for a
+  // track number of 0 or a present track without a block; with one for a
+  // configured muxer (its file and sinks stay as they are), and for tracks
+  // the file cannot hold (a number outside 1 to 127, one number for both, no
+  // media type or one of the other kind), refused before the platform makes
+  // anything. A failed set-up lets go of what it made; it may be retried.
   int ConfigInit();
 
-  // The write exports: 0 for a null packet or a packet the stream sink
-  // refused (status 2), else 1 (failures are only logged).
+  // The write exports: 0 for a null packet, a packet larger than
+  // kMaxPacketBytes or one the stream sink refused (status 2), else 1
+  // (failures are only logged).
   int WriteAudioPacket(const MFWMVMuxerPacket* packet);
   int WriteVideoPacket(const MFWMVMuxerPacket* packet);
 
@@ -124,6 +134,9 @@ class MuxerWMV {
   // stop (number 0, a present track without a block, or a pointer that the
   // platform refuses as no media type, logged).
   static bool TakeTrackType(UINT32 trackNumber, const std::vector<uint8_t>& block, kx::ComPtr<IMFMediaType>& type);
+  // The present tracks' numbers and media types suit an ASF file (logged
+  // when not).
+  bool TracksFitTheFile() const;
   int WritePacketExport(UINT32 trackNumber, const MFWMVMuxerPacket* packet);
 
   MuxerEntryPoints entryPoints;

@@ -1,15 +1,20 @@
 // MFCreateASFMediaSinkActivate and the ASF media sink it activates: one
 // stream sink per profile stream, each taking ready compressed samples at
 // once (no presentation clock) and handing them to the shared libavformat
-// muxing core unchanged. The file is finished exactly once: at
-// EndFinalize's operation, at Shutdown, or at the release of the last
-// reference to the sink and its stream sinks, whichever comes first.
+// muxing core unchanged. The path is opened (created or truncated) only when
+// the set-up is complete, every stream's sink handed out, or by the first
+// sample or a finalize: a sink let go before, as after a set-up that failed
+// once the sink was made, leaves the path as it was. The
+// file is finished exactly once: at EndFinalize's operation, at Shutdown, or
+// at the release of the last reference to the sink and its stream sinks,
+// whichever comes first.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,10 +37,19 @@ using kx::av::HresultFromAvError;
 constexpr AVRational kMilliseconds = {1, 1000};
 constexpr int64_t k100nsPerMs = 10000;
 
+// Milliseconds, half away from zero, for every 64-bit value.
 int64_t RoundToMs(int64_t time100ns) {
-  const int64_t half = time100ns >= 0 ? k100nsPerMs / 2 : -(k100nsPerMs / 2);
-  return (time100ns + half) / k100nsPerMs;
+  const int64_t whole = time100ns / k100nsPerMs;
+  const int64_t rest = time100ns % k100nsPerMs;
+  if (rest >= k100nsPerMs / 2) return whole + 1;
+  if (rest <= -(k100nsPerMs / 2)) return whole - 1;
+  return whole;
 }
+
+// ASF keeps 32-bit milliseconds: the longest duration it can say.
+constexpr int64_t kMaxDurationMs = 0xFFFFFFFF;
+// ASF readers lose a media object of 16 MiB or more, and every one after it.
+constexpr DWORD kMaxSampleBytes = (DWORD{1} << 24) - 1;
 
 // The result handed to a finalize callback.
 class AsyncResult final : public kx::mf::ComObject<IMFAsyncResult> {
@@ -136,6 +150,8 @@ class StreamSink final : public IMFStreamSink, public IMFMediaTypeHandler {
   // Serialises this stream's samples, so that times are checked in order.
   std::mutex writeMutex_;
   bool started_ = false;
+  // The previous sample's own time, and the decoding time it was given.
+  int64_t lastTime100ns_ = 0;
   int64_t lastDecodeMs_ = 0;
   // For streams whose pictures may be reordered: the latest time not yet
   // used as a decoding time.
@@ -150,7 +166,7 @@ class MediaSink final : public kx::mf::ComObject<IMFFinalizableMediaSink> {
     return kx::mf::QueryInterfaceOf<MediaSink, IMFFinalizableMediaSink, IMFMediaSink>(this, riid, ppv);
   }
 
-  // Adds the profile's streams to the muxer and writes the file's header.
+  // Adds the profile's streams to the muxer; the file is not touched yet.
   HRESULT Open(const std::vector<ProfileStream>& streams) {
     streams_.reserve(streams.size());
     for (const ProfileStream& stream : streams) {
@@ -163,9 +179,19 @@ class MediaSink final : public kx::mf::ComObject<IMFFinalizableMediaSink> {
       streams_.push_back(std::make_unique<StreamSink>(this, stream.number, index, std::move(format), stream.type));
     }
     muxer_->KeepTimesAsGiven();
-    const int written = muxer_->WriteHeader();
-    if (written < 0) return HresultFromAvError(written);
     return S_OK;
+  }
+
+  // Opens the path and writes the file's header, once; later calls give
+  // the first result.
+  HRESULT OpenFile() {
+    std::lock_guard<std::mutex> lock(headerMutex_);
+    if (!headerTried_) {
+      headerTried_ = true;
+      const int written = muxer_->WriteHeader();
+      headerResult_ = written < 0 ? HresultFromAvError(written) : S_OK;
+    }
+    return headerResult_;
   }
 
   HRESULT STDMETHODCALLTYPE GetCharacteristics(DWORD* pdwCharacteristics) override {
@@ -246,7 +272,10 @@ class MediaSink final : public kx::mf::ComObject<IMFFinalizableMediaSink> {
       AddRef();
       try {
         finalizer_ = std::thread([this, callback, held] {
-          held->SetStatus(FinishFile());
+          // A finalized sink leaves a file, with or without samples.
+          const HRESULT opened = OpenFile();
+          const HRESULT finished = FinishFile();
+          held->SetStatus(FAILED(opened) ? opened : finished);
           callback->Invoke(held.Get());
           Release();
         });
@@ -283,10 +312,24 @@ class MediaSink final : public kx::mf::ComObject<IMFFinalizableMediaSink> {
  private:
   enum class State { kRunning, kFinalizing, kShutDown };
 
+  // Hands out a stream sink. Once every stream's sink has been handed out
+  // the set-up is complete and the path is opened, so that a path that
+  // cannot be written (or is being written) fails the set-up, not the
+  // first sample.
   HRESULT Hand(StreamSink* stream, IMFStreamSink** out) {
-    stream->AddRef();
-    *out = stream;
-    return S_OK;
+    return ComBoundary([&]() -> HRESULT {
+      bool complete = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handedOut_.insert(stream);
+        complete = handedOut_.size() == streams_.size();
+      }
+      const HRESULT hr = complete ? OpenFile() : S_OK;
+      if (FAILED(hr)) return hr;
+      stream->AddRef();
+      *out = stream;
+      return S_OK;
+    });
   }
 
   void JoinFinalizer() {
@@ -301,10 +344,15 @@ class MediaSink final : public kx::mf::ComObject<IMFFinalizableMediaSink> {
   }
 
   // The trailer (header sizes, data object size, index) and the close, once;
-  // later calls give the first result.
+  // later calls give the first result. Nothing when the path was never
+  // opened.
   HRESULT FinishFile() { return HresultFromAvError(muxer_->Finish()); }
 
-  std::mutex mutex_;  // guards state_ and finalizer_
+  std::mutex headerMutex_;  // guards headerTried_ and headerResult_
+  bool headerTried_ = false;
+  HRESULT headerResult_ = S_OK;
+  std::mutex mutex_;  // guards state_, finalizer_ and handedOut_
+  std::set<const StreamSink*> handedOut_;
   State state_ = State::kRunning;
   std::thread finalizer_;
   const std::unique_ptr<AvMuxer> muxer_;
@@ -362,8 +410,8 @@ HRESULT StreamSink::StampPacket(IMFSample* sample, AVPacket* packet) {
     return MF_E_INVALID_TIMESTAMP;
   }
   int64_t presentMs = RoundToMs(time100ns);
-  const bool reorders = format_.keyFrameRule == KeyFrameRule::kVc1Advanced ||
-                        (format_.keyFrameRule == KeyFrameRule::kWmv3 && format_.bFrames);
+  const bool reorders = format_.keyFrames.rule == KeyFrameRule::kVc1Advanced ||
+                        (format_.keyFrames.rule == KeyFrameRule::kWmv3 && format_.keyFrames.bFrames);
   int64_t decodeMs = presentMs;
   if (reorders) {
     // One picture of delay: a picture that comes after a later one (a
@@ -374,17 +422,24 @@ HRESULT StreamSink::StampPacket(IMFSample* sample, AVPacket* packet) {
       heldMs_ = presentMs;
     }
   }
+  // A sample before its predecessor is refused, judged by the times the
+  // caller gave, never by the times written.
+  if (started_ && !reorders && time100ns < lastTime100ns_) return MF_E_INVALID_TIMESTAMP;
   if (started_ && decodeMs <= lastDecodeMs_) {
-    // The file keeps whole milliseconds: two samples within one get
-    // consecutive ones. A sample before its predecessor is refused.
-    if (!reorders && presentMs < lastDecodeMs_) return MF_E_INVALID_TIMESTAMP;
+    // The file keeps whole milliseconds and each stream's times rise:
+    // samples that share one get consecutive ones, and the times catch up
+    // as soon as the samples are a millisecond or more apart again.
     decodeMs = lastDecodeMs_ + 1;
     if (presentMs < decodeMs) presentMs = decodeMs;
+    if (!kx::av::ContainerHoldsTime(kx::av::ContainerKind::kAsf, kMilliseconds, presentMs, nullptr, nullptr)) {
+      return MF_E_INVALID_TIMESTAMP;
+    }
   }
   packet->pts = presentMs;
   packet->dts = decodeMs;
-  packet->duration = RoundToMs(duration100ns);
+  packet->duration = std::min(RoundToMs(duration100ns), kMaxDurationMs);
   started_ = true;
+  lastTime100ns_ = time100ns;
   lastDecodeMs_ = decodeMs;
   return S_OK;
 }
@@ -407,15 +462,18 @@ HRESULT StreamSink::ProcessSample(IMFSample* pSample) {
     if (allocated >= 0 && length != 0) std::memcpy(packet->data, data, packet->size);
     buffer->Unlock();
     if (allocated < 0 || length > INT32_MAX) return E_OUTOFMEMORY;
+    if (length > kMaxSampleBytes) return E_INVALIDARG;
     // An empty sample carries nothing the container could keep.
     if (packet->size == 0) return S_OK;
 
     UINT32 cleanPoint = 0;
     const bool key = SUCCEEDED(pSample->GetUINT32(MFSampleExtension_CleanPoint, &cleanPoint))
                          ? cleanPoint != 0
-                         : IsKeyFrame(format_, packet->data, static_cast<size_t>(packet->size));
+                         : IsKeyFrame(format_.keyFrames, packet->data, static_cast<size_t>(packet->size));
     if (key) packet->flags |= AV_PKT_FLAG_KEY;
 
+    hr = owner_->OpenFile();
+    if (FAILED(hr)) return hr;
     std::lock_guard<std::mutex> lock(writeMutex_);
     hr = StampPacket(pSample, packet);
     if (FAILED(hr)) return hr;

@@ -37,17 +37,6 @@ KeyFrameRule VideoRule(AVCodecID codec) {
   }
 }
 
-// The bits of the 4-byte WMV3 sequence header (STRUCT_C) that lay out a
-// frame header: RANGERED (bit 24 from the top), MAXBFRAMES (25..27),
-// FINTERPFLAG (30).
-void ReadWmv3SequenceHeader(const uint8_t* data, size_t size, StreamFormat* format) {
-  if (size < 4) return;
-  const uint32_t bits = uint32_t{data[0]} << 24 | uint32_t{data[1]} << 16 | uint32_t{data[2]} << 8 | data[3];
-  format->rangeReduction = (bits >> 7) & 1;
-  format->bFrames = ((bits >> 4) & 7) != 0;
-  format->frameInterpolation = (bits >> 1) & 1;
-}
-
 HRESULT CopyUserData(IMFMediaType* type, AVCodecParameters* parameters) {
   UINT32 size = 0;
   if (FAILED(type->GetBlobSize(MF_MT_USER_DATA, &size)) || size == 0) return S_OK;
@@ -96,7 +85,7 @@ HRESULT StreamFormatFromType(IMFMediaType* type, StreamFormat* format) {
       parameters->sample_aspect_ratio = {static_cast<int>(num), static_cast<int>(den)};
     }
     parameters->bit_rate = MFGetAttributeUINT32(type, MF_MT_AVG_BITRATE, 0);
-    result.keyFrameRule = MFGetAttributeUINT32(type, MF_MT_ALL_SAMPLES_INDEPENDENT, 0) ? KeyFrameRule::kIndependent
+    result.keyFrames.rule = MFGetAttributeUINT32(type, MF_MT_ALL_SAMPLES_INDEPENDENT, 0) ? KeyFrameRule::kIndependent
                                                                                        : VideoRule(codec);
   } else if (major == MFMediaType_Audio) {
     const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
@@ -116,53 +105,20 @@ HRESULT StreamFormatFromType(IMFMediaType* type, StreamFormat* format) {
     parameters->block_align = static_cast<int>(MFGetAttributeUINT32(type, MF_MT_AUDIO_BLOCK_ALIGNMENT, 0) & 0xFFFF);
     parameters->bits_per_coded_sample =
         static_cast<int>(MFGetAttributeUINT32(type, MF_MT_AUDIO_BITS_PER_SAMPLE, 0) & 0xFFFF);
-    result.keyFrameRule = KeyFrameRule::kAlways;
+    result.keyFrames.rule = KeyFrameRule::kAlways;
   } else {
     return MF_E_INVALIDMEDIATYPE;
   }
 
   const HRESULT hr = CopyUserData(type, parameters.get());
   if (FAILED(hr)) return hr;
-  if (result.keyFrameRule == KeyFrameRule::kWmv3) {
-    ReadWmv3SequenceHeader(parameters->extradata, static_cast<size_t>(parameters->extradata_size), &result);
+  if (result.keyFrames.rule == KeyFrameRule::kWmv3) {
+    ReadWmv3SequenceHeader(parameters->extradata, static_cast<size_t>(parameters->extradata_size),
+                           &result.keyFrames);
   }
   result.parameters = std::move(parameters);
   *format = std::move(result);
   return S_OK;
-}
-
-bool IsKeyFrame(const StreamFormat& format, const uint8_t* data, size_t size) {
-  switch (format.keyFrameRule) {
-    case KeyFrameRule::kAlways:
-    case KeyFrameRule::kIndependent:
-      return true;
-    case KeyFrameRule::kNever:
-      return false;
-    case KeyFrameRule::kMsMpeg4:
-      return size > 0 && (data[0] >> 6) == 0;
-    case KeyFrameRule::kWmv2:
-      return size > 0 && (data[0] >> 7) == 0;
-    case KeyFrameRule::kWmv3: {
-      // [INTERPFRM] FRMCNT(2) [RANGEREDFRM] PTYPE: 1 is P; with B-frames
-      // 01 is I and 00 is B; without, 0 is I. Packets of a byte or less
-      // are skipped (repeated) pictures.
-      if (size < 2) return false;
-      const uint32_t bits = uint32_t{data[0]} << 8 | data[1];
-      int position = 15 - (format.frameInterpolation ? 1 : 0) - 2 - (format.rangeReduction ? 1 : 0);
-      if ((bits >> position) & 1) return false;
-      if (!format.bFrames) return true;
-      return (bits >> (position - 1)) & 1;
-    }
-    case KeyFrameRule::kVc1Advanced:
-      // A sequence header (0x0F) or entry point (0x0E) start code.
-      for (size_t i = 0; i + 3 < size; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && (data[i + 3] == 0x0F || data[i + 3] == 0x0E)) {
-          return true;
-        }
-      }
-      return false;
-  }
-  return false;
 }
 
 }  // namespace kx::asf
