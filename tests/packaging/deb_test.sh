@@ -81,8 +81,9 @@ host)
     block sh >"$WORK/$dir/build.sh"
     block c >"$WORK/$dir/list_formats.c"
   done
-  # The layer is found where the system's loader would find it.
-  export LD_LIBRARY_PATH=$prefix/lib/$ma
+  # Nothing on the loader's path: the plug-in and kx-host find the layer
+  # relative to themselves, as in the installed system.
+  unset LD_LIBRARY_PATH
   probe() {
     local got
     got=$(ffprobe -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of csv=p=0 "$1")
