@@ -1,7 +1,7 @@
 # What a host project finds after `cmake --install`: the CMake package
 # (find_package(kx_Traxel)) and the pkg-config file kx_traxel.pc, both
-# relocatable (every path is relative to the file itself). Then CPack: a
-# .deb for Linux, a .zip for the Windows build.
+# relocatable (every path is relative to the file itself). Then CPack: the
+# .zip of the Windows build (Linux packages: debian/, dpkg-buildpackage).
 include(CMakePackageConfigHelpers)
 
 if(WIN32)
@@ -9,7 +9,7 @@ if(WIN32)
 else()
   set(KX_PLUGIN_FILE_NAME kx_Traxel.so)
 endif()
-set(KX_PLUGIN_INSTALL_FILE ${CMAKE_INSTALL_LIBDIR}/${KX_PLUGIN_FILE_NAME})
+set(KX_PLUGIN_INSTALL_FILE ${KX_INSTALL_PLUGINDIR}/${KX_PLUGIN_FILE_NAME})
 set(kx_cmake_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/kx_Traxel)
 
 configure_package_config_file(cmake/kx_TraxelConfig.cmake.in
@@ -27,24 +27,14 @@ string(REGEX REPLACE "/$" "" KX_PC_PREFIX_FROM_PCDIR "${KX_PC_PREFIX_FROM_PCDIR}
 configure_file(cmake/kx_traxel.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kx_traxel.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kx_traxel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-set(CPACK_PACKAGE_NAME kx-traxel)
-set(CPACK_PACKAGE_VENDOR "kx_Traxel")
-set(CPACK_PACKAGE_CONTACT "kx_Traxel developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Output plug-in for video converters (.wmv, .wma, .mp4), its host headers and kx-host")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 if(WIN32)
+  set(CPACK_PACKAGE_NAME kx-traxel)
+  set(CPACK_PACKAGE_VENDOR "kx_Traxel")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Output plug-in for video converters (.wmv, .wma, .mp4), its host headers and kx-host")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-else()
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_SECTION video)
-  # The Debian 12 runtime packages of the FFmpeg libraries the media layer
-  # links and of the XMP toolkit ZQ_Log links (the C and C++ runtimes come
-  # with them).
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libavformat59, libavcodec59, libavutil57, libswresample4, libexempi8")
+  include(CPack)
 endif()
-include(CPack)

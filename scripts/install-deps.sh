@@ -7,7 +7,8 @@ set -euo pipefail
 PACKAGES=(cmake g++ pkg-config mingw-w64 g++-mingw-w64-x86-64-posix wine64
   libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
   libexempi-dev libimage-exiftool-perl googletest
-  clang-14 libclang-rt-14-dev)
+  clang-14 libclang-rt-14-dev
+  debhelper lintian)
 
 missing=()
 for pkg in "${PACKAGES[@]}"; do

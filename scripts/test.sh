@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # Builds and tests kx_Traxel five ways, each with the configure and test
-# presets of the same name (CMakePresets.json), and ends with CTest's
-# summaries:
+# presets of the same name (CMakePresets.json), checks the Debian packages,
+# and ends with CTest's summaries:
 #
 #   1. linux: native build (RelWithDebInfo), CTest;
-#   2. asan: native build with AddressSanitizer + UndefinedBehaviorSanitizer
+#   2. deb: the linux tree's tests labelled "deb" (the tree is configured,
+#      nothing of it built): the Debian packages built once with
+#      dpkg-buildpackage in a copy of the source tree, lintian on them,
+#      their files, and hosts built against them unpacked;
+#   3. asan: native build with AddressSanitizer + UndefinedBehaviorSanitizer
 #      (-DKX_SANITIZE=ON), CTest without the tests labelled "no_sanitize";
-#   3. tsan: native build with ThreadSanitizer (-DKX_TSAN=ON), CTest without
+#   4. tsan: native build with ThreadSanitizer (-DKX_TSAN=ON), CTest without
 #      the tests labelled "no_sanitize" (suppressions: scripts/tsan.supp,
 #      system libraries only);
-#   4. windows: Windows x64 build cross-compiled with mingw-w64, CTest under
+#   5. windows: Windows x64 build cross-compiled with mingw-w64, CTest under
 #      Wine;
-#   5. fuzz: the libFuzzer targets built with clang-14 (-DKX_BUILD_FUZZ=ON),
+#   6. fuzz: the libFuzzer targets built with clang-14 (-DKX_BUILD_FUZZ=ON),
 #      CTest over the stored corpus, then each target fuzzed for
 #      KX_FUZZ_SECONDS (default 30) with a fixed seed.
 #
-# Usage: scripts/test.sh [--no-install] [linux] [asan] [tsan] [windows] [fuzz]
-#                       [-- ctest arguments...]
-#   With no tree named, all five run. Every tree builds with warnings as
+# Usage: scripts/test.sh [--no-install] [linux] [deb] [asan] [tsan] [windows]
+#                       [fuzz] [-- ctest arguments...]
+#   With no tree named, all run, in this order. Every tree builds with warnings as
 #   errors (-DKX_WERROR=ON). Build folders: build/<name>, as the presets
 #   have them. Arguments after -- go to each tree's ctest (e.g. -- -R Xmp).
 #   KX_JOBS (default 2): parallel jobs; KX_TEST_TIMEOUT: seconds per test
@@ -44,12 +48,12 @@ while [[ $# -gt 0 ]]; do
   case "$arg" in
     --) extra_test_args=("$@"); break ;;
     --no-install) install=0 ;;
-    linux|asan|tsan|windows|fuzz) builds+=("$arg") ;;
+    linux|deb|asan|tsan|windows|fuzz) builds+=("$arg") ;;
     -h|--help) usage; exit 0 ;;
     *) echo "test.sh: unknown argument '$arg'" >&2; exit 2 ;;
   esac
 done
-[[ ${#builds[@]} -gt 0 ]] || builds=(linux asan tsan windows fuzz)
+[[ ${#builds[@]} -gt 0 ]] || builds=(linux deb asan tsan windows fuzz)
 
 section() { printf '\n==== %s ====\n' "$*"; }
 
@@ -102,17 +106,20 @@ run_fuzzers() {
 }
 
 run_build() {
-  local name=$1 dir=$ROOT/build/$1 log
+  local name=$1 dir=$ROOT/build/$1 log configure=$1
+  # deb: tests of the linux tree that need none of its targets built.
+  [[ $name == deb ]] && configure=linux dir=$ROOT/build/linux/deb-step
   log=$dir/ctest-summary.txt
   summary_file[$name]=$log
   section "$name: configure and build"
   # cmake and ctest find the presets in the current folder.
   cd "$ROOT" || return 1
-  if ! cmake --preset "$name"; then
+  if ! cmake --preset "$configure"; then
     result[$name]="configure failed"
     return 1
   fi
-  if ! cmake --build --preset "$name" -j "$JOBS"; then
+  mkdir -p "$dir"
+  if [[ $name != deb ]] && ! cmake --build --preset "$name" -j "$JOBS"; then
     result[$name]="build failed"
     return 1
   fi

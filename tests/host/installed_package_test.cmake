@@ -6,7 +6,8 @@
 # decodes each written file with ffprobe. The installed kx-host runs too.
 # It also remuxes a WMV2+WMA file of the ffmpeg tool through the plug-in's
 # MFWMVMuxer_ exports and the layer's media types.
-#   -DBUILD_DIR=... -DWORK=... -DREADME=... -DFFMPEG=... -DFFPROBE=... [-DSANITIZER_FLAG=...]
+#   -DBUILD_DIR=... -DWORK=... -DREADME=... -DFFMPEG=... -DFFPROBE=... -DLIBDIR=<CMAKE_INSTALL_LIBDIR>
+#   [-DSANITIZER_FLAG=...]
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/cmake-host" "${WORK}/pkg-host")
 
@@ -56,7 +57,7 @@ run("build through find_package" "${CMAKE_COMMAND}" --build "${WORK}/cmake-host/
 run("the find_package host" "${WORK}/cmake-host/build/my_host" "${WORK}/cmake.mp4")
 expect_file("${WORK}/cmake.mp4")
 
-run("build through pkg-config" "${CMAKE_COMMAND}" -E env "PKG_CONFIG_PATH=${prefix}/lib/pkgconfig"
+run("build through pkg-config" "${CMAKE_COMMAND}" -E env "PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkgconfig"
     "CXXFLAGS=${SANITIZER_FLAG} -Wall -Wextra -Werror" "CFLAGS=${SANITIZER_FLAG} -Wall -Wextra -Werror -pedantic -D_POSIX_C_SOURCE=200809L"
     sh -e build.sh WORKING_DIRECTORY "${WORK}/pkg-host")
 run("the pkg-config host" "${WORK}/pkg-host/my_host" "${WORK}/pkg-config.mp4")
