@@ -241,6 +241,13 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
     // frame threading and lookahead and cost several times the throughput,
     // so the tuning stays at the preset's default.
   }
+  if (config.codecId == AV_CODEC_ID_H264) {
+    // x264 writes its time base into the stream's header as the frame
+    // rate unless told the pictures come at the constant rate of the media
+    // type: the file's fine ticks would declare 90000 pictures a second to
+    // whoever reads the bare stream. The pictures keep the file's times.
+    av_opt_set(codec_->priv_data, "x264-params", "force-cfr=1", 0);
+  }
   if (config.codecId == AV_CODEC_ID_HEVC) av_opt_set(codec_->priv_data, "x265-params", "log-level=error", 0);
   return avcodec_open2(codec_.get(), encoder, nullptr);
 }
