@@ -138,6 +138,7 @@ InputBlock& InputBlock::operator=(InputBlock&& other) noexcept {
     streamTime = other.streamTime;
     streamDuration = other.streamDuration;
     forceKeyFrame = other.forceKeyFrame;
+    warmUp = other.warmUp;
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     time100ns_ = other.time100ns_;
@@ -322,6 +323,17 @@ int AvStreamEncoder::Push(InputBlock block) {
     if (gopStart && framesPushed_ > 0) currentLane_ = (currentLane_ + 1) % lanes_.size();
     framesPushed_++;
     block.forceKeyFrame = gopStart;
+    if (framesPushed_ <= gopSize_) {
+      // A lane's rate control left cold would spend its first GOP learning
+      // what the pictures cost (several times the bits of a GOP, paid back
+      // by starving the GOPs after it): the other lanes encode a copy of the
+      // first GOP before their own, and drop its packets.
+      for (size_t i = 1; i < lanes_.size(); ++i) {
+        InputBlock warm = WarmUpCopy(block);
+        const int result = warm.data() ? lanes_[i]->Push(std::move(warm)) : 0;
+        if (result < 0) return result;
+      }
+    }
     return lanes_[currentLane_]->Push(std::move(block));
   }
   std::unique_lock<std::mutex> lock(mutex_);
@@ -335,6 +347,19 @@ int AvStreamEncoder::Push(InputBlock block) {
   counters_->bytesQueued += bytes;
   notEmpty_.notify_one();
   return 0;
+}
+
+InputBlock AvStreamEncoder::WarmUpCopy(const InputBlock& block) {
+  // Without memory for the copy the lane starts cold, as it would anyway.
+  uint8_t* copy = new (std::nothrow) uint8_t[block.size()];
+  if (!copy) return InputBlock();
+  std::memcpy(copy, block.data(), block.size());
+  InputBlock warm(copy, block.size(), block.time100ns(), copy, [](void* owner) { delete[] static_cast<uint8_t*>(owner); });
+  warm.streamTime = block.streamTime;
+  warm.streamDuration = block.streamDuration;
+  warm.forceKeyFrame = block.forceKeyFrame;
+  warm.warmUp = true;
+  return warm;
 }
 
 int AvStreamEncoder::PushMarker(void* context) {
@@ -517,9 +542,10 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   const size_t lumaSize = static_cast<size_t>(width) * height;
   if (block.size() < VideoImageSize(video_.input, width, height)) return AVERROR(EINVAL);
   const int64_t time100ns = block.time100ns();
+  const bool warmUp = block.warmUp;
   // The sink writer lets only strictly increasing times through.
   const int64_t pts = countsPictures_ ? picturesCounted_++ : block.streamTime;
-  if (!picturesInEncoder_.emplace(pts, PictureTimes{block.streamTime, block.streamDuration}).second) {
+  if (!picturesInEncoder_.emplace(pts, PictureTimes{block.streamTime, block.streamDuration, block.warmUp}).second) {
     return AVERROR_BUG;
   }
   if (!countsPictures_) {
@@ -570,6 +596,7 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   frame->buf[0] = block.ToBuffer();
   if (!frame->buf[0]) return AVERROR(ENOMEM);
   const int result = SendFrame(frame.get());
+  if (warmUp) return result;
   counters_->samplesEncoded++;
   counters_->lastTimeEncoded = time100ns;
   return result;
@@ -699,6 +726,11 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
       if (picture == picturesInEncoder_.end()) {
         av_packet_unref(packet_.get());
         return AVERROR_BUG;
+      }
+      if (picture->second.warmUp) {
+        picturesInEncoder_.erase(picture);
+        av_packet_unref(packet_.get());
+        continue;
       }
       packet_->pts = picture->second.time;
       packet_->dts = countsPictures_ ? packet_->pts : DecodingTime(packet_->dts, packet_->pts);

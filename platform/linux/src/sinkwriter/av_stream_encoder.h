@@ -54,6 +54,9 @@ class InputBlock {
   // A picture that must start a GOP (decided by the stage that splits a
   // stream into GOP lanes).
   bool forceKeyFrame = false;
+  // A picture given to a GOP lane only to warm its rate control up: encoded,
+  // and its packet dropped.
+  bool warmUp = false;
   void Release();
   // Hands ownership to an AVBufferRef whose free callback releases the block.
   AVBufferRef* ToBuffer();
@@ -144,6 +147,8 @@ class AvStreamEncoder {
   // first error of the worker.
   int Push(InputBlock block);
   int PushMarker(void* context);
+  // A copy of a picture for a lane's warm-up (empty without memory).
+  static InputBlock WarmUpCopy(const InputBlock& block);
   // Drops the blocks still queued (not those the encoder already has).
   void DropQueued();
   // Waits until everything queued so far has reached the encoder.
@@ -194,6 +199,7 @@ class AvStreamEncoder {
   struct PictureTimes {
     int64_t time = 0;
     int64_t duration = 0;
+    bool warmUp = false;
   };
   std::map<int64_t, PictureTimes> picturesInEncoder_;
   bool countsPictures_ = false;
