@@ -1,6 +1,7 @@
 #include "av_stream_encoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <cstring>
 #include <new>
@@ -216,7 +217,11 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
       lanes_.push_back(std::move(lane));
     }
     gopSize_ = lanes_[0]->codec_->gop_size > 0 ? lanes_[0]->codec_->gop_size : 12;
-    for (auto& lane : lanes_) lane->depth_ = gopSize_;
+    for (auto& lane : lanes_) {
+      lane->depth_ = gopSize_;
+      lane->gopSize_ = gopSize_;
+      lane->overshootShare_ = laneCount;
+    }
     return 0;
   }
   depth_ = kVideoQueueDepth;
@@ -544,6 +549,7 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   const int64_t time100ns = block.time100ns();
   const bool warmUp = block.warmUp;
   // The sink writer lets only strictly increasing times through.
+  if (overshootShare_ > 0 && picturesCounted_ == gopSize_ && !overshootSettled_) SettleFirstGop();
   const int64_t pts = countsPictures_ ? picturesCounted_++ : block.streamTime;
   if (!picturesInEncoder_.emplace(pts, PictureTimes{block.streamTime, block.streamDuration, block.warmUp}).second) {
     return AVERROR_BUG;
@@ -600,6 +606,20 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   counters_->samplesEncoded++;
   counters_->lastTimeEncoded = time100ns;
   return result;
+}
+
+void AvStreamEncoder::SettleFirstGop() {
+  // The encoder's rate control wants bit_rate / fps bits per picture on
+  // the time line of the pictures' times, and pays back what a GOP spent
+  // over that by starving the GOPs after it. A lane's first GOP overshoots
+  // (its rate control starts cold), but only one such GOP is in the file:
+  // each of the lanes pays its share of it and the time line of the lane
+  // moves on by the pictures the rest would buy.
+  overshootSettled_ = true;
+  const double perPicture = static_cast<double>(codec_->bit_rate) * av_q2d(codec_->time_base);
+  const double over = static_cast<double>(firstGopBits_) - gopSize_ * perPicture;
+  if (perPicture <= 0 || over <= 0) return;
+  picturesCounted_ += std::min<int64_t>(std::llround(over / overshootShare_ / perPicture), int64_t{1} << 30);
 }
 
 int AvStreamEncoder::EncodeAudio(InputBlock block) {
@@ -719,6 +739,7 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
         return AVERROR_BUG;
       }
     }
+    if (overshootShare_ > 0 && packet_->pts < gopSize_) firstGopBits_ += int64_t{packet_->size} * 8;
     if (isVideo_) {
       // The picture's own time and duration (the encoders keep no duration
       // of their own); reordering encoders bring their decoding times.

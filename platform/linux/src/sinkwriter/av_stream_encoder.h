@@ -204,6 +204,12 @@ class AvStreamEncoder {
   std::map<int64_t, PictureTimes> picturesInEncoder_;
   bool countsPictures_ = false;
   int64_t picturesCounted_ = 0;
+  // A GOP lane's share of its first GOP's overshoot (the lane count; 0: not
+  // a lane), the bits of that GOP, and whether the lane has moved on.
+  int overshootShare_ = 0;
+  int64_t firstGopBits_ = 0;
+  bool overshootSettled_ = false;
+  void SettleFirstGop();
   PacketPtr packet_;
   // Decoding times of an encoder that keeps the file's times: the times of
   // the pictures given to it, in order, from picture k - (kReorderWindow - 1)
