@@ -220,7 +220,7 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
     for (auto& lane : lanes_) {
       lane->depth_ = gopSize_;
       lane->gopSize_ = gopSize_;
-      lane->overshootShare_ = laneCount;
+      lane->overshootShare_ = 1;
     }
     return 0;
   }
@@ -328,16 +328,19 @@ int AvStreamEncoder::Push(InputBlock block) {
     if (gopStart && framesPushed_ > 0) currentLane_ = (currentLane_ + 1) % lanes_.size();
     framesPushed_++;
     block.forceKeyFrame = gopStart;
-    if (framesPushed_ <= gopSize_) {
-      // A lane's rate control left cold would spend its first GOP learning
-      // what the pictures cost (several times the bits of a GOP, paid back
-      // by starving the GOPs after it): the other lanes encode a copy of the
-      // first GOP before their own, and drop its packets.
-      for (size_t i = 1; i < lanes_.size(); ++i) {
+    if (framesPushed_ <= gopSize_ && !firstGopReleased_) {
+      // A rate control that starts cold spends its first GOP learning what
+      // the pictures cost (several times the bits of a GOP, paid back by
+      // starving the GOPs after it). Every lane first encodes a copy of the
+      // first GOP and drops its packets; the first GOP itself waits until
+      // its copies are queued.
+      for (auto& lane : lanes_) {
         InputBlock warm = WarmUpCopy(block);
-        const int result = warm.data() ? lanes_[i]->Push(std::move(warm)) : 0;
+        const int result = warm.data() ? lane->Push(std::move(warm)) : 0;
         if (result < 0) return result;
       }
+      heldFirstGop_.push_back(std::move(block));  // may throw: the block is released
+      return framesPushed_ == gopSize_ ? ReleaseFirstGop() : 0;
     }
     return lanes_[currentLane_]->Push(std::move(block));
   }
@@ -352,6 +355,16 @@ int AvStreamEncoder::Push(InputBlock block) {
   counters_->bytesQueued += bytes;
   notEmpty_.notify_one();
   return 0;
+}
+
+int AvStreamEncoder::ReleaseFirstGop() {
+  firstGopReleased_ = true;
+  int result = 0;
+  for (InputBlock& held : heldFirstGop_) {
+    if (result == 0) result = lanes_[0]->Push(std::move(held));
+  }
+  heldFirstGop_.clear();
+  return result;
 }
 
 InputBlock AvStreamEncoder::WarmUpCopy(const InputBlock& block) {
@@ -370,6 +383,8 @@ InputBlock AvStreamEncoder::WarmUpCopy(const InputBlock& block) {
 int AvStreamEncoder::PushMarker(void* context) {
   if (!lanes_.empty()) {
     std::lock_guard<std::mutex> pushLock(pushMutex_);
+    const int released = firstGopReleased_ ? 0 : ReleaseFirstGop();
+    if (released < 0) return released;
     return lanes_[currentLane_]->PushMarker(context);
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -408,6 +423,10 @@ void AvStreamEncoder::DropQueued() {
 }
 
 void AvStreamEncoder::WaitIdle() {
+  if (!lanes_.empty()) {
+    std::lock_guard<std::mutex> pushLock(pushMutex_);
+    if (!firstGopReleased_ && started_ && !finished_) ReleaseFirstGop();
+  }
   for (auto& lane : lanes_) lane->WaitIdle();
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait(lock, [&] { return (queue_.empty() && !busy_) || !started_ || finished_; });
@@ -425,8 +444,8 @@ int AvStreamEncoder::Finish() {
   if (!lanes_.empty()) {
     std::lock_guard<std::mutex> pushLock(pushMutex_);
     if (finished_) return error_.load();
+    int result = firstGopReleased_ ? 0 : ReleaseFirstGop();
     finished_ = true;
-    int result = 0;
     for (auto& lane : lanes_) {
       const int laneResult = lane->Finish();
       if (result == 0) result = laneResult;
@@ -610,11 +629,10 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
 
 void AvStreamEncoder::SettleFirstGop() {
   // The encoder's rate control wants bit_rate / fps bits per picture on
-  // the time line of the pictures' times, and pays back what a GOP spent
-  // over that by starving the GOPs after it. A lane's first GOP overshoots
-  // (its rate control starts cold), but only one such GOP is in the file:
-  // each of the lanes pays its share of it and the time line of the lane
-  // moves on by the pictures the rest would buy.
+  // the time line of the pictures' times, and pays back what it spent over
+  // that by starving the pictures after. What the warm-up GOP overspent is
+  // not in the file: the lane's time line moves on by the pictures it would
+  // buy.
   overshootSettled_ = true;
   const double perPicture = static_cast<double>(codec_->bit_rate) * av_q2d(codec_->time_base);
   const double over = static_cast<double>(firstGopBits_) - gopSize_ * perPicture;

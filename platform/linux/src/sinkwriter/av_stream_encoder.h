@@ -204,8 +204,8 @@ class AvStreamEncoder {
   std::map<int64_t, PictureTimes> picturesInEncoder_;
   bool countsPictures_ = false;
   int64_t picturesCounted_ = 0;
-  // A GOP lane's share of its first GOP's overshoot (the lane count; 0: not
-  // a lane), the bits of that GOP, and whether the lane has moved on.
+  // A GOP lane's share of its warm-up GOP's overshoot (0: not a lane), the
+  // bits of that GOP, and whether the lane has moved on.
   int overshootShare_ = 0;
   int64_t firstGopBits_ = 0;
   bool overshootSettled_ = false;
@@ -250,6 +250,10 @@ class AvStreamEncoder {
   int64_t framesPushed_ = 0;
   size_t currentLane_ = 0;
   std::deque<int64_t> keyFramePts_;  // a lane's forced key frames not yet out
+  // The first GOP, held until every lane has its warm-up copy of it.
+  std::vector<InputBlock> heldFirstGop_;
+  bool firstGopReleased_ = false;
+  int ReleaseFirstGop();
   std::mutex pushMutex_;              // orders the pushes into the lanes
 };
 
