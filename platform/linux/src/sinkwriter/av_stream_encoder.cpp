@@ -20,6 +20,9 @@ namespace kx::av {
 
 namespace {
 
+// Pictures of the first GOP every GOP lane encodes before its own GOPs.
+int WarmUpPicturesFor(int gopSize) { return std::max(1, gopSize / kVideoLaneWarmUpDivisor); }
+
 std::atomic<int64_t> g_heldBlocks{0};
 std::atomic<int64_t> g_peakHeldBlocks{0};
 
@@ -219,8 +222,7 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
     gopSize_ = lanes_[0]->codec_->gop_size > 0 ? lanes_[0]->codec_->gop_size : 12;
     for (auto& lane : lanes_) {
       lane->depth_ = gopSize_;
-      lane->gopSize_ = gopSize_;
-      lane->overshootShare_ = 1;
+      lane->warmUpPictures_ = WarmUpPicturesFor(gopSize_);
     }
     return 0;
   }
@@ -328,19 +330,20 @@ int AvStreamEncoder::Push(InputBlock block) {
     if (gopStart && framesPushed_ > 0) currentLane_ = (currentLane_ + 1) % lanes_.size();
     framesPushed_++;
     block.forceKeyFrame = gopStart;
-    if (framesPushed_ <= gopSize_ && !firstGopReleased_) {
+    const int warmUpPictures = WarmUpPicturesFor(gopSize_);
+    if (framesPushed_ <= warmUpPictures && !firstGopReleased_) {
       // A rate control that starts cold spends its first GOP learning what
       // the pictures cost (several times the bits of a GOP, paid back by
-      // starving the GOPs after it). Every lane first encodes a copy of the
-      // first GOP and drops its packets; the first GOP itself waits until
-      // its copies are queued.
+      // starving the GOPs after it). Every lane first encodes copies of the
+      // first pictures and drops their packets; those pictures themselves
+      // wait until their copies are queued.
       for (auto& lane : lanes_) {
         InputBlock warm = WarmUpCopy(block);
         const int result = warm.data() ? lane->Push(std::move(warm)) : 0;
         if (result < 0) return result;
       }
       heldFirstGop_.push_back(std::move(block));  // may throw: the block is released
-      return framesPushed_ == gopSize_ ? ReleaseFirstGop() : 0;
+      return framesPushed_ == warmUpPictures ? ReleaseFirstGop() : 0;
     }
     return lanes_[currentLane_]->Push(std::move(block));
   }
@@ -568,7 +571,7 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   const int64_t time100ns = block.time100ns();
   const bool warmUp = block.warmUp;
   // The sink writer lets only strictly increasing times through.
-  if (overshootShare_ > 0 && picturesCounted_ == gopSize_ && !overshootSettled_) SettleFirstGop();
+  if (warmUpPictures_ > 0 && picturesCounted_ == warmUpPictures_ && !overshootSettled_) SettleWarmUp();
   const int64_t pts = countsPictures_ ? picturesCounted_++ : block.streamTime;
   if (!picturesInEncoder_.emplace(pts, PictureTimes{block.streamTime, block.streamDuration, block.warmUp}).second) {
     return AVERROR_BUG;
@@ -627,17 +630,16 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   return result;
 }
 
-void AvStreamEncoder::SettleFirstGop() {
+void AvStreamEncoder::SettleWarmUp() {
   // The encoder's rate control wants bit_rate / fps bits per picture on
   // the time line of the pictures' times, and pays back what it spent over
-  // that by starving the pictures after. What the warm-up GOP overspent is
-  // not in the file: the lane's time line moves on by the pictures it would
-  // buy.
+  // that by starving the pictures after. What the warm-up overspent is not
+  // in the file: the lane's time line moves on by the pictures it would buy.
   overshootSettled_ = true;
   const double perPicture = static_cast<double>(codec_->bit_rate) * av_q2d(codec_->time_base);
-  const double over = static_cast<double>(firstGopBits_) - gopSize_ * perPicture;
+  const double over = static_cast<double>(warmUpBits_) - warmUpPictures_ * perPicture;
   if (perPicture <= 0 || over <= 0) return;
-  picturesCounted_ += std::min<int64_t>(std::llround(over / overshootShare_ / perPicture), int64_t{1} << 30);
+  picturesCounted_ += std::min<int64_t>(std::llround(over / perPicture), int64_t{1} << 30);
 }
 
 int AvStreamEncoder::EncodeAudio(InputBlock block) {
@@ -757,7 +759,7 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
         return AVERROR_BUG;
       }
     }
-    if (overshootShare_ > 0 && packet_->pts < gopSize_) firstGopBits_ += int64_t{packet_->size} * 8;
+    if (packet_->pts < warmUpPictures_) warmUpBits_ += int64_t{packet_->size} * 8;
     if (isVideo_) {
       // The picture's own time and duration (the encoders keep no duration
       // of their own); reordering encoders bring their decoding times.

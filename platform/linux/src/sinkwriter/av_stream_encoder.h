@@ -204,12 +204,12 @@ class AvStreamEncoder {
   std::map<int64_t, PictureTimes> picturesInEncoder_;
   bool countsPictures_ = false;
   int64_t picturesCounted_ = 0;
-  // A GOP lane's share of its warm-up GOP's overshoot (0: not a lane), the
-  // bits of that GOP, and whether the lane has moved on.
-  int overshootShare_ = 0;
-  int64_t firstGopBits_ = 0;
+  // A GOP lane's warm-up: its pictures (0: not a lane), their bits, and
+  // whether the lane's time line has moved on past what they overspent.
+  int warmUpPictures_ = 0;
+  int64_t warmUpBits_ = 0;
   bool overshootSettled_ = false;
-  void SettleFirstGop();
+  void SettleWarmUp();
   PacketPtr packet_;
   // Decoding times of an encoder that keeps the file's times: the times of
   // the pictures given to it, in order, from picture k - (kReorderWindow - 1)
@@ -250,7 +250,7 @@ class AvStreamEncoder {
   int64_t framesPushed_ = 0;
   size_t currentLane_ = 0;
   std::deque<int64_t> keyFramePts_;  // a lane's forced key frames not yet out
-  // The first GOP, held until every lane has its warm-up copy of it.
+  // The first pictures, held until every lane has its warm-up copies.
   std::vector<InputBlock> heldFirstGop_;
   bool firstGopReleased_ = false;
   int ReleaseFirstGop();
