@@ -224,6 +224,7 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
       lane->depth_ = gopSize_;
       lane->warmUpPictures_ = WarmUpPicturesFor(gopSize_);
     }
+    heldFirstGop_.reserve(static_cast<size_t>(WarmUpPicturesFor(gopSize_)));
     return 0;
   }
   depth_ = kVideoQueueDepth;
@@ -342,7 +343,7 @@ int AvStreamEncoder::Push(InputBlock block) {
         const int result = warm.data() ? lane->Push(std::move(warm)) : 0;
         if (result < 0) return result;
       }
-      heldFirstGop_.push_back(std::move(block));  // may throw: the block is released
+      heldFirstGop_.push_back(std::move(block));  // room reserved at opening
       return framesPushed_ == warmUpPictures ? ReleaseFirstGop() : 0;
     }
     return lanes_[currentLane_]->Push(std::move(block));
@@ -375,7 +376,8 @@ InputBlock AvStreamEncoder::WarmUpCopy(const InputBlock& block) {
   uint8_t* copy = new (std::nothrow) uint8_t[block.size()];
   if (!copy) return InputBlock();
   std::memcpy(copy, block.data(), block.size());
-  InputBlock warm(copy, block.size(), block.time100ns(), copy, [](void* owner) { delete[] static_cast<uint8_t*>(owner); });
+  InputBlock warm(copy, block.size(), block.time100ns(), copy,
+                  [](void* owner) { delete[] static_cast<uint8_t*>(owner); });
   warm.streamTime = block.streamTime;
   warm.streamDuration = block.streamDuration;
   warm.forceKeyFrame = block.forceKeyFrame;
@@ -759,7 +761,7 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
         return AVERROR_BUG;
       }
     }
-    if (packet_->pts < warmUpPictures_) warmUpBits_ += int64_t{packet_->size} * 8;
+    if (warmUpPictures_ > 0 && packet_->pts < warmUpPictures_) warmUpBits_ += int64_t{packet_->size} * 8;
     if (isVideo_) {
       // The picture's own time and duration (the encoders keep no duration
       // of their own); reordering encoders bring their decoding times.
