@@ -125,5 +125,39 @@ TEST_F(MfTest, AudioTimesGoForwardOrAreRefused) {
   }
 }
 
+// The bare video stream taken out of an MP4 file declares the media type's
+// frame rate in its own header, and every picture in the file has its
+// duration, as a player that reads either needs.
+TEST_F(MfTest, StreamHeaderDeclaresTheFrameRateAndPacketsHaveDurations) {
+  struct RateCase {
+    GUID subtype;
+    UINT32 num, den;
+    const char* bareExtension;
+    const char* declared;
+    const char* duration;  // 1/90000 ticks
+  };
+  const RateCase cases[] = {
+      {MFVideoFormat_H264, 25, 1, ".h264", "25/1", "3600"},
+      {MFVideoFormat_H264, 30000, 1001, ".h264", "30000/1001", "3003"},
+      {MFVideoFormat_HEVC, 25, 1, ".hevc", "25/1", "3600"},
+      {MFVideoFormat_HEVC, 30000, 1001, ".hevc", "30000/1001", "3003"},
+  };
+  for (const RateCase& c : cases) {
+    SCOPED_TRACE(std::string(c.bareExtension) + " " + c.declared);
+    VideoSpec video{.subtype = c.subtype, .fpsNum = c.num, .fpsDen = c.den};
+    Writer writer(TempPath("rate.mp4"), &video, nullptr);
+    ASSERT_EQ(writer.WriteClip(12, 0), S_OK);
+    ASSERT_EQ(writer.FinishAndRead().DecodedFrames(AVMEDIA_TYPE_VIDEO), 12);
+    const std::string bare = TempPath(std::string("rate") + c.bareExtension);
+    kx::test::RunCommand("ffmpeg -nostdin -v error -y -i '" + writer.path + "' -c copy '" + bare + "'");
+    EXPECT_EQ(kx::test::RunCommand("ffprobe -v error -show_entries stream=r_frame_rate -of csv=p=0 '" + bare + "'"),
+              std::string(c.declared) + "\n");
+    std::string durations = kx::test::RunCommand(
+        "ffprobe -v error -show_entries packet=duration -of csv=p=0 '" + writer.path + "' | sort | uniq -c");
+    durations.erase(0, durations.find_first_not_of(' '));
+    EXPECT_EQ(durations, std::string("12 ") + c.duration + "\n");
+  }
+}
+
 }  // namespace
 }  // namespace sinkwriter_test

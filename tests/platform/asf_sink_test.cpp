@@ -242,5 +242,26 @@ TEST_F(AsfSink, AnAbandonedSinkLeavesThePathAsItWas) {
   }
 }
 
+// A stream whose media type names no rate (packets copied from another
+// file) counts in the file's maximum bit rate with the rate it was written at.
+TEST_F(AsfSink, MaximumBitRateCountsAStreamWithoutADeclaredRate) {
+  ComPtr<IMFMediaType> video;
+  ASSERT_EQ(S_OK, MFCreateMediaType(&video));
+  video->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  video->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_WMV2);
+  MFSetAttributeSize(video.Get(), MF_MT_FRAME_SIZE, 320, 240);
+  const auto path = (dir_ / "copied.wmv").string();
+  {
+    ComPtr<IMFMediaSink> sink;
+    ASSERT_EQ(S_OK, OpenSink(path, video.Get(), sink));
+    ComPtr<IMFStreamSink> stream;
+    ASSERT_EQ(S_OK, sink->GetStreamSinkById(1, &stream));
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(S_OK, stream->ProcessSample(SampleOf(2500, i * 400000LL, 400000).Get()));
+    ASSERT_EQ(S_OK, sink->Shutdown());
+  }
+  // 2500 bytes every 40 ms.
+  EXPECT_EQ("500000\n", Exiftool(path, "-n -MaxBitrate"));
+}
+
 }  // namespace
 }  // namespace kx::test

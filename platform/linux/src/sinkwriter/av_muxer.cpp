@@ -122,6 +122,7 @@ int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTim
   std::lock_guard<std::mutex> lock(mutex_);
   if (headerWritten_ || finished_) return AVERROR(EINVAL);
   packetTimeBases_.reserve(packetTimeBases_.size() + 1);  // may throw: nothing added yet
+  written_.reserve(written_.size() + 1);
   AVStream* stream = avformat_new_stream(format_.get(), nullptr);
   if (!stream) return AVERROR(ENOMEM);
   const int result = avcodec_parameters_copy(stream->codecpar, parameters);
@@ -129,6 +130,7 @@ int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTim
   if (!keepCodecTag) stream->codecpar->codec_tag = 0;
   stream->time_base = packetTimeBase;
   packetTimeBases_.push_back(packetTimeBase);
+  written_.emplace_back();
   *index = stream->index;
   return 0;
 }
@@ -165,6 +167,12 @@ int AvMuxer::WritePacket(AVPacket* packet, int index) {
   }
   packet->stream_index = index;
   av_packet_rescale_ts(packet, packetTimeBases_[index], format_->streams[index]->time_base);
+  Written& written = written_[static_cast<size_t>(index)];
+  written.bytes += packet->size;
+  if (packet->pts != AV_NOPTS_VALUE) {
+    written.start = std::min(written.start, packet->pts);
+    written.end = std::max(written.end, packet->pts + std::max<int64_t>(packet->duration, 0));
+  }
   // The muxer orders the packets of all streams by their decoding times.
   int result = av_interleaved_write_frame(format_.get(), packet);
   av_packet_unref(packet);
@@ -175,6 +183,20 @@ int AvMuxer::WritePacket(AVPacket* packet, int index) {
   return result;
 }
 
+void AvMuxer::FillMissingBitRates() {
+  // The ASF header, written again with the trailer, declares the sum of the
+  // streams' rates as the file's maximum: a stream whose media type named no
+  // rate (packets copied from another file) counts with the rate it has.
+  if (std::string(format_->oformat->name) != "asf") return;
+  for (unsigned i = 0; i < format_->nb_streams && i < written_.size(); ++i) {
+    AVStream* stream = format_->streams[i];
+    const Written& written = written_[i];
+    if (stream->codecpar->bit_rate > 0 || written.end <= written.start) continue;
+    const double seconds = static_cast<double>(written.end - written.start) * av_q2d(stream->time_base);
+    stream->codecpar->bit_rate = static_cast<int64_t>(std::min(written.bytes * 8 / seconds, double{INT32_MAX}));
+  }
+}
+
 int AvMuxer::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (finished_) return finishResult_;
@@ -182,6 +204,7 @@ int AvMuxer::Finish() {
   int result = firstWriteError_;
   if (format_) {
     if (headerWritten_) {
+      FillMissingBitRates();
       const int trailer = av_write_trailer(format_.get());
       if (result == 0) result = trailer;
     }

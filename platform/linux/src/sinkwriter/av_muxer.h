@@ -110,6 +110,13 @@ class AvMuxer final : public PacketSink {
   OutputFormatPtr format_;
   std::string path_;
   std::vector<AVRational> packetTimeBases_;
+  // Per stream: bytes written and the span of the packets' times (in the
+  // container's time base), for the rate of a stream whose type gave none.
+  struct Written {
+    int64_t bytes = 0, start = INT64_MAX, end = INT64_MIN;
+  };
+  std::vector<Written> written_;
+  void FillMissingBitRates();
   bool headerWritten_ = false;
   bool finished_ = false;
   int finishResult_ = 0;

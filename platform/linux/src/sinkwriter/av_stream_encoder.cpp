@@ -1,6 +1,7 @@
 #include "av_stream_encoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <cstring>
 #include <new>
@@ -18,6 +19,9 @@ extern "C" {
 namespace kx::av {
 
 namespace {
+
+// Pictures of the first GOP every GOP lane encodes before its own GOPs.
+int WarmUpPicturesFor(int gopSize) { return std::max(1, gopSize / kVideoLaneWarmUpDivisor); }
 
 std::atomic<int64_t> g_heldBlocks{0};
 std::atomic<int64_t> g_peakHeldBlocks{0};
@@ -138,6 +142,7 @@ InputBlock& InputBlock::operator=(InputBlock&& other) noexcept {
     streamTime = other.streamTime;
     streamDuration = other.streamDuration;
     forceKeyFrame = other.forceKeyFrame;
+    warmUp = other.warmUp;
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     time100ns_ = other.time100ns_;
@@ -215,7 +220,11 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
       lanes_.push_back(std::move(lane));
     }
     gopSize_ = lanes_[0]->codec_->gop_size > 0 ? lanes_[0]->codec_->gop_size : 12;
-    for (auto& lane : lanes_) lane->depth_ = gopSize_;
+    for (auto& lane : lanes_) {
+      lane->depth_ = gopSize_;
+      lane->warmUpPictures_ = WarmUpPicturesFor(gopSize_);
+    }
+    heldFirstGop_.reserve(static_cast<size_t>(WarmUpPicturesFor(gopSize_)));
     return 0;
   }
   depth_ = kVideoQueueDepth;
@@ -240,6 +249,13 @@ int AvStreamEncoder::OpenVideo(const VideoEncoderConfig& config, bool globalHead
     // picture is queued either way. x264's zero-latency tuning would give up
     // frame threading and lookahead and cost several times the throughput,
     // so the tuning stays at the preset's default.
+  }
+  if (config.codecId == AV_CODEC_ID_H264) {
+    // x264 writes its time base into the stream's header as the frame
+    // rate unless told the pictures come at the constant rate of the media
+    // type: the file's fine ticks would declare 90000 pictures a second to
+    // whoever reads the bare stream. The pictures keep the file's times.
+    av_opt_set(codec_->priv_data, "x264-params", "force-cfr=1", 0);
   }
   if (config.codecId == AV_CODEC_ID_HEVC) av_opt_set(codec_->priv_data, "x265-params", "log-level=error", 0);
   return avcodec_open2(codec_.get(), encoder, nullptr);
@@ -315,6 +331,21 @@ int AvStreamEncoder::Push(InputBlock block) {
     if (gopStart && framesPushed_ > 0) currentLane_ = (currentLane_ + 1) % lanes_.size();
     framesPushed_++;
     block.forceKeyFrame = gopStart;
+    const int warmUpPictures = WarmUpPicturesFor(gopSize_);
+    if (framesPushed_ <= warmUpPictures && !firstGopReleased_) {
+      // A rate control that starts cold spends its first GOP learning what
+      // the pictures cost (several times the bits of a GOP, paid back by
+      // starving the GOPs after it). Every lane first encodes copies of the
+      // first pictures and drops their packets; those pictures themselves
+      // wait until their copies are queued.
+      for (auto& lane : lanes_) {
+        InputBlock warm = WarmUpCopy(block);
+        const int result = warm.data() ? lane->Push(std::move(warm)) : 0;
+        if (result < 0) return result;
+      }
+      heldFirstGop_.push_back(std::move(block));  // room reserved at opening
+      return framesPushed_ == warmUpPictures ? ReleaseFirstGop() : 0;
+    }
     return lanes_[currentLane_]->Push(std::move(block));
   }
   std::unique_lock<std::mutex> lock(mutex_);
@@ -330,9 +361,35 @@ int AvStreamEncoder::Push(InputBlock block) {
   return 0;
 }
 
+int AvStreamEncoder::ReleaseFirstGop() {
+  firstGopReleased_ = true;
+  int result = 0;
+  for (InputBlock& held : heldFirstGop_) {
+    if (result == 0) result = lanes_[0]->Push(std::move(held));
+  }
+  heldFirstGop_.clear();
+  return result;
+}
+
+InputBlock AvStreamEncoder::WarmUpCopy(const InputBlock& block) {
+  // Without memory for the copy the lane starts cold, as it would anyway.
+  uint8_t* copy = new (std::nothrow) uint8_t[block.size()];
+  if (!copy) return InputBlock();
+  std::memcpy(copy, block.data(), block.size());
+  InputBlock warm(copy, block.size(), block.time100ns(), copy,
+                  [](void* owner) { delete[] static_cast<uint8_t*>(owner); });
+  warm.streamTime = block.streamTime;
+  warm.streamDuration = block.streamDuration;
+  warm.forceKeyFrame = block.forceKeyFrame;
+  warm.warmUp = true;
+  return warm;
+}
+
 int AvStreamEncoder::PushMarker(void* context) {
   if (!lanes_.empty()) {
     std::lock_guard<std::mutex> pushLock(pushMutex_);
+    const int released = firstGopReleased_ ? 0 : ReleaseFirstGop();
+    if (released < 0) return released;
     return lanes_[currentLane_]->PushMarker(context);
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -371,6 +428,10 @@ void AvStreamEncoder::DropQueued() {
 }
 
 void AvStreamEncoder::WaitIdle() {
+  if (!lanes_.empty()) {
+    std::lock_guard<std::mutex> pushLock(pushMutex_);
+    if (!firstGopReleased_ && started_ && !finished_) ReleaseFirstGop();
+  }
   for (auto& lane : lanes_) lane->WaitIdle();
   std::unique_lock<std::mutex> lock(mutex_);
   idle_.wait(lock, [&] { return (queue_.empty() && !busy_) || !started_ || finished_; });
@@ -388,8 +449,8 @@ int AvStreamEncoder::Finish() {
   if (!lanes_.empty()) {
     std::lock_guard<std::mutex> pushLock(pushMutex_);
     if (finished_) return error_.load();
+    int result = firstGopReleased_ ? 0 : ReleaseFirstGop();
     finished_ = true;
-    int result = 0;
     for (auto& lane : lanes_) {
       const int laneResult = lane->Finish();
       if (result == 0) result = laneResult;
@@ -510,9 +571,11 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   const size_t lumaSize = static_cast<size_t>(width) * height;
   if (block.size() < VideoImageSize(video_.input, width, height)) return AVERROR(EINVAL);
   const int64_t time100ns = block.time100ns();
+  const bool warmUp = block.warmUp;
   // The sink writer lets only strictly increasing times through.
+  if (warmUpPictures_ > 0 && picturesCounted_ == warmUpPictures_ && !overshootSettled_) SettleWarmUp();
   const int64_t pts = countsPictures_ ? picturesCounted_++ : block.streamTime;
-  if (!picturesInEncoder_.emplace(pts, PictureTimes{block.streamTime, block.streamDuration}).second) {
+  if (!picturesInEncoder_.emplace(pts, PictureTimes{block.streamTime, block.streamDuration, block.warmUp}).second) {
     return AVERROR_BUG;
   }
   if (!countsPictures_) {
@@ -563,9 +626,22 @@ int AvStreamEncoder::EncodeVideo(InputBlock block) {
   frame->buf[0] = block.ToBuffer();
   if (!frame->buf[0]) return AVERROR(ENOMEM);
   const int result = SendFrame(frame.get());
+  if (warmUp) return result;
   counters_->samplesEncoded++;
   counters_->lastTimeEncoded = time100ns;
   return result;
+}
+
+void AvStreamEncoder::SettleWarmUp() {
+  // The encoder's rate control wants bit_rate / fps bits per picture on
+  // the time line of the pictures' times, and pays back what it spent over
+  // that by starving the pictures after. What the warm-up overspent is not
+  // in the file: the lane's time line moves on by the pictures it would buy.
+  overshootSettled_ = true;
+  const double perPicture = static_cast<double>(codec_->bit_rate) * av_q2d(codec_->time_base);
+  const double over = static_cast<double>(warmUpBits_) - warmUpPictures_ * perPicture;
+  if (perPicture <= 0 || over <= 0) return;
+  picturesCounted_ += std::min<int64_t>(std::llround(over / perPicture), int64_t{1} << 30);
 }
 
 int AvStreamEncoder::EncodeAudio(InputBlock block) {
@@ -685,6 +761,7 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
         return AVERROR_BUG;
       }
     }
+    if (warmUpPictures_ > 0 && packet_->pts < warmUpPictures_) warmUpBits_ += int64_t{packet_->size} * 8;
     if (isVideo_) {
       // The picture's own time and duration (the encoders keep no duration
       // of their own); reordering encoders bring their decoding times.
@@ -692,6 +769,11 @@ int AvStreamEncoder::SendFrame(AVFrame* frame) {
       if (picture == picturesInEncoder_.end()) {
         av_packet_unref(packet_.get());
         return AVERROR_BUG;
+      }
+      if (picture->second.warmUp) {
+        picturesInEncoder_.erase(picture);
+        av_packet_unref(packet_.get());
+        continue;
       }
       packet_->pts = picture->second.time;
       packet_->dts = countsPictures_ ? packet_->pts : DecodingTime(packet_->dts, packet_->pts);

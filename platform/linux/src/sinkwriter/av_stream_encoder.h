@@ -54,6 +54,9 @@ class InputBlock {
   // A picture that must start a GOP (decided by the stage that splits a
   // stream into GOP lanes).
   bool forceKeyFrame = false;
+  // A picture given to a GOP lane only to warm its rate control up: encoded,
+  // and its packet dropped.
+  bool warmUp = false;
   void Release();
   // Hands ownership to an AVBufferRef whose free callback releases the block.
   AVBufferRef* ToBuffer();
@@ -144,6 +147,8 @@ class AvStreamEncoder {
   // first error of the worker.
   int Push(InputBlock block);
   int PushMarker(void* context);
+  // A copy of a picture for a lane's warm-up (empty without memory).
+  static InputBlock WarmUpCopy(const InputBlock& block);
   // Drops the blocks still queued (not those the encoder already has).
   void DropQueued();
   // Waits until everything queued so far has reached the encoder.
@@ -194,10 +199,17 @@ class AvStreamEncoder {
   struct PictureTimes {
     int64_t time = 0;
     int64_t duration = 0;
+    bool warmUp = false;
   };
   std::map<int64_t, PictureTimes> picturesInEncoder_;
   bool countsPictures_ = false;
   int64_t picturesCounted_ = 0;
+  // A GOP lane's warm-up: its pictures (0: not a lane), their bits, and
+  // whether the lane's time line has moved on past what they overspent.
+  int warmUpPictures_ = 0;
+  int64_t warmUpBits_ = 0;
+  bool overshootSettled_ = false;
+  void SettleWarmUp();
   PacketPtr packet_;
   // Decoding times of an encoder that keeps the file's times: the times of
   // the pictures given to it, in order, from picture k - (kReorderWindow - 1)
@@ -238,6 +250,10 @@ class AvStreamEncoder {
   int64_t framesPushed_ = 0;
   size_t currentLane_ = 0;
   std::deque<int64_t> keyFramePts_;  // a lane's forced key frames not yet out
+  // The first pictures, held until every lane has its warm-up copies.
+  std::vector<InputBlock> heldFirstGop_;
+  bool firstGopReleased_ = false;
+  int ReleaseFirstGop();
   std::mutex pushMutex_;              // orders the pushes into the lanes
 };
 
