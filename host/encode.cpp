@@ -262,6 +262,8 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
   std::basic_string<kx_wchar> widePath;
   const std::string temporary = TemporaryPath(settings.output, extension);
   if (!WideOf(temporary, widePath)) throw HostError(kExitUsage, "encode: the output name is not valid UTF-8");
+  CheckOutput(settings.output, {settings.videoPath, settings.audioPath});
+  CatchInterrupts();
 
   // The inputs first: a bad input fails before anything is written.
   const bool pattern = settings.videoPath.empty() && settings.audioPath.empty();
@@ -358,7 +360,6 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
                                      (reason.empty() ? "" : ": the plug-in says \"" + reason + "\""));
   }
 
-  CatchInterrupts();
   Progress progress(!settings.quiet && StandardErrorIsTerminal(), settings.output);
   const double start = SecondsNow();
   int64_t pictures = 0, soundFrames = 0;

@@ -1,9 +1,7 @@
 #include "output.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 
 #include "error.h"
@@ -28,17 +26,14 @@ std::string TemporaryPath(const std::string& output, const std::string& extensio
          output.substr(output.size() - extension.size());
 }
 
-namespace {
-std::atomic<bool> interrupted{false};
-extern "C" void OnInterrupt(int) { interrupted = true; }
-}  // namespace
-
-void CatchInterrupts() {
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+void CheckOutput(const std::string& output, const std::vector<std::string>& inputs) {
+  if (IsFolder(output)) throw HostError(kExitOutput, output + " is a folder; name a file to write");
+  for (const std::string& input : inputs) {
+    if (!input.empty() && input != "-" && SameFile(input, output)) {
+      throw HostError(kExitUsage, output + " is also an input (" + input + "); name another file to write");
+    }
+  }
 }
-
-bool Interrupted() { return interrupted; }
 
 TemporaryFile::~TemporaryFile() {
   if (!keep && !path.empty() && FileExists(path)) RemoveFile(path);
@@ -76,6 +71,12 @@ void PrintSummary(const std::string& output, int streamCount, const std::string&
   std::printf("%s: %d stream%s (%s), %.2f s, %lld frames, %s, %.1fx real time\n", output.c_str(), streamCount,
               streamCount == 1 ? "" : "s", streams.c_str(), seconds, static_cast<long long>(frames),
               SizeText(bytes).c_str(), seconds / std::max(elapsedSeconds, 1e-6));
+  // A reader of standard output that has gone (SIGPIPE is ignored): the
+  // file is in place all the same.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "kx-host: %s is complete (%s); standard output is closed, the summary was not written\n",
+                 output.c_str(), SizeText(bytes).c_str());
+  }
 }
 
 Progress::Progress(bool enabled, std::string name) : enabled_(enabled), name_(std::move(name)), start_(SecondsNow()) {}

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "error.h"
 #include "plugin.h"
@@ -20,10 +21,9 @@ std::string ExtensionOf(const std::string& path);
 // container follows the extension, and a rename in one folder is atomic.
 std::string TemporaryPath(const std::string& output, const std::string& extension);
 
-// From now on SIGINT and SIGTERM set a flag (Interrupted) instead of ending
-// the process, so that the file under way can be removed.
-void CatchInterrupts();
-bool Interrupted();
+// Before anything is read or written: OUT is no folder (status 9) and no
+// file of `inputs` ("-" and "" are none), also through a link (status 2).
+void CheckOutput(const std::string& output, const std::vector<std::string>& inputs);
 
 // Removes the temporary file however the command ends, unless it was kept.
 struct TemporaryFile {

@@ -188,6 +188,8 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
   const std::string temporary = TemporaryPath(settings.output, extension);
   std::basic_string<kx_wchar> widePath;
   if (!WideOf(temporary, widePath)) throw HostError(kExitUsage, "remux: the output name is not valid UTF-8");
+  CheckOutput(settings.output, {settings.input});
+  CatchInterrupts();
 
   // The input first: a bad input fails before anything is written.
   std::unique_ptr<PacketSource> source = OpenPackets(settings.input);
@@ -239,7 +241,6 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
   audioType.reset();
   videoType.reset();
 
-  CatchInterrupts();
   Progress progress(!settings.quiet && StandardErrorIsTerminal(), settings.output);
   const double start = SecondsNow();
   int64_t packets[2] = {0, 0};  // audio, video

@@ -1,6 +1,7 @@
 #include "sources.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numbers>
 #include <condition_variable>
@@ -52,6 +53,7 @@ class Input {
     const size_t got = std::fread(out, 1, count, file_);
     offset_ += got;
     if (got < count && std::ferror(file_)) {
+      StopIfInterrupted();
       throw HostError(kExitInputUnreadable, "cannot read " + name_ + " at byte offset " + std::to_string(offset_));
     }
     return got;
@@ -64,7 +66,7 @@ class Input {
     for (;;) {
       const int c = std::fgetc(file_);
       if (c == EOF) {
-        if (std::ferror(file_)) Malformed("read error", offset_);
+        if (std::ferror(file_)) StopIfInterrupted(), Malformed("read error", offset_);
         if (line.empty()) return false;
         Malformed(std::string("truncated ") + what, start);
       }
@@ -73,6 +75,10 @@ class Input {
       line += static_cast<char>(c);
       if (line.size() > limit) Malformed(std::string(what) + " longer than " + std::to_string(limit) + " bytes", start);
     }
+  }
+  // A read ended by a signal (or by ReadAhead's stop) is no input error.
+  static void StopIfInterrupted() {
+    if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
   }
   [[noreturn]] void Malformed(const std::string& what, uint64_t offset) const {
     throw HostError(kExitInputMalformed,
@@ -201,8 +207,10 @@ class WavSource : public AudioSource {
         haveFormat = true;
       } else if (std::memcmp(chunk, "data", 4) == 0) {
         if (!haveFormat) input_.Malformed("data chunk before the fmt chunk", chunkOffset);
-        // 0 and 0xFFFFFFFF: written to a pipe, the length was not known.
-        dataLeft_ = size == 0 || size == 0xFFFFFFFFu ? UINT64_MAX : size;
+        // 0xFFFFFFFF: written to a pipe, the length was not known. Else
+        // exactly that many bytes: the chunks after it are no sound.
+        if (size < blockAlign_) input_.Malformed("no sound: the data chunk is empty", chunkOffset);
+        dataLeft_ = size == 0xFFFFFFFFu ? UINT64_MAX : size - size % blockAlign_;
         dataStart_ = input_.offset();
         if (dataLeft_ != UINT64_MAX) {
           expectedFrames = static_cast<int64_t>(dataLeft_ / blockAlign_);
@@ -397,20 +405,29 @@ class ReadAheadSource : public VideoSource {
     expectedFrames = source_->expectedFrames;
     reader_ = std::thread([this] { ReadAll(); });
   }
+  // The reader may be blocked in a read of a producer that never writes
+  // again: its read is woken until it has ended.
   ~ReadAheadSource() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    stop_ = true;
     changed_.notify_all();
+    while (!readerEnded_) {
+      if (waker_ != nullptr) waker_->Wake();
+      changed_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    lock.unlock();
     reader_.join();
   }
 
   // Picture buffers go back and forth between the two threads; none is
   // allocated once the queue is full.
+  // A signal ends the wait for a picture that may never come.
   bool Next(Picture& picture) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
+    while (ready_.empty() && !ended_) {
+      if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
+      changed_.wait_for(lock, std::chrono::milliseconds(50));
+    }
     if (ready_.empty()) {
       if (error_) std::rethrow_exception(error_);
       return false;
@@ -424,6 +441,19 @@ class ReadAheadSource : public VideoSource {
 
  private:
   void ReadAll() {
+    const ThreadWaker waker;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waker_ = &waker;
+    }
+    ReadUntilStopped();
+    std::lock_guard<std::mutex> lock(mutex_);
+    waker_ = nullptr;
+    readerEnded_ = true;
+    changed_.notify_all();
+  }
+
+  void ReadUntilStopped() {
     for (;;) {
       Picture picture;
       {
@@ -460,7 +490,8 @@ class ReadAheadSource : public VideoSource {
   std::condition_variable changed_;
   std::deque<Picture> ready_;
   std::vector<Picture> spare_;
-  bool ended_ = false, stop_ = false;
+  bool ended_ = false, stop_ = false, readerEnded_ = false;
+  const ThreadWaker* waker_ = nullptr;
   std::exception_ptr error_;
   std::thread reader_;
 };

@@ -108,6 +108,9 @@ write("host_input", "y4m_two_pictures",
 write("host_input", "wav_s16_stereo", b"\x01" + wav(1, 2, 48000, 16, bytes(64)))
 write("host_input", "wav_float_mono", b"\x01" + wav(3, 1, 44100, 32, bytes(32)))
 write("host_input", "wav_s24", b"\x01" + wav(1, 2, 44100, 24, bytes(36)))
+# An empty data chunk, then another chunk: no sound, not the chunk's bytes.
+write("host_input", "wav_empty_data_then_chunk",
+      b"\x01" + wav(1, 2, 44100, 16, b"") + b"LIST" + struct.pack("<I", 8) + b"INFOabcd")
 
 # Two real files, as small as the encoders make them.
 with tempfile.TemporaryDirectory() as tmp:

@@ -2,6 +2,7 @@
 # its one error line, the file under the output name (decoded in full by
 # ffprobe: streams and frame counts) and that no temporary file is left.
 #   -DHOST=kx-host -DFFMPEG=ffmpeg -DFFPROBE=ffprobe -DWORK=<folder>
+cmake_policy(SET CMP0007 NEW)  # empty list elements are kept
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 set(failures "")
@@ -17,12 +18,17 @@ make_input(in.y4m -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p
 foreach(format u8 s16le s24le s32le f32le f64le)
   make_input(${format}.wav -f lavfi -i sine=f=440:r=44100 -t 2 -ac 2 -c:a pcm_${format})
 endforeach()
+make_input(mono8k.wav -f lavfi -i sine=f=440:r=8000 -t 1 -ac 1)
 make_input(mono48k.wav -f lavfi -i sine=f=440:r=48000 -t 1 -ac 1)
 # Bad inputs: a y4m cut inside its third picture, a WAV whose header says
 # zero channels.
 execute_process(COMMAND head -c 260000 "${WORK}/in.y4m" OUTPUT_FILE "${WORK}/truncated.y4m")
 execute_process(COMMAND sh -c "head -c 22 s16le.wav; printf '\\000\\000'; tail -c +25 s16le.wav"
                 WORKING_DIRECTORY "${WORK}" OUTPUT_FILE "${WORK}/zero-channels.wav")
+
+# A WAV whose data chunk is empty, followed by another chunk of 4000 bytes.
+execute_process(COMMAND sh -c "head -c 36 s16le.wav; printf 'data\\000\\000\\000\\000junk\\240\\017\\000\\000'; \
+                               tail -c 4000 s16le.wav" WORKING_DIRECTORY "${WORK}" OUTPUT_FILE "${WORK}/empty-data.wav")
 
 # check(<name> <expected exit> <expected streams "codec:frames ..." or error regex> <kx-host arguments>...)
 # A video stream's frames must match exactly; audio frames (packets of the
@@ -61,7 +67,7 @@ function(check name status expected)
   else()
     string(REGEX MATCHALL "\n" lines "${err}")
     list(LENGTH lines line_count)
-    if(EXISTS "${output}")
+    if(EXISTS "${output}" AND NOT IS_DIRECTORY "${output}")
       set(problem "a file was left under the output name")
     elseif(NOT line_count EQUAL 1 OR NOT err MATCHES "^kx-host: .*${expected}")
       set(problem "error output '${err}', expected one line matching '${expected}'")
@@ -96,6 +102,12 @@ check(bad-option.mp4 2 "unknown option '--frobnicate'" --frobnicate)
 check(bad-size.mp4 2 "bad value '321x240' for --size" --size 321x240)
 check(no-format.xyz 6 "writes no .xyz files")
 check(missing.mp4 4 "cannot open the YUV4MPEG2 input" --video missing.y4m)
+check(empty-data.wmv 5 "empty-data.wav: malformed WAV input: no sound: the data chunk is empty at byte offset 36"
+      --audio empty-data.wav)
+check(empty-data.mp4 5 "no sound: the data chunk is empty" --video in.y4m --audio empty-data.wav)
+check(aac-8khz.mp4 6 "the plug-in's AAC encoder .*8000 Hz" --audio mono8k.wav)
+file(MAKE_DIRECTORY "${WORK}/folder.wmv")
+check(folder.wmv 9 "folder.wmv is a folder" --video missing.y4m)
 check(not-y4m.mp4 5 "no YUV4MPEG2 signature at byte offset 0" --video s16le.wav)
 
 # An existing file under the output name survives a refused encode.
@@ -106,6 +118,36 @@ file(READ "${WORK}/kept.mp4" kept)
 if(NOT kept STREQUAL "old")
   set(failures "${failures}\n  kept.mp4: a refused encode changed the existing file")
 endif()
+
+# OUT is an input (itself, through a link): refused, the input unchanged.
+file(COPY_FILE "${WORK}/in.y4m" "${WORK}/self.wmv")
+file(CREATE_LINK "${WORK}/self.wmv" "${WORK}/link.wmv" SYMBOLIC)
+file(SHA256 "${WORK}/self.wmv" self_hash)
+file(SHA256 "${WORK}/pattern.wmv" pattern_hash)
+foreach(case "encode;self.wmv;--video;self.wmv" "encode;link.wmv;--seconds;1;--audio;s16le.wav;--video;self.wmv"
+             "remux;pattern.wmv;pattern.wmv")
+  execute_process(COMMAND "${HOST}" ${case} WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE result ERROR_VARIABLE err)
+  file(SHA256 "${WORK}/self.wmv" self_after)
+  file(SHA256 "${WORK}/pattern.wmv" pattern_after)
+  if(NOT result EQUAL 2 OR NOT err MATCHES "^kx-host: [^\n]* is also an input" OR NOT self_after STREQUAL self_hash
+     OR NOT pattern_after STREQUAL pattern_hash)
+    set(failures "${failures}\n  ${case}: status ${result}, '${err}'")
+  endif()
+endforeach()
+
+# What the plug-in says and what it leaves, against what kx-host wrote (50
+# pictures): a failure logged in any case, a file short of pictures.
+foreach(case "wmv1.wmv|Failed to add xmp object for ASF file.|finishing fake.wmv failed: the plug-in says \"Failed to add xmp"
+             "pattern.wmv||fake.wmv holds 25 video packets, 50 were written")
+  string(REPLACE "|" ";" case "${case}")
+  list(POP_FRONT case copied logged expected)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env KX_FAKE_FILE=${WORK}/${copied} KX_FAKE_LOG=${logged}
+                          "${HOST}" encode fake.wmv --video in.y4m --plugin "${FAKE_PLUGIN}"
+                  WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE result ERROR_VARIABLE err OUTPUT_QUIET)
+  if(NOT result EQUAL 8 OR NOT err MATCHES "^kx-host: ${expected}" OR EXISTS "${WORK}/fake.wmv")
+    set(failures "${failures}\n  fake plug-in copying ${copied}: status ${result}, '${err}'")
+  endif()
+endforeach()
 
 # list.
 execute_process(COMMAND "${HOST}" list --json RESULT_VARIABLE result OUTPUT_VARIABLE json)
