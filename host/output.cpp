@@ -114,17 +114,49 @@ void Progress::End() {
 
 namespace kxhost {
 
+namespace {
+
+// The file read back against what was written; "" when it holds that.
+std::string Mismatch(const std::string& output, const FileContents& found, const FileContents& written) {
+  const auto differs = [&](int64_t got, int64_t wanted, const char* what) {
+    if (wanted < 0 ? got > 0 : got == wanted) return std::string();
+    return output + " holds " + std::to_string(got) + " " + what + ", " +
+           (wanted < 0 ? std::string("some") : std::to_string(wanted)) + " were written";
+  };
+  for (const std::string& text : {differs(found.videoStreams, written.videoStreams, "video streams"),
+                                  differs(found.audioStreams, written.audioStreams, "audio streams"),
+                                  differs(found.videoPackets, written.videoPackets, "video packets"),
+                                  differs(found.audioPackets, written.audioPackets, "audio packets")}) {
+    if (!text.empty()) return text;
+  }
+  return "";
+}
+
+}  // namespace
+
 int64_t FinishWrite(Progress& progress, Plugin& plugin, const std::function<void()>& close, const std::string& failure,
-                    ExitStatus failureStatus, TemporaryFile& file, const std::string& output) {
+                    ExitStatus failureStatus, TemporaryFile& file, const std::string& output,
+                    const FileContents& written) {
   progress.Message("finishing the file...");
   const size_t logMark = LogRecords::Instance().Count();
   close();
   plugin.UnloadAndWait();
   progress.End();
   if (!failure.empty()) throw HostError(failureStatus, output + ": " + failure + "; nothing written");
+  if (Interrupted()) throw HostError(kExitInterrupted, output + ": interrupted; nothing written");
   if (LogRecords::Instance().FailedSince(logMark)) {
     throw HostError(kExitWrite, "finishing " + output + " failed: the plug-in says \"" +
                                     LogRecords::Instance().ReasonSince(logMark) + "\"; nothing written");
+  }
+  if (FileSize(file.path) <= 0) throw HostError(kExitWrite, "the plug-in left no file for " + output + "; nothing written");
+  FileContents found;
+  std::string error;
+  bool available = true;
+  if (!ReadBack(file.path, found, error, available) && available) {
+    throw HostError(kExitWrite, "the finished " + output + " cannot be read back (" + error + "); nothing written");
+  }
+  if (const std::string mismatch = available ? Mismatch(output, found, written) : ""; !mismatch.empty()) {
+    throw HostError(kExitWrite, mismatch + "; nothing written");
   }
   return PutInPlace(file, output);
 }

@@ -40,6 +40,20 @@ class PacketSource {
   virtual bool Next(Packet& packet) = 0;
 };
 
+// From now on libavformat's and its codecs' log lines (the plug-in's
+// encoders among them, in this process) go to the plug-in's log records
+// (shown with --verbose), not to standard error.
+void RouteLibraryLog();
+
+// What a finished file holds, read back before it is put in place.
+struct FileContents {
+  int videoStreams = 0, audioStreams = 0;
+  int64_t videoPackets = 0, audioPackets = 0;
+};
+// Reads every packet of `path`; false with `error` when it cannot be read,
+// or (`available` false) when this build has no reader to read it with.
+bool ReadBack(const std::string& path, FileContents& contents, std::string& error, bool& available);
+
 // Opens `path` and reads its stream formats. Throws HostError: 4 when the
 // file cannot be opened, 5 when it is no media file libavformat reads, 10
 // in a build without libavformat.

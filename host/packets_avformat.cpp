@@ -1,5 +1,6 @@
 // The packets of a media file through libavformat.
 #include <climits>
+#include <cstdarg>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -7,6 +8,8 @@ extern "C" {
 }
 
 #include "error.h"
+#include "os.h"
+#include "plugin.h"
 #include "packets.h"
 
 namespace kxhost {
@@ -31,6 +34,15 @@ uint32_t TagOf(const AVCodecParameters* parameters) {
   return av_codec_get_tag2(tables, parameters->codec_id, &tag) != 0 ? tag : 0;
 }
 
+// Every path is a local file, whatever its name looks like, and a signal
+// ends a read that waits.
+AVFormatContext* NewFormatContext() {
+  AVFormatContext* format = avformat_alloc_context();
+  if (format != nullptr) format->interrupt_callback = AVIOInterruptCB{[](void*) { return Interrupted() ? 1 : 0; }, nullptr};
+  return format;
+}
+std::string FileUrl(const std::string& path) { return "file:" + path; }
+
 struct PacketFree {
   void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
@@ -42,9 +54,10 @@ class AvPacketSource final : public PacketSource {
  public:
   explicit AvPacketSource(const std::string& path) : path_(path), packet_(av_packet_alloc()) {
     if (packet_ == nullptr) throw HostError(kExitInputUnreadable, "out of memory reading " + path);
-    AVFormatContext* opening = nullptr;
-    const int opened = avformat_open_input(&opening, path.c_str(), nullptr, nullptr);
+    AVFormatContext* opening = NewFormatContext();
+    const int opened = avformat_open_input(&opening, FileUrl(path).c_str(), nullptr, nullptr);
     format_.reset(opening);
+    if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
     if (opened == AVERROR_INVALIDDATA) {
       throw HostError(kExitInputMalformed, path + " is no media file libavformat reads (at byte offset 0)");
     }
@@ -100,6 +113,7 @@ class AvPacketSource final : public PacketSource {
       av_packet_unref(packet_.get());
       const int read = av_read_frame(format_.get(), packet_.get());
       if (read == AVERROR_EOF) return false;
+      if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
       if (read < 0) throw Malformed("reading a packet failed: " + AvErrorText(read));
       const int kept = keptIndex_.at(static_cast<size_t>(packet_->stream_index));
       if (kept < 0) continue;
@@ -128,8 +142,45 @@ class AvPacketSource final : public PacketSource {
 
 }  // namespace
 
+void RouteLibraryLog() {
+  av_log_set_callback([](void* object, int level, const char* format, va_list arguments) {
+    if (level > av_log_get_level()) return;
+    char line[1024];
+    int printPrefix = 1;
+    av_log_format_line2(object, level, format, arguments, line, sizeof line, &printPrefix);
+    LogRecords::Instance().Add(line);
+  });
+}
+
+bool ReadBack(const std::string& path, FileContents& contents, std::string& error, bool& available) {
+  available = true;
+  AVFormatContext* opening = NewFormatContext();
+  int result = avformat_open_input(&opening, FileUrl(path).c_str(), nullptr, nullptr);
+  const std::unique_ptr<AVFormatContext, FormatClose> format(opening);
+  const std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  if (result >= 0) result = avformat_find_stream_info(format.get(), nullptr);
+  if (result < 0 || packet == nullptr) {
+    error = "libavformat cannot read it: " + AvErrorText(result);
+    return false;
+  }
+  std::vector<int64_t*> counters(format->nb_streams, nullptr);
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodecParameters* parameters = format->streams[i]->codecpar;
+    if (parameters->codec_type == AVMEDIA_TYPE_VIDEO && !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+      ++contents.videoStreams, counters[i] = &contents.videoPackets;
+    } else if (parameters->codec_type == AVMEDIA_TYPE_AUDIO) {
+      ++contents.audioStreams, counters[i] = &contents.audioPackets;
+    }
+  }
+  while ((result = av_read_frame(format.get(), packet.get())) >= 0) {
+    if (int64_t* counter = counters.at(static_cast<size_t>(packet->stream_index))) ++*counter;
+    av_packet_unref(packet.get());
+  }
+  if (result != AVERROR_EOF) error = "reading its packets failed: " + AvErrorText(result);
+  return result == AVERROR_EOF;
+}
+
 std::unique_ptr<PacketSource> OpenPackets(const std::string& path) {
-  av_log_set_level(AV_LOG_QUIET);  // failures come back as one line of kx-host's own
   return std::make_unique<AvPacketSource>(path);
 }
 

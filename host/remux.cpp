@@ -190,6 +190,7 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
   if (!WideOf(temporary, widePath)) throw HostError(kExitUsage, "remux: the output name is not valid UTF-8");
   CheckOutput(settings.output, {settings.input});
   CatchInterrupts();
+  RouteLibraryLog();
 
   // The input first: a bad input fails before anything is written.
   std::unique_ptr<PacketSource> source = OpenPackets(settings.input);
@@ -277,7 +278,9 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
 
   // Destroy finishes the file; then the plug-in can go.
   const int64_t size =
-      FinishWrite(progress, plugin, [&] { muxer.Destroy(); }, failure, failureStatus, file, settings.output);
+      FinishWrite(progress, plugin, [&] { muxer.Destroy(); }, failure, failureStatus, file, settings.output,
+                  FileContents{.videoStreams = videoStream >= 0 ? 1 : 0, .audioStreams = audioStream >= 0 ? 1 : 0,
+                               .videoPackets = packets[1], .audioPackets = packets[0]});
   if (!settings.quiet) {
     std::string streams;
     for (int index : {videoStream, audioStream}) {
