@@ -36,7 +36,9 @@ void Close(MediaFileHandle handle) {
     std::u16string text(line, line + std::char_traits<char>::length(line));
     sink(sinkContext, reinterpret_cast<const kx_wchar*>(text.c_str()));
   }
-  std::ofstream(*path, std::ios::binary) << std::ifstream(std::getenv("KX_FAKE_FILE"), std::ios::binary).rdbuf();
+  if (const char* copied = std::getenv("KX_FAKE_FILE")) {
+    std::ofstream(*path, std::ios::binary) << std::ifstream(copied, std::ios::binary).rdbuf();
+  }
   delete path;
 }
 
