@@ -21,6 +21,7 @@ struct StreamFormat {
   uint32_t bitsPerSecond = 0;  // 0 when the file does not say
   uint32_t channels = 0, sampleRate = 0, blockAlign = 0, bitsPerSample = 0;
   std::vector<uint8_t> codecPrivateData;  // after the BITMAPINFOHEADER / WAVEFORMATEX
+  bool reordered = false;  // video stored out of display order (B-frames)
 };
 
 struct Packet {
@@ -35,6 +36,11 @@ class PacketSource {
   virtual ~PacketSource() = default;
   std::vector<StreamFormat> streams;
   double durationSeconds = 0;  // 0 when unknown
+  // An ASF file cut off before the size its header declares: its size and
+  // the declared one (0 when whole). Its last packet, read at the cut, is
+  // not handed on (`lastLeftOut`, known at the end).
+  int64_t cutAtByte = 0, declaredBytes = 0;
+  bool lastLeftOut = false;
   // The next packet, valid until the next call; false at the end of the
   // file. Throws HostError (status 5, with the byte offset) on a read error.
   virtual bool Next(Packet& packet) = 0;

@@ -11,6 +11,7 @@ extern "C" {
 #include "os.h"
 #include "plugin.h"
 #include "packets.h"
+#include "sources.h"
 
 namespace kxhost {
 namespace {
@@ -52,8 +53,9 @@ struct FormatClose {
 
 class AvPacketSource final : public PacketSource {
  public:
-  explicit AvPacketSource(const std::string& path) : path_(path), packet_(av_packet_alloc()) {
-    if (packet_ == nullptr) throw HostError(kExitInputUnreadable, "out of memory reading " + path);
+  explicit AvPacketSource(const std::string& path)
+      : path_(path), packet_(av_packet_alloc()), ahead_(av_packet_alloc()) {
+    if (packet_ == nullptr || ahead_ == nullptr) throw HostError(kExitInputUnreadable, "out of memory reading " + path);
     AVFormatContext* opening = NewFormatContext();
     const int opened = avformat_open_input(&opening, FileUrl(path).c_str(), nullptr, nullptr);
     format_.reset(opening);
@@ -65,6 +67,8 @@ class AvPacketSource final : public PacketSource {
     const int probed = avformat_find_stream_info(format_.get(), nullptr);
     if (probed < 0) throw Malformed("its stream formats cannot be read: " + AvErrorText(probed));
     if (format_->duration > 0) durationSeconds = double(format_->duration) / AV_TIME_BASE;
+    const int64_t declared = AsfDeclaredSize(path), size = avio_size(format_->pb);
+    if (size >= 0 && declared > size) cutAtByte = size, declaredBytes = declared;
     keptIndex_.assign(format_->nb_streams, -1);
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
       const AVStream* stream = format_->streams[i];
@@ -101,6 +105,7 @@ class AvPacketSource final : public PacketSource {
         format.blockAlign = Clamped(parameters->block_align);
         format.bitsPerSample = Clamped(parameters->bits_per_coded_sample);
       }
+      format.reordered = format.video && parameters->video_delay > 0;
       if (parameters->extradata_size > 0) {
         format.codecPrivateData.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
       }
@@ -109,33 +114,58 @@ class AvPacketSource final : public PacketSource {
     }
   }
   bool Next(Packet& packet) override {
-    for (;;) {
-      av_packet_unref(packet_.get());
-      const int read = av_read_frame(format_.get(), packet_.get());
-      if (read == AVERROR_EOF) return false;
-      if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
-      if (read < 0) throw Malformed("reading a packet failed: " + AvErrorText(read));
-      const int kept = keptIndex_.at(static_cast<size_t>(packet_->stream_index));
-      if (kept < 0) continue;
-      const AVStream* stream = format_->streams[packet_->stream_index];
-      const int64_t time = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
-      if (time == AV_NOPTS_VALUE) throw Malformed("a packet of stream " + std::to_string(packet_->stream_index) + " has no time");
-      constexpr AVRational k100ns{1, 10000000};
-      packet = Packet{.stream = static_cast<size_t>(kept), .data = packet_->data,
-                      .bytes = static_cast<uint32_t>(packet_->size), .time100ns = av_rescale_q(time, stream->time_base, k100ns),
-                      .duration100ns = packet_->duration > 0 ? av_rescale_q(packet_->duration, stream->time_base, k100ns) : 0};
-      return true;
+    if (cutAtByte == 0) return Read(packet_.get()) && Fill(packet);
+    // A cut file is read one packet ahead: the last packet, when it was read
+    // at the end of the file, ran into the cut.
+    if (!started_) started_ = true, ReadAhead();
+    if (!haveAhead_) return false;
+    av_packet_unref(packet_.get());
+    av_packet_move_ref(packet_.get(), ahead_.get());
+    const bool atEnd = aheadAtEnd_;
+    ReadAhead();
+    if (!haveAhead_ && atEnd) {
+      lastLeftOut = true;
+      return false;
     }
+    return Fill(packet);
   }
 
  private:
+  // The next packet of a kept stream into `into`; false at the end.
+  bool Read(AVPacket* into) {
+    for (;;) {
+      av_packet_unref(into);
+      const int read = av_read_frame(format_.get(), into);
+      if (read == AVERROR_EOF) return false;
+      if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
+      if (read < 0) throw Malformed("reading a packet failed: " + AvErrorText(read));
+      if (keptIndex_.at(static_cast<size_t>(into->stream_index)) >= 0) return true;
+    }
+  }
+  void ReadAhead() {
+    haveAhead_ = Read(ahead_.get());
+    aheadAtEnd_ = avio_feof(format_->pb) != 0;
+  }
+  bool Fill(Packet& packet) const {
+    const AVStream* stream = format_->streams[packet_->stream_index];
+    const int64_t time = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+    if (time == AV_NOPTS_VALUE) throw Malformed("a packet of stream " + std::to_string(packet_->stream_index) + " has no time");
+    constexpr AVRational k100ns{1, 10000000};
+    packet = Packet{.stream = static_cast<size_t>(keptIndex_.at(static_cast<size_t>(packet_->stream_index))),
+                    .data = packet_->data, .bytes = static_cast<uint32_t>(packet_->size),
+                    .time100ns = av_rescale_q(time, stream->time_base, k100ns),
+                    .duration100ns = packet_->duration > 0 ? av_rescale_q(packet_->duration, stream->time_base, k100ns) : 0};
+    return true;
+  }
+
   HostError Malformed(const std::string& what) const {
     const int64_t offset = format_ != nullptr && format_->pb != nullptr ? avio_tell(format_->pb) : 0;
     return HostError(kExitInputMalformed, path_ + ": " + what + " (at byte offset " + std::to_string(offset) + ")");
   }
 
   std::string path_;
-  std::unique_ptr<AVPacket, PacketFree> packet_;
+  std::unique_ptr<AVPacket, PacketFree> packet_, ahead_;
+  bool started_ = false, haveAhead_ = false, aheadAtEnd_ = false;
   std::unique_ptr<AVFormatContext, FormatClose> format_;
   std::vector<int> keptIndex_;  // the file's stream index -> streams' index, -1 when skipped
 };

@@ -505,6 +505,39 @@ std::unique_ptr<VideoSource> ReadAhead(std::unique_ptr<VideoSource> source, size
 std::unique_ptr<VideoSource> OpenY4m(const std::string& path) { return std::make_unique<Y4mSource>(path); }
 std::unique_ptr<AudioSource> OpenWav(const std::string& path) { return std::make_unique<WavSource>(path); }
 
+int64_t AsfDeclaredSize(const std::string& path) {
+  static constexpr uint8_t kHeaderObject[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                                0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+  static constexpr uint8_t kFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                                  0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+  static constexpr uint8_t kDataObject[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                              0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+  constexpr uint64_t kTop = 30, kObjectTop = 24, kLargestHeader = uint64_t{16} << 20;
+  auto u64At = [](const uint8_t* bytes) { return uint64_t{U32At(bytes)} | uint64_t{U32At(bytes + 4)} << 32; };
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFile(path, "rb"), &std::fclose);
+  uint8_t top[kTop];
+  if (!file || std::fread(top, 1, kTop, file.get()) != kTop || std::memcmp(top, kHeaderObject, 16) != 0) return 0;
+  const uint64_t headerBytes = u64At(top + 16);
+  if (headerBytes < kTop || headerBytes > kLargestHeader) return 0;
+  // The header object, then the top of the data object that follows it.
+  std::vector<uint8_t> header(headerBytes + kObjectTop);
+  std::memcpy(header.data(), top, kTop);
+  if (std::fread(header.data() + kTop, 1, header.size() - kTop, file.get()) != header.size() - kTop) return 0;
+  bool broadcast = true;  // sizes are valid only when the file properties say the file is no broadcast
+  for (uint64_t at = kTop; at + kObjectTop <= headerBytes;) {
+    const uint64_t objectBytes = u64At(&header[at + 16]);
+    if (objectBytes < kObjectTop || objectBytes > headerBytes - at) return 0;
+    if (std::memcmp(&header[at], kFileProperties, 16) == 0 && objectBytes >= 104) {
+      broadcast = (U32At(&header[at + 88]) & 1) != 0;
+    }
+    at += objectBytes;
+  }
+  const uint8_t* data = &header[headerBytes];
+  const uint64_t dataBytes = u64At(data + 16);
+  if (broadcast || std::memcmp(data, kDataObject, 16) != 0 || dataBytes < 50 || dataBytes > (uint64_t{1} << 62)) return 0;
+  return static_cast<int64_t>(headerBytes + dataBytes);
+}
+
 std::unique_ptr<VideoSource> MakePattern(uint32_t width, uint32_t height, uint32_t rateNumerator,
                                          uint32_t rateDenominator, int64_t frames) {
   return std::make_unique<PatternSource>(width, height, rateNumerator, rateDenominator, frames);

@@ -94,7 +94,7 @@ write("xmp_inject", "mp4-large-size-box",
       FTYP + struct.pack(">I", 1) + b"mdat" + struct.pack(">Q", 16 + 4) + b"abcd")
 write("xmp_inject", "neither", b"not a media file")
 
-# --- host_input: a selector byte (0: YUV4MPEG2, 1: WAV), then the file
+# --- host_input: a selector byte (0: YUV4MPEG2, 1: WAV, 2: ASF header), then the file
 def wav(fmt, channels, rate, bits, data):
     block = channels * bits // 8
     fmt_chunk = struct.pack("<HHIIHH", fmt, channels, rate, rate * block, block, bits)
@@ -121,3 +121,6 @@ with tempfile.TemporaryDirectory() as tmp:
                        check=True)
         with open(out, "rb") as f:
             write("xmp_inject", name, f.read())
+        if name.endswith(".wmv"):  # kx-host's reading of the ASF header's sizes
+            with open(out, "rb") as f:
+                write("host_input", "asf_header", b"\x02" + f.read())

@@ -160,10 +160,12 @@ endif()
 # remux refusals (its round trip is in host.installed_package): one line, the
 # status, nothing under the output name.
 file(WRITE "${WORK}/not-media.wmv" "plain text\n")
+make_input(bframes.mp4 -f lavfi -i testsrc=size=320x240:rate=25 -t 1 -c:v libx264 -bf 2)
 foreach(case "missing.wmv|r1.wmv|4|cannot open missing.wmv" "in.y4m|r2.mp4|2|remux: r2.mp4 must end in .wmv, .wma or .asf"
              "not-media.wmv|r3.wmv|5|not-media.wmv is no media file libavformat reads \\(at byte offset 0\\)"
              "zero-channels.wav|r4.wmv|7|cannot create r4.wmv: the plug-in says .*CreateStream"
-             "s16le.wav|r5.wmv|2|remux: unknown option '--frobnicate'|--frobnicate")
+             "s16le.wav|r5.wmv|2|remux: unknown option '--frobnicate'|--frobnicate"
+             "bframes.mp4|r6.wmv|6|bframes.mp4: its h264 pictures are stored out of display order \\(B-frames\\)")
   string(REPLACE "|" ";" case "${case}")
   list(POP_FRONT case input output status expected)
   execute_process(COMMAND "${HOST}" remux "${input}" "${output}" ${case} WORKING_DIRECTORY "${WORK}"
@@ -172,6 +174,23 @@ foreach(case "missing.wmv|r1.wmv|4|cannot open missing.wmv" "in.y4m|r2.mp4|2|rem
     set(failures "${failures}\n  remux ${input} ${output}: status ${result}, '${err}'")
   endif()
 endforeach()
+
+# remux of a .wmv cut off at half its size: the pictures before the cut are
+# copied, the damaged last one is not; a warning says what, status 11.
+make_input(whole.wmv -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=r=44100 -t 4 -c:v wmv2 -c:a wmav2)
+file(SIZE "${WORK}/whole.wmv" whole_size)
+math(EXPR half "${whole_size} / 2")
+execute_process(COMMAND head -c ${half} "${WORK}/whole.wmv" OUTPUT_FILE "${WORK}/cut.wmv")
+execute_process(COMMAND "${HOST}" remux cut.wmv cut-out.wmv --quiet WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE result
+                ERROR_VARIABLE err)
+execute_process(COMMAND "${FFPROBE}" -v error -count_frames -select_streams v -show_entries stream=nb_read_frames
+                -of csv=p=0 "${WORK}/cut-out.wmv" OUTPUT_VARIABLE frames ERROR_VARIABLE probe_err)
+string(STRIP "${frames}" frames)
+set(warning "^kx-host: warning: cut.wmv is cut off at byte ${half} of the [0-9]+ its header declares, its last packet")
+string(APPEND warning " \\(read at the cut\\) left out: cut-out.wmv holds ${frames} pictures and [0-9]+ sound packets")
+if(NOT result EQUAL 11 OR NOT probe_err STREQUAL "" OR NOT frames GREATER 40 OR NOT err MATCHES "${warning} \\([0-9.]+ s\\)\n$")
+  set(failures "${failures}\n  remux of a cut file: status ${result}, '${err}', ${frames} pictures decoded, '${probe_err}'")
+endif()
 
 if(failures)
   message(FATAL_ERROR "kx-host cases failed:${failures}")
