@@ -21,7 +21,7 @@ struct StreamFormat {
   uint32_t bitsPerSecond = 0;  // 0 when the file does not say
   uint32_t channels = 0, sampleRate = 0, blockAlign = 0, bitsPerSample = 0;
   std::vector<uint8_t> codecPrivateData;  // after the BITMAPINFOHEADER / WAVEFORMATEX
-  bool reordered = false;  // video stored out of display order (B-frames)
+  bool reordered = false;  // video whose packets' times go back (B-frames)
 };
 
 struct Packet {

@@ -51,6 +51,26 @@ struct FormatClose {
   void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
 };
 
+// Whether a packet among the first of stream `index` in `path`, in stored
+// order, has a time earlier than one before it (libavformat gives some
+// containers' reordered video in display order, others in stored order).
+bool TimesGoBack(const std::string& path, unsigned index) {
+  AVFormatContext* opening = NewFormatContext();
+  if (avformat_open_input(&opening, FileUrl(path).c_str(), nullptr, nullptr) < 0) return false;
+  const std::unique_ptr<AVFormatContext, FormatClose> format(opening);
+  const std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  int64_t last = INT64_MIN;
+  for (int seen = 0; packet != nullptr && seen < 256 && av_read_frame(format.get(), packet.get()) >= 0;) {
+    const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (static_cast<unsigned>(packet->stream_index) == index && time != AV_NOPTS_VALUE) {
+      if (time < last) return true;
+      last = time, ++seen;
+    }
+    av_packet_unref(packet.get());
+  }
+  return false;
+}
+
 class AvPacketSource final : public PacketSource {
  public:
   explicit AvPacketSource(const std::string& path)
@@ -105,7 +125,7 @@ class AvPacketSource final : public PacketSource {
         format.blockAlign = Clamped(parameters->block_align);
         format.bitsPerSample = Clamped(parameters->bits_per_coded_sample);
       }
-      format.reordered = format.video && parameters->video_delay > 0;
+      format.reordered = format.video && parameters->video_delay > 0 && TimesGoBack(path, i);
       if (parameters->extradata_size > 0) {
         format.codecPrivateData.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
       }
