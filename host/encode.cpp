@@ -262,6 +262,9 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
   std::basic_string<kx_wchar> widePath;
   const std::string temporary = TemporaryPath(settings.output, extension);
   if (!WideOf(temporary, widePath)) throw HostError(kExitUsage, "encode: the output name is not valid UTF-8");
+  CheckOutput(settings.output, {settings.videoPath, settings.audioPath});
+  CatchInterrupts();
+  RouteLibraryLog();
 
   // The inputs first: a bad input fails before anything is written.
   const bool pattern = settings.videoPath.empty() && settings.audioPath.empty();
@@ -354,11 +357,28 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
   size_t logMark = LogRecords::Instance().Count();
   if (!output.Create(widePath, *record, duration100ns)) {
     const std::string reason = LogRecords::Instance().ReasonSince(logMark);
+    // An encoder that refuses the stream's type: the codec's limits, not the file.
+    char stream[96] = "";
+    if (audio && LogRecords::Instance().MentionedSince(logMark, "CreateAudioMediaType")) {
+      std::snprintf(stream, sizeof stream, "%s encoder refuses %u ch %u Hz sound", FourCCText(record->audio.nFourCC).c_str(),
+                    audio->channels, audio->sampleRate);
+    } else if (video && LogRecords::Instance().MentionedSince(logMark, "CreateVideoMediaType")) {
+      std::snprintf(stream, sizeof stream, "%s encoder refuses %ux%u pictures at %.3g fps",
+                    FourCCText(record->video.nFourCC).c_str(), video->width, video->height, rate);
+    }
+    if (stream[0] != '\0' && LogRecords::Instance().MentionedSince(logMark, "(0xc00d5212)")) {  // MF_E_TOPO_CODEC_NOT_FOUND
+      std::snprintf(stream, sizeof stream, "%s encoder is missing on this system",
+                    FourCCText(audio && LogRecords::Instance().MentionedSince(logMark, "CreateAudioMediaType")
+                                   ? record->audio.nFourCC : record->video.nFourCC).c_str());
+    }
+    if (stream[0] != '\0') {
+      throw HostError(kExitCodec, "cannot create " + settings.output + ": the plug-in's " + stream +
+                                      (reason.empty() ? "" : " (it says \"" + reason + "\")"));
+    }
     throw HostError(kExitCreate, "cannot create " + settings.output +
                                      (reason.empty() ? "" : ": the plug-in says \"" + reason + "\""));
   }
 
-  CatchInterrupts();
   Progress progress(!settings.quiet && StandardErrorIsTerminal(), settings.output);
   const double start = SecondsNow();
   int64_t pictures = 0, soundFrames = 0;
@@ -438,7 +458,9 @@ int EncodeCommand(const std::vector<std::string>& arguments) {
   }
 
   const int64_t size =
-      FinishWrite(progress, plugin, [&] { output.Close(); }, failure, failureStatus, file, settings.output);
+      FinishWrite(progress, plugin, [&] { output.Close(); }, failure, failureStatus, file, settings.output,
+                  FileContents{.videoStreams = video ? 1 : 0, .audioStreams = audio ? 1 : 0, .videoPackets = pictures,
+                               .audioPackets = audio ? -1 : 0});
 
   if (!settings.quiet) {
     const double seconds = std::max(video ? pictures / rate : 0.0, audio ? double(soundFrames) / audio->sampleRate : 0.0);

@@ -17,6 +17,7 @@ enum ExitStatus : int {
   kExitWrite = 8,          // a write or the file's completion failed
   kExitOutput = 9,         // the finished file could not be put in place
   kExitUnavailable = 10,   // a command this build does not offer
+  kExitInputCut = 11,      // the input is cut off: the file holds what came before the cut
   kExitInterrupted = 130,
 };
 

@@ -49,9 +49,12 @@ constexpr const char* kUsage =
     "                      [--xmp-options BITS] [--plugin PATH] [--quiet] [--verbose]\n"
     "       kx-host remux IN.wmv OUT.wmv [--plugin PATH] [--quiet] [--verbose]\n"
     "Without --video and --audio, encode writes a moving test pattern and a tone\n"
-    "(default 1280x720, 25 fps, 10 s). Exit status: 0 done, 2 usage, 3 plug-in,\n"
-    "4 unreadable input, 5 malformed input, 6 codec, 7 create, 8 write, 9 output,\n"
-    "10 not available, 130 interrupted.\n";
+    "(default 1280x720, 25 fps, 10 s). OUT is written under a temporary name and\n"
+    "renamed once complete and read back. Exit status: 0 done, 2 usage (OUT is an\n"
+    "input), 3 plug-in, 4 unreadable input, 5 malformed input, 6 codec, 7 create,\n"
+    "8 write or finish, 9 output (a folder, rename), 10 not available, 11 input\n"
+    "cut off (remux wrote what came before the cut), 130 interrupted (SIGINT,\n"
+    "SIGTERM, SIGHUP).\n";
 
 }  // namespace
 }  // namespace kxhost

@@ -46,6 +46,35 @@ bool RemoveFile(const std::string& utf8Path);
 // Renames over an existing file of that name.
 bool RenameOver(const std::string& utf8From, const std::string& utf8To, std::string& error);
 
+// True when the two paths name one file (through links: device and inode,
+// on Windows the volume and file ID); false when either cannot be read.
+bool SameFile(const std::string& utf8A, const std::string& utf8B);
+bool IsFolder(const std::string& utf8Path);
+
+// From now on SIGINT, SIGTERM and SIGHUP (not when SIGHUP was ignored, as
+// under nohup) set the flag Interrupted() reads instead of ending the
+// process, and wake the main thread from a blocking read (which then fails,
+// EINTR); SIGPIPE is ignored, so that a closed standard output is a failed
+// write. On Windows: Ctrl-C, Ctrl-Break and the console's close, the main
+// thread's read cancelled.
+void CatchInterrupts();
+bool Interrupted();
+
+// The thread that constructs it, for another thread to end a blocking read
+// of it: the read fails (EINTR; on Windows cancelled) and the reader then
+// looks at why. Wake again if the reader was not yet in its read.
+class ThreadWaker {
+ public:
+  ThreadWaker();
+  ~ThreadWaker();
+  ThreadWaker(const ThreadWaker&) = delete;
+  ThreadWaker& operator=(const ThreadWaker&) = delete;
+  void Wake() const;
+
+ private:
+  uintptr_t thread_ = 0;
+};
+
 bool StandardErrorIsTerminal();
 int ProcessId();
 double SecondsNow();  // a steady clock

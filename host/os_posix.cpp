@@ -1,7 +1,10 @@
 #include <dlfcn.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -61,6 +64,62 @@ bool RenameOver(const std::string& utf8From, const std::string& utf8To, std::str
   error = std::strerror(errno);
   return false;
 }
+
+bool SameFile(const std::string& utf8A, const std::string& utf8B) {
+  struct stat a{}, b{};
+  return stat(utf8A.c_str(), &a) == 0 && stat(utf8B.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool IsFolder(const std::string& utf8Path) {
+  struct stat status{};
+  return stat(utf8Path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+pthread_t mainThread;
+
+// Installed without SA_RESTART, so that a read under way fails with EINTR.
+void Install(int signalNumber, void (*handler)(int)) {
+  struct sigaction action{};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(signalNumber, &action, nullptr);
+}
+
+// Whichever thread the signal reaches, the main thread's read is woken too.
+extern "C" void OnInterrupt(int signalNumber) {
+  const int savedErrno = errno;
+  interrupted = true;
+  if (!pthread_equal(pthread_self(), mainThread)) pthread_kill(mainThread, signalNumber);
+  errno = savedErrno;
+}
+
+extern "C" void OnWake(int) {}
+
+}  // namespace
+
+void CatchInterrupts() {
+  mainThread = pthread_self();
+  Install(SIGINT, OnInterrupt);
+  Install(SIGTERM, OnInterrupt);
+  struct sigaction hangup{};
+  if (sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN) Install(SIGHUP, OnInterrupt);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);  // a file size limit: a failed write, not the end
+}
+
+bool Interrupted() { return interrupted; }
+
+// SIGUSR2 wakes a reader: its handler does nothing, the read fails.
+ThreadWaker::ThreadWaker() {
+  static const bool installed = (Install(SIGUSR2, OnWake), true);
+  (void)installed;
+  thread_ = static_cast<uintptr_t>(pthread_self());
+}
+ThreadWaker::~ThreadWaker() = default;
+void ThreadWaker::Wake() const { pthread_kill(static_cast<pthread_t>(thread_), SIGUSR2); }
 
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 int ProcessId() { return static_cast<int>(getpid()); }

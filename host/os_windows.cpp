@@ -3,6 +3,7 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "os.h"
@@ -111,6 +112,67 @@ bool RenameOver(const std::string& utf8From, const std::string& utf8To, std::str
   if (MoveFileExW(WideOf(utf8From).c_str(), WideOf(utf8To).c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
   error = SystemMessage(GetLastError());
   return false;
+}
+
+namespace {
+
+// The file's volume and ID, opened for no access and without following a
+// reparse point further than the system does for a path.
+bool FileIdOf(const std::string& utf8Path, BY_HANDLE_FILE_INFORMATION& information) {
+  HANDLE file = CreateFileW(WideOf(utf8Path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool read = GetFileInformationByHandle(file, &information) != 0;
+  CloseHandle(file);
+  return read;
+}
+
+std::atomic<bool> interrupted{false};
+HANDLE mainThread = nullptr;
+
+HANDLE CurrentThreadHandle() {
+  HANDLE thread = nullptr;
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &thread, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  return thread;
+}
+
+// Runs on a thread of its own. Ctrl-C and Ctrl-Break: the main thread ends
+// the write; the console's close, log-off and shut-down end the process
+// once this returns, so it waits for the main thread to do so first.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  interrupted = true;
+  if (mainThread != nullptr) CancelSynchronousIo(mainThread);
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) Sleep(10000);
+  return TRUE;
+}
+
+}  // namespace
+
+bool SameFile(const std::string& utf8A, const std::string& utf8B) {
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  return FileIdOf(utf8A, a) && FileIdOf(utf8B, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool IsFolder(const std::string& utf8Path) {
+  const DWORD attributes = GetFileAttributesW(WideOf(utf8Path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void CatchInterrupts() {
+  if (mainThread == nullptr) mainThread = CurrentThreadHandle();
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool Interrupted() { return interrupted; }
+
+ThreadWaker::ThreadWaker() : thread_(reinterpret_cast<uintptr_t>(CurrentThreadHandle())) {}
+ThreadWaker::~ThreadWaker() {
+  if (thread_ != 0) CloseHandle(reinterpret_cast<HANDLE>(thread_));
+}
+void ThreadWaker::Wake() const {
+  if (thread_ != 0) CancelSynchronousIo(reinterpret_cast<HANDLE>(thread_));
 }
 
 bool StandardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }

@@ -1,9 +1,7 @@
 #include "output.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -32,17 +30,14 @@ std::string TemporaryPath(const std::string& output, const std::string& extensio
          output.substr(output.size() - extension.size());
 }
 
-namespace {
-std::atomic<bool> interrupted{false};
-extern "C" void OnInterrupt(int) { interrupted = true; }
-}  // namespace
-
-void CatchInterrupts() {
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+void CheckOutput(const std::string& output, const std::vector<std::string>& inputs) {
+  if (IsFolder(output)) throw HostError(kExitOutput, output + " is a folder; name a file to write");
+  for (const std::string& input : inputs) {
+    if (!input.empty() && input != "-" && SameFile(input, output)) {
+      throw HostError(kExitUsage, output + " is also an input (" + input + "); name another file to write");
+    }
+  }
 }
-
-bool Interrupted() { return interrupted; }
 
 TemporaryFile::~TemporaryFile() {
   if (!keep && !path.empty() && FileExists(path)) RemoveFile(path);
@@ -111,6 +106,12 @@ void PrintSummary(const std::string& output, int streamCount, const std::string&
   std::printf("%s: %d stream%s (%s), %.2f s, %lld frames, %s%s, %.1fx real time\n", output.c_str(), streamCount,
               streamCount == 1 ? "" : "s", streams.c_str(), seconds, static_cast<long long>(frames),
               SizeText(bytes).c_str(), RatesText(output).c_str(), seconds / std::max(elapsedSeconds, 1e-6));
+  // A reader of standard output that has gone (SIGPIPE is ignored): the
+  // file is in place all the same.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "kx-host: %s is complete (%s); standard output is closed, the summary was not written\n",
+                 output.c_str(), SizeText(bytes).c_str());
+  }
 }
 
 Progress::Progress(bool enabled, std::string name) : enabled_(enabled), name_(std::move(name)), start_(SecondsNow()) {}
@@ -148,17 +149,49 @@ void Progress::End() {
 
 namespace kxhost {
 
+namespace {
+
+// The file read back against what was written; "" when it holds that.
+std::string Mismatch(const std::string& output, const FileContents& found, const FileContents& written) {
+  const auto differs = [&](int64_t got, int64_t wanted, const char* what) {
+    if (wanted < 0 ? got > 0 : got == wanted) return std::string();
+    return output + " holds " + std::to_string(got) + " " + what + ", " +
+           (wanted < 0 ? std::string("some") : std::to_string(wanted)) + " were written";
+  };
+  for (const std::string& text : {differs(found.videoStreams, written.videoStreams, "video streams"),
+                                  differs(found.audioStreams, written.audioStreams, "audio streams"),
+                                  differs(found.videoPackets, written.videoPackets, "video packets"),
+                                  differs(found.audioPackets, written.audioPackets, "audio packets")}) {
+    if (!text.empty()) return text;
+  }
+  return "";
+}
+
+}  // namespace
+
 int64_t FinishWrite(Progress& progress, Plugin& plugin, const std::function<void()>& close, const std::string& failure,
-                    ExitStatus failureStatus, TemporaryFile& file, const std::string& output) {
+                    ExitStatus failureStatus, TemporaryFile& file, const std::string& output,
+                    const FileContents& written) {
   progress.Message("finishing the file...");
   const size_t logMark = LogRecords::Instance().Count();
   close();
   plugin.UnloadAndWait();
   progress.End();
   if (!failure.empty()) throw HostError(failureStatus, output + ": " + failure + "; nothing written");
+  if (Interrupted()) throw HostError(kExitInterrupted, output + ": interrupted; nothing written");
   if (LogRecords::Instance().FailedSince(logMark)) {
     throw HostError(kExitWrite, "finishing " + output + " failed: the plug-in says \"" +
                                     LogRecords::Instance().ReasonSince(logMark) + "\"; nothing written");
+  }
+  if (FileSize(file.path) <= 0) throw HostError(kExitWrite, "the plug-in left no file for " + output + "; nothing written");
+  FileContents found;
+  std::string error;
+  bool available = true;
+  if (!ReadBack(file.path, found, error, available) && available) {
+    throw HostError(kExitWrite, "the finished " + output + " cannot be read back (" + error + "); nothing written");
+  }
+  if (const std::string mismatch = available ? Mismatch(output, found, written) : ""; !mismatch.empty()) {
+    throw HostError(kExitWrite, mismatch + "; nothing written");
   }
   return PutInPlace(file, output);
 }

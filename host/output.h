@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "error.h"
+#include "packets.h"
 #include "plugin.h"
 
 namespace kxhost {
@@ -20,10 +22,9 @@ std::string ExtensionOf(const std::string& path);
 // container follows the extension, and a rename in one folder is atomic.
 std::string TemporaryPath(const std::string& output, const std::string& extension);
 
-// From now on SIGINT and SIGTERM set a flag (Interrupted) instead of ending
-// the process, so that the file under way can be removed.
-void CatchInterrupts();
-bool Interrupted();
+// Before anything is read or written: OUT is no folder (status 9) and no
+// file of `inputs` ("-" and "" are none), also through a link (status 2).
+void CheckOutput(const std::string& output, const std::vector<std::string>& inputs);
 
 // Removes the temporary file however the command ends, unless it was kept.
 struct TemporaryFile {
@@ -42,11 +43,14 @@ class Progress;
 
 // Ends a write once everything is handed over: `close` (the file's close,
 // the muxer's destroy), then the unload of the plug-in, which returns once
-// the file is complete, then the file is put in place under `output` and
-// its size returned. Throws the write's own `failure` when there was one,
-// else the finish's failure as the plug-in's log gives it.
+// the file is complete. Throws the write's own `failure` when there was one,
+// else the finish's failure as the plug-in's log gives it, else what the
+// file read back holds against `written` (streams of each kind; packets of
+// each kind, audio -1: some). Then the file is put in place under `output`
+// and its size returned.
 int64_t FinishWrite(Progress& progress, Plugin& plugin, const std::function<void()>& close, const std::string& failure,
-                    ExitStatus failureStatus, TemporaryFile& file, const std::string& output);
+                    ExitStatus failureStatus, TemporaryFile& file, const std::string& output,
+                    const FileContents& written);
 
 void PrintSummary(const std::string& output, int streamCount, const std::string& streams, double seconds,
                   int64_t frames, int64_t bytes, double elapsedSeconds);

@@ -1,5 +1,6 @@
 // The packets of a media file through libavformat.
 #include <climits>
+#include <cstdarg>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -7,7 +8,10 @@ extern "C" {
 }
 
 #include "error.h"
+#include "os.h"
+#include "plugin.h"
 #include "packets.h"
+#include "sources.h"
 
 namespace kxhost {
 namespace {
@@ -31,6 +35,15 @@ uint32_t TagOf(const AVCodecParameters* parameters) {
   return av_codec_get_tag2(tables, parameters->codec_id, &tag) != 0 ? tag : 0;
 }
 
+// Every path is a local file, whatever its name looks like, and a signal
+// ends a read that waits.
+AVFormatContext* NewFormatContext() {
+  AVFormatContext* format = avformat_alloc_context();
+  if (format != nullptr) format->interrupt_callback = AVIOInterruptCB{[](void*) { return Interrupted() ? 1 : 0; }, nullptr};
+  return format;
+}
+std::string FileUrl(const std::string& path) { return "file:" + path; }
+
 struct PacketFree {
   void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
@@ -38,13 +51,35 @@ struct FormatClose {
   void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
 };
 
+// Whether a packet among the first of stream `index` in `path`, in stored
+// order, has a time earlier than one before it (libavformat gives some
+// containers' reordered video in display order, others in stored order).
+bool TimesGoBack(const std::string& path, unsigned index) {
+  AVFormatContext* opening = NewFormatContext();
+  if (avformat_open_input(&opening, FileUrl(path).c_str(), nullptr, nullptr) < 0) return false;
+  const std::unique_ptr<AVFormatContext, FormatClose> format(opening);
+  const std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  int64_t last = INT64_MIN;
+  for (int seen = 0; packet != nullptr && seen < 256 && av_read_frame(format.get(), packet.get()) >= 0;) {
+    const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (static_cast<unsigned>(packet->stream_index) == index && time != AV_NOPTS_VALUE) {
+      if (time < last) return true;
+      last = time, ++seen;
+    }
+    av_packet_unref(packet.get());
+  }
+  return false;
+}
+
 class AvPacketSource final : public PacketSource {
  public:
-  explicit AvPacketSource(const std::string& path) : path_(path), packet_(av_packet_alloc()) {
-    if (packet_ == nullptr) throw HostError(kExitInputUnreadable, "out of memory reading " + path);
-    AVFormatContext* opening = nullptr;
-    const int opened = avformat_open_input(&opening, path.c_str(), nullptr, nullptr);
+  explicit AvPacketSource(const std::string& path)
+      : path_(path), packet_(av_packet_alloc()), ahead_(av_packet_alloc()) {
+    if (packet_ == nullptr || ahead_ == nullptr) throw HostError(kExitInputUnreadable, "out of memory reading " + path);
+    AVFormatContext* opening = NewFormatContext();
+    const int opened = avformat_open_input(&opening, FileUrl(path).c_str(), nullptr, nullptr);
     format_.reset(opening);
+    if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
     if (opened == AVERROR_INVALIDDATA) {
       throw HostError(kExitInputMalformed, path + " is no media file libavformat reads (at byte offset 0)");
     }
@@ -52,6 +87,8 @@ class AvPacketSource final : public PacketSource {
     const int probed = avformat_find_stream_info(format_.get(), nullptr);
     if (probed < 0) throw Malformed("its stream formats cannot be read: " + AvErrorText(probed));
     if (format_->duration > 0) durationSeconds = double(format_->duration) / AV_TIME_BASE;
+    const int64_t declared = AsfDeclaredSize(path), size = avio_size(format_->pb);
+    if (size >= 0 && declared > size) cutAtByte = size, declaredBytes = declared;
     keptIndex_.assign(format_->nb_streams, -1);
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
       const AVStream* stream = format_->streams[i];
@@ -88,6 +125,7 @@ class AvPacketSource final : public PacketSource {
         format.blockAlign = Clamped(parameters->block_align);
         format.bitsPerSample = Clamped(parameters->bits_per_coded_sample);
       }
+      format.reordered = format.video && parameters->video_delay > 0 && TimesGoBack(path, i);
       if (parameters->extradata_size > 0) {
         format.codecPrivateData.assign(parameters->extradata, parameters->extradata + parameters->extradata_size);
       }
@@ -96,40 +134,103 @@ class AvPacketSource final : public PacketSource {
     }
   }
   bool Next(Packet& packet) override {
-    for (;;) {
-      av_packet_unref(packet_.get());
-      const int read = av_read_frame(format_.get(), packet_.get());
-      if (read == AVERROR_EOF) return false;
-      if (read < 0) throw Malformed("reading a packet failed: " + AvErrorText(read));
-      const int kept = keptIndex_.at(static_cast<size_t>(packet_->stream_index));
-      if (kept < 0) continue;
-      const AVStream* stream = format_->streams[packet_->stream_index];
-      const int64_t time = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
-      if (time == AV_NOPTS_VALUE) throw Malformed("a packet of stream " + std::to_string(packet_->stream_index) + " has no time");
-      constexpr AVRational k100ns{1, 10000000};
-      packet = Packet{.stream = static_cast<size_t>(kept), .data = packet_->data,
-                      .bytes = static_cast<uint32_t>(packet_->size), .time100ns = av_rescale_q(time, stream->time_base, k100ns),
-                      .duration100ns = packet_->duration > 0 ? av_rescale_q(packet_->duration, stream->time_base, k100ns) : 0};
-      return true;
+    if (cutAtByte == 0) return Read(packet_.get()) && Fill(packet);
+    // A cut file is read one packet ahead: the last packet, when it was read
+    // at the end of the file, ran into the cut.
+    if (!started_) started_ = true, ReadAhead();
+    if (!haveAhead_) return false;
+    av_packet_unref(packet_.get());
+    av_packet_move_ref(packet_.get(), ahead_.get());
+    const bool atEnd = aheadAtEnd_;
+    ReadAhead();
+    if (!haveAhead_ && atEnd) {
+      lastLeftOut = true;
+      return false;
     }
+    return Fill(packet);
   }
 
  private:
+  // The next packet of a kept stream into `into`; false at the end.
+  bool Read(AVPacket* into) {
+    for (;;) {
+      av_packet_unref(into);
+      const int read = av_read_frame(format_.get(), into);
+      if (read == AVERROR_EOF) return false;
+      if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
+      if (read < 0) throw Malformed("reading a packet failed: " + AvErrorText(read));
+      if (keptIndex_.at(static_cast<size_t>(into->stream_index)) >= 0) return true;
+    }
+  }
+  void ReadAhead() {
+    haveAhead_ = Read(ahead_.get());
+    aheadAtEnd_ = avio_feof(format_->pb) != 0;
+  }
+  bool Fill(Packet& packet) const {
+    const AVStream* stream = format_->streams[packet_->stream_index];
+    const int64_t time = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+    if (time == AV_NOPTS_VALUE) throw Malformed("a packet of stream " + std::to_string(packet_->stream_index) + " has no time");
+    constexpr AVRational k100ns{1, 10000000};
+    packet = Packet{.stream = static_cast<size_t>(keptIndex_.at(static_cast<size_t>(packet_->stream_index))),
+                    .data = packet_->data, .bytes = static_cast<uint32_t>(packet_->size),
+                    .time100ns = av_rescale_q(time, stream->time_base, k100ns),
+                    .duration100ns = packet_->duration > 0 ? av_rescale_q(packet_->duration, stream->time_base, k100ns) : 0};
+    return true;
+  }
+
   HostError Malformed(const std::string& what) const {
     const int64_t offset = format_ != nullptr && format_->pb != nullptr ? avio_tell(format_->pb) : 0;
     return HostError(kExitInputMalformed, path_ + ": " + what + " (at byte offset " + std::to_string(offset) + ")");
   }
 
   std::string path_;
-  std::unique_ptr<AVPacket, PacketFree> packet_;
+  std::unique_ptr<AVPacket, PacketFree> packet_, ahead_;
+  bool started_ = false, haveAhead_ = false, aheadAtEnd_ = false;
   std::unique_ptr<AVFormatContext, FormatClose> format_;
   std::vector<int> keptIndex_;  // the file's stream index -> streams' index, -1 when skipped
 };
 
 }  // namespace
 
+void RouteLibraryLog() {
+  av_log_set_callback([](void* object, int level, const char* format, va_list arguments) {
+    if (level > av_log_get_level()) return;
+    char line[1024];
+    int printPrefix = 1;
+    av_log_format_line2(object, level, format, arguments, line, sizeof line, &printPrefix);
+    LogRecords::Instance().Add(line);
+  });
+}
+
+bool ReadBack(const std::string& path, FileContents& contents, std::string& error, bool& available) {
+  available = true;
+  AVFormatContext* opening = NewFormatContext();
+  int result = avformat_open_input(&opening, FileUrl(path).c_str(), nullptr, nullptr);
+  const std::unique_ptr<AVFormatContext, FormatClose> format(opening);
+  const std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  if (result >= 0) result = avformat_find_stream_info(format.get(), nullptr);
+  if (result < 0 || packet == nullptr) {
+    error = "libavformat cannot read it: " + AvErrorText(result);
+    return false;
+  }
+  std::vector<int64_t*> counters(format->nb_streams, nullptr);
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodecParameters* parameters = format->streams[i]->codecpar;
+    if (parameters->codec_type == AVMEDIA_TYPE_VIDEO && !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+      ++contents.videoStreams, counters[i] = &contents.videoPackets;
+    } else if (parameters->codec_type == AVMEDIA_TYPE_AUDIO) {
+      ++contents.audioStreams, counters[i] = &contents.audioPackets;
+    }
+  }
+  while ((result = av_read_frame(format.get(), packet.get())) >= 0) {
+    if (int64_t* counter = counters.at(static_cast<size_t>(packet->stream_index))) ++*counter;
+    av_packet_unref(packet.get());
+  }
+  if (result != AVERROR_EOF) error = "reading its packets failed: " + AvErrorText(result);
+  return result == AVERROR_EOF;
+}
+
 std::unique_ptr<PacketSource> OpenPackets(const std::string& path) {
-  av_log_set_level(AV_LOG_QUIET);  // failures come back as one line of kx-host's own
   return std::make_unique<AvPacketSource>(path);
 }
 

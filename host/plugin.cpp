@@ -1,5 +1,6 @@
 #include "plugin.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -135,18 +136,34 @@ std::string Trimmed(std::string text) {
 
 }  // namespace
 
+// A failed call is named with its parentheses ("CreateAudioMediaType()
+// failed"); a bare result ("E_FAIL failed") says less and comes second.
 std::string LogRecords::ReasonSince(size_t first) {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (size_t i = first; i < records_.size(); ++i) {
-    if (SaysFailure(records_[i])) return Trimmed(records_[i]);
+  for (const bool namesCall : {true, false}) {
+    for (size_t i = first; i < records_.size(); ++i) {
+      if (SaysFailure(records_[i]) && (!namesCall || records_[i].find(") failed") != std::string::npos)) {
+        return Trimmed(records_[i]);
+      }
+    }
   }
   return first < records_.size() ? Trimmed(records_.back()) : "";
+}
+
+bool LogRecords::MentionedSince(size_t first, const char* text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t i = first; i < records_.size(); ++i) {
+    if (records_[i].find(text) != std::string::npos) return true;
+  }
+  return false;
 }
 
 bool LogRecords::FailedSince(size_t first) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (size_t i = first; i < records_.size(); ++i) {
-    if (records_[i].find("failed") != std::string::npos) return true;
+    std::string line = records_[i];
+    for (char& c : line) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (line.find("failed") != std::string::npos) return true;
   }
   return false;
 }
@@ -186,6 +203,9 @@ Plugin::Plugin(const std::string& path) : path_(path.empty() ? DefaultPluginPath
   if (const auto setSink = reinterpret_cast<decltype(&ZqLog_SetSink)>(LogSinkSetterOf(handle_))) {
     setSink(CollectRecord, nullptr);
     logCaptured_ = true;
+  } else {
+    std::fprintf(stderr, "kx-host: warning: %s's log cannot be read (no ZqLog_SetSink): failures it only logs may go "
+                 "unseen\n", path_.c_str());
   }
   encoders_ = getEncoders();
   fileFormats_ = getFileFormats();

@@ -33,7 +33,8 @@ class LogRecords {
   // The reason for a failure among the records from `first` on: the first
   // line that says something failed or was refused, else the last record.
   std::string ReasonSince(size_t first);
-  bool FailedSince(size_t first);
+  bool FailedSince(size_t first);  // a record says "failed", in any case
+  bool MentionedSince(size_t first, const char* text);
   bool echo = false;
 
  private:

@@ -177,6 +177,14 @@ std::string Describe(const StreamFormat& format) {
 
 constexpr uint32_t kAudioTrack = 1, kVideoTrack = 2;  // the ASF stream numbers
 
+// Packets are handed on in the order they are stored, and the plug-in's
+// direct path takes each stream's in rising time order.
+HostError Reordered(const std::string& input, const StreamFormat& video) {
+  return HostError(kExitCodec, input + ": its " + video.codecName +
+                                   " pictures are stored out of display order (B-frames), and the plug-in's direct path "
+                                   "takes each stream's packets in rising time order; encode it again without B-frames");
+}
+
 }  // namespace
 
 int RemuxCommand(const std::vector<std::string>& arguments) {
@@ -188,6 +196,9 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
   const std::string temporary = TemporaryPath(settings.output, extension);
   std::basic_string<kx_wchar> widePath;
   if (!WideOf(temporary, widePath)) throw HostError(kExitUsage, "remux: the output name is not valid UTF-8");
+  CheckOutput(settings.output, {settings.input});
+  CatchInterrupts();
+  RouteLibraryLog();
 
   // The input first: a bad input fails before anything is written.
   std::unique_ptr<PacketSource> source = OpenPackets(settings.input);
@@ -202,6 +213,7 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
     slot = static_cast<int>(i);
   }
   if (videoStream < 0 && audioStream < 0) throw HostError(kExitCodec, settings.input + " has no video or audio stream");
+  if (videoStream >= 0 && source->streams[videoStream].reordered) throw Reordered(settings.input, source->streams[videoStream]);
 
   LogRecords::Instance().echo = settings.verbose;
   Plugin plugin(settings.pluginPath);
@@ -239,11 +251,10 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
   audioType.reset();
   videoType.reset();
 
-  CatchInterrupts();
   Progress progress(!settings.quiet && StandardErrorIsTerminal(), settings.output);
   const double start = SecondsNow();
   int64_t packets[2] = {0, 0};  // audio, video
-  int64_t firstTime100ns = INT64_MAX, endTime100ns = INT64_MIN;
+  int64_t firstTime100ns = INT64_MAX, endTime100ns = INT64_MIN, lastVideoTime100ns = INT64_MIN;
   std::string failure;
   ExitStatus failureStatus = kExitWrite;
   logMark = LogRecords::Instance().Count();
@@ -255,6 +266,8 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
         break;
       }
       const bool video = static_cast<int>(packet.stream) == videoStream;
+      if (video && packet.time100ns < lastVideoTime100ns) throw Reordered(settings.input, source->streams[videoStream]);
+      if (video) lastVideoTime100ns = packet.time100ns;
       const MFWMVMuxerPacket record{.pData = packet.data, .nLength = packet.bytes, .reserved12 = {},
                                     .nPts = packet.time100ns, .reserved24 = {}, .nDuration = packet.duration100ns};
       // A failed packet is only visible as a log line; a refused one as 0.
@@ -276,15 +289,27 @@ int RemuxCommand(const std::vector<std::string>& arguments) {
 
   // Destroy finishes the file; then the plug-in can go.
   const int64_t size =
-      FinishWrite(progress, plugin, [&] { muxer.Destroy(); }, failure, failureStatus, file, settings.output);
+      FinishWrite(progress, plugin, [&] { muxer.Destroy(); }, failure, failureStatus, file, settings.output,
+                  FileContents{.videoStreams = videoStream >= 0 ? 1 : 0, .audioStreams = audioStream >= 0 ? 1 : 0,
+                               .videoPackets = packets[1], .audioPackets = packets[0]});
+  const double seconds = endTime100ns > firstTime100ns ? double(endTime100ns - firstTime100ns) / 1e7 : 0.0;
   if (!settings.quiet) {
     std::string streams;
     for (int index : {videoStream, audioStream}) {
       if (index >= 0) streams += (streams.empty() ? "" : " + ") + Describe(source->streams[index]);
     }
-    const double seconds = endTime100ns > firstTime100ns ? double(endTime100ns - firstTime100ns) / 1e7 : 0.0;
     PrintSummary(settings.output, (videoStream >= 0) + (audioStream >= 0), streams, seconds,
                  videoStream >= 0 ? packets[1] : packets[0], size, SecondsNow() - start);
+  }
+  if (source->cutAtByte > 0) {
+    std::fflush(stdout);
+    std::fprintf(stderr,
+                 "kx-host: warning: %s is cut off at byte %" PRId64 " of the %" PRId64 " its header declares%s: %s holds "
+                 "%" PRId64 " pictures and %" PRId64 " sound packets (%.2f s)\n",
+                 settings.input.c_str(), source->cutAtByte, source->declaredBytes,
+                 source->lastLeftOut ? ", its last packet (read at the cut) left out" : "", settings.output.c_str(),
+                 packets[1], packets[0], seconds);
+    return kExitInputCut;
   }
   return kExitOk;
 }

@@ -1,6 +1,7 @@
 #include "sources.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <numbers>
 #include <condition_variable>
@@ -52,6 +53,7 @@ class Input {
     const size_t got = std::fread(out, 1, count, file_);
     offset_ += got;
     if (got < count && std::ferror(file_)) {
+      StopIfInterrupted();
       throw HostError(kExitInputUnreadable, "cannot read " + name_ + " at byte offset " + std::to_string(offset_));
     }
     return got;
@@ -64,7 +66,7 @@ class Input {
     for (;;) {
       const int c = std::fgetc(file_);
       if (c == EOF) {
-        if (std::ferror(file_)) Malformed("read error", offset_);
+        if (std::ferror(file_)) StopIfInterrupted(), Malformed("read error", offset_);
         if (line.empty()) return false;
         Malformed(std::string("truncated ") + what, start);
       }
@@ -73,6 +75,10 @@ class Input {
       line += static_cast<char>(c);
       if (line.size() > limit) Malformed(std::string(what) + " longer than " + std::to_string(limit) + " bytes", start);
     }
+  }
+  // A read ended by a signal (or by ReadAhead's stop) is no input error.
+  static void StopIfInterrupted() {
+    if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
   }
   [[noreturn]] void Malformed(const std::string& what, uint64_t offset) const {
     throw HostError(kExitInputMalformed,
@@ -201,8 +207,10 @@ class WavSource : public AudioSource {
         haveFormat = true;
       } else if (std::memcmp(chunk, "data", 4) == 0) {
         if (!haveFormat) input_.Malformed("data chunk before the fmt chunk", chunkOffset);
-        // 0 and 0xFFFFFFFF: written to a pipe, the length was not known.
-        dataLeft_ = size == 0 || size == 0xFFFFFFFFu ? UINT64_MAX : size;
+        // 0xFFFFFFFF: written to a pipe, the length was not known. Else
+        // exactly that many bytes: the chunks after it are no sound.
+        if (size < blockAlign_) input_.Malformed("no sound: the data chunk is empty", chunkOffset);
+        dataLeft_ = size == 0xFFFFFFFFu ? UINT64_MAX : size - size % blockAlign_;
         dataStart_ = input_.offset();
         if (dataLeft_ != UINT64_MAX) {
           expectedFrames = static_cast<int64_t>(dataLeft_ / blockAlign_);
@@ -397,20 +405,29 @@ class ReadAheadSource : public VideoSource {
     expectedFrames = source_->expectedFrames;
     reader_ = std::thread([this] { ReadAll(); });
   }
+  // The reader may be blocked in a read of a producer that never writes
+  // again: its read is woken until it has ended.
   ~ReadAheadSource() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    stop_ = true;
     changed_.notify_all();
+    while (!readerEnded_) {
+      if (waker_ != nullptr) waker_->Wake();
+      changed_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    lock.unlock();
     reader_.join();
   }
 
   // Picture buffers go back and forth between the two threads; none is
   // allocated once the queue is full.
+  // A signal ends the wait for a picture that may never come.
   bool Next(Picture& picture) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !ready_.empty() || ended_; });
+    while (ready_.empty() && !ended_) {
+      if (Interrupted()) throw HostError(kExitInterrupted, "interrupted");
+      changed_.wait_for(lock, std::chrono::milliseconds(50));
+    }
     if (ready_.empty()) {
       if (error_) std::rethrow_exception(error_);
       return false;
@@ -424,6 +441,19 @@ class ReadAheadSource : public VideoSource {
 
  private:
   void ReadAll() {
+    const ThreadWaker waker;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waker_ = &waker;
+    }
+    ReadUntilStopped();
+    std::lock_guard<std::mutex> lock(mutex_);
+    waker_ = nullptr;
+    readerEnded_ = true;
+    changed_.notify_all();
+  }
+
+  void ReadUntilStopped() {
     for (;;) {
       Picture picture;
       {
@@ -460,7 +490,8 @@ class ReadAheadSource : public VideoSource {
   std::condition_variable changed_;
   std::deque<Picture> ready_;
   std::vector<Picture> spare_;
-  bool ended_ = false, stop_ = false;
+  bool ended_ = false, stop_ = false, readerEnded_ = false;
+  const ThreadWaker* waker_ = nullptr;
   std::exception_ptr error_;
   std::thread reader_;
 };
@@ -473,6 +504,39 @@ std::unique_ptr<VideoSource> ReadAhead(std::unique_ptr<VideoSource> source, size
 
 std::unique_ptr<VideoSource> OpenY4m(const std::string& path) { return std::make_unique<Y4mSource>(path); }
 std::unique_ptr<AudioSource> OpenWav(const std::string& path) { return std::make_unique<WavSource>(path); }
+
+int64_t AsfDeclaredSize(const std::string& path) {
+  static constexpr uint8_t kHeaderObject[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                                0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+  static constexpr uint8_t kFileProperties[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                                  0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+  static constexpr uint8_t kDataObject[16] = {0x36, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                              0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+  constexpr uint64_t kTop = 30, kObjectTop = 24, kLargestHeader = uint64_t{16} << 20;
+  auto u64At = [](const uint8_t* bytes) { return uint64_t{U32At(bytes)} | uint64_t{U32At(bytes + 4)} << 32; };
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenFile(path, "rb"), &std::fclose);
+  uint8_t top[kTop];
+  if (!file || std::fread(top, 1, kTop, file.get()) != kTop || std::memcmp(top, kHeaderObject, 16) != 0) return 0;
+  const uint64_t headerBytes = u64At(top + 16);
+  if (headerBytes < kTop || headerBytes > kLargestHeader) return 0;
+  // The header object, then the top of the data object that follows it.
+  std::vector<uint8_t> header(headerBytes + kObjectTop);
+  std::memcpy(header.data(), top, kTop);
+  if (std::fread(header.data() + kTop, 1, header.size() - kTop, file.get()) != header.size() - kTop) return 0;
+  bool broadcast = true;  // sizes are valid only when the file properties say the file is no broadcast
+  for (uint64_t at = kTop; at + kObjectTop <= headerBytes;) {
+    const uint64_t objectBytes = u64At(&header[at + 16]);
+    if (objectBytes < kObjectTop || objectBytes > headerBytes - at) return 0;
+    if (std::memcmp(&header[at], kFileProperties, 16) == 0 && objectBytes >= 104) {
+      broadcast = (U32At(&header[at + 88]) & 1) != 0;
+    }
+    at += objectBytes;
+  }
+  const uint8_t* data = &header[headerBytes];
+  const uint64_t dataBytes = u64At(data + 16);
+  if (broadcast || std::memcmp(data, kDataObject, 16) != 0 || dataBytes < 50 || dataBytes > (uint64_t{1} << 62)) return 0;
+  return static_cast<int64_t>(headerBytes + dataBytes);
+}
 
 std::unique_ptr<VideoSource> MakePattern(uint32_t width, uint32_t height, uint32_t rateNumerator,
                                          uint32_t rateDenominator, int64_t frames) {

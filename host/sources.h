@@ -41,6 +41,11 @@ class AudioSource {
 std::unique_ptr<VideoSource> OpenY4m(const std::string& path);
 std::unique_ptr<AudioSource> OpenWav(const std::string& path);
 
+// The size an ASF file's header declares for the file up to the end of its
+// data object (the header and the data packets); 0 when `path` is no ASF
+// file or its header does not say (a broadcast file, sizes left unset).
+int64_t AsfDeclaredSize(const std::string& path);
+
 // Reads `source` ahead on a thread of its own (up to `depth` pictures), so
 // that reading the input overlaps the plug-in's encoding.
 std::unique_ptr<VideoSource> ReadAhead(std::unique_ptr<VideoSource> source, size_t depth);

@@ -1,5 +1,6 @@
-// kx-host's readers of the files it is given: YUV4MPEG2 and WAV. The first
-// byte picks the reader, the rest is the file. Malformed input must end in
+// kx-host's readers of the files it is given: YUV4MPEG2, WAV and the sizes
+// an ASF header declares. The first byte picks the reader, the rest is the
+// file. Malformed input must end in
 // HostError (the one-line refusal); nothing may read outside the bytes read,
 // and no header may make the reader allocate more than the pictures it
 // announces need (libFuzzer's malloc limit).
@@ -27,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::fclose(file);
   }
   try {
-    if (data[0] & 1) {
+    if (data[0] & 2) {
+      (void)kxhost::AsfDeclaredSize(path);
+    } else if (data[0] & 1) {
       const auto audio = kxhost::OpenWav(path);
       std::vector<int16_t> pcm(size_t{4096} * audio->channels);
       for (int i = 0; i < 64 && audio->Read(pcm.data(), 4096) > 0; ++i) {

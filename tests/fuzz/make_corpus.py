@@ -94,7 +94,7 @@ write("xmp_inject", "mp4-large-size-box",
       FTYP + struct.pack(">I", 1) + b"mdat" + struct.pack(">Q", 16 + 4) + b"abcd")
 write("xmp_inject", "neither", b"not a media file")
 
-# --- host_input: a selector byte (0: YUV4MPEG2, 1: WAV), then the file
+# --- host_input: a selector byte (0: YUV4MPEG2, 1: WAV, 2: ASF header), then the file
 def wav(fmt, channels, rate, bits, data):
     block = channels * bits // 8
     fmt_chunk = struct.pack("<HHIIHH", fmt, channels, rate, rate * block, block, bits)
@@ -108,6 +108,9 @@ write("host_input", "y4m_two_pictures",
 write("host_input", "wav_s16_stereo", b"\x01" + wav(1, 2, 48000, 16, bytes(64)))
 write("host_input", "wav_float_mono", b"\x01" + wav(3, 1, 44100, 32, bytes(32)))
 write("host_input", "wav_s24", b"\x01" + wav(1, 2, 44100, 24, bytes(36)))
+# An empty data chunk, then another chunk: no sound, not the chunk's bytes.
+write("host_input", "wav_empty_data_then_chunk",
+      b"\x01" + wav(1, 2, 44100, 16, b"") + b"LIST" + struct.pack("<I", 8) + b"INFOabcd")
 
 # --- key_frame: rule byte (0 always .. 6 never) | WMV3 sequence header (4) | packet
 for name, rule, header, packet in (
@@ -127,3 +130,6 @@ with tempfile.TemporaryDirectory() as tmp:
                        check=True)
         with open(out, "rb") as f:
             write("xmp_inject", name, f.read())
+        if name.endswith(".wmv"):  # kx-host's reading of the ASF header's sizes
+            with open(out, "rb") as f:
+                write("host_input", "asf_header", b"\x02" + f.read())

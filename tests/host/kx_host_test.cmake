@@ -2,6 +2,7 @@
 # its one error line, the file under the output name (decoded in full by
 # ffprobe: streams and frame counts) and that no temporary file is left.
 #   -DHOST=kx-host -DFFMPEG=ffmpeg -DFFPROBE=ffprobe -DWORK=<folder>
+cmake_policy(SET CMP0007 NEW)  # empty list elements are kept
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 set(failures "")
@@ -17,12 +18,17 @@ make_input(in.y4m -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p
 foreach(format u8 s16le s24le s32le f32le f64le)
   make_input(${format}.wav -f lavfi -i sine=f=440:r=44100 -t 2 -ac 2 -c:a pcm_${format})
 endforeach()
+make_input(mono8k.wav -f lavfi -i sine=f=440:r=8000 -t 1 -ac 1)
 make_input(mono48k.wav -f lavfi -i sine=f=440:r=48000 -t 1 -ac 1)
 # Bad inputs: a y4m cut inside its third picture, a WAV whose header says
 # zero channels.
 execute_process(COMMAND head -c 260000 "${WORK}/in.y4m" OUTPUT_FILE "${WORK}/truncated.y4m")
 execute_process(COMMAND sh -c "head -c 22 s16le.wav; printf '\\000\\000'; tail -c +25 s16le.wav"
                 WORKING_DIRECTORY "${WORK}" OUTPUT_FILE "${WORK}/zero-channels.wav")
+
+# A WAV whose data chunk is empty, followed by another chunk of 4000 bytes.
+execute_process(COMMAND sh -c "head -c 36 s16le.wav; printf 'data\\000\\000\\000\\000junk\\240\\017\\000\\000'; \
+                               tail -c 4000 s16le.wav" WORKING_DIRECTORY "${WORK}" OUTPUT_FILE "${WORK}/empty-data.wav")
 
 # check(<name> <expected exit> <expected streams "codec:frames ..." or error regex> <kx-host arguments>...)
 # A video stream's frames must match exactly; audio frames (packets of the
@@ -61,7 +67,7 @@ function(check name status expected)
   else()
     string(REGEX MATCHALL "\n" lines "${err}")
     list(LENGTH lines line_count)
-    if(EXISTS "${output}")
+    if(EXISTS "${output}" AND NOT IS_DIRECTORY "${output}")
       set(problem "a file was left under the output name")
     elseif(NOT line_count EQUAL 1 OR NOT err MATCHES "^kx-host: .*${expected}")
       set(problem "error output '${err}', expected one line matching '${expected}'")
@@ -91,11 +97,18 @@ check(truncated.mp4 5 "truncated frame 2 .* at byte offset 230[0-9]+" --video tr
 check(zero.wmv 5 "zero channels in the fmt chunk at byte offset 22" --audio zero-channels.wav)
 check(unknown-codec.mp4 6 "unknown video codec 'ABCD'" --video-codec ABCD)
 check(wrong-codec.mp4 6 "do not take the video codec WMV2" --video-codec WMV2)
-check(no-encoder.wmv 7 "cannot create .*failed" --video-codec WMV3 --seconds 1)
+check(no-encoder.wmv 6 "cannot create .*no-encoder.wmv: the plug-in.s WMV3 encoder is missing on this system" --video-codec WMV3 --seconds 1)
 check(bad-option.mp4 2 "unknown option '--frobnicate'" --frobnicate)
 check(bad-size.mp4 2 "bad value '321x240' for --size" --size 321x240)
 check(no-format.xyz 6 "writes no .xyz files")
 check(missing.mp4 4 "cannot open the YUV4MPEG2 input" --video missing.y4m)
+check(empty-data.wmv 5 "empty-data.wav: malformed WAV input: no sound: the data chunk is empty at byte offset 36"
+      --audio empty-data.wav)
+check(empty-data.mp4 5 "no sound: the data chunk is empty" --video in.y4m --audio empty-data.wav)
+check(aac-8khz.mp4 6 "cannot create .*: the plug-in.s WAAC encoder refuses 1 ch 8000 Hz sound \\(it says .*CreateAudioMediaType\\(\\) failed" --audio mono8k.wav)
+check(huge.wmv 6 "WMV2 encoder refuses 16384x16384 pictures at 25 fps \\(it says .*SetInputMediaType" --size 16384x16384 --seconds 0.04)
+file(MAKE_DIRECTORY "${WORK}/folder.wmv")
+check(folder.wmv 9 "folder.wmv is a folder" --video missing.y4m)
 check(not-y4m.mp4 5 "no YUV4MPEG2 signature at byte offset 0" --video s16le.wav)
 
 # An existing file under the output name survives a refused encode.
@@ -107,6 +120,36 @@ if(NOT kept STREQUAL "old")
   set(failures "${failures}\n  kept.mp4: a refused encode changed the existing file")
 endif()
 
+# OUT is an input (itself, through a link): refused, the input unchanged.
+file(COPY_FILE "${WORK}/in.y4m" "${WORK}/self.wmv")
+file(CREATE_LINK "${WORK}/self.wmv" "${WORK}/link.wmv" SYMBOLIC)
+file(SHA256 "${WORK}/self.wmv" self_hash)
+file(SHA256 "${WORK}/pattern.wmv" pattern_hash)
+foreach(case "encode;self.wmv;--video;self.wmv" "encode;link.wmv;--seconds;1;--audio;s16le.wav;--video;self.wmv"
+             "remux;pattern.wmv;pattern.wmv")
+  execute_process(COMMAND "${HOST}" ${case} WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE result ERROR_VARIABLE err)
+  file(SHA256 "${WORK}/self.wmv" self_after)
+  file(SHA256 "${WORK}/pattern.wmv" pattern_after)
+  if(NOT result EQUAL 2 OR NOT err MATCHES "^kx-host: [^\n]* is also an input" OR NOT self_after STREQUAL self_hash
+     OR NOT pattern_after STREQUAL pattern_hash)
+    set(failures "${failures}\n  ${case}: status ${result}, '${err}'")
+  endif()
+endforeach()
+
+# What the plug-in says and what it leaves, against what kx-host wrote (50
+# pictures): a failure logged in any case, a file short of pictures.
+foreach(case "wmv1.wmv|Failed to add xmp object for ASF file.|finishing fake.wmv failed: the plug-in says \"Failed to add xmp"
+             "h265.mp4||fake.wmv holds 25 video packets, 50 were written")
+  string(REPLACE "|" ";" case "${case}")
+  list(POP_FRONT case copied logged expected)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env KX_FAKE_FILE=${WORK}/${copied} KX_FAKE_LOG=${logged}
+                          "${HOST}" encode fake.wmv --video in.y4m --plugin "${FAKE_PLUGIN}"
+                  WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE result ERROR_VARIABLE err OUTPUT_QUIET)
+  if(NOT result EQUAL 8 OR NOT err MATCHES "^kx-host: ${expected}" OR EXISTS "${WORK}/fake.wmv")
+    set(failures "${failures}\n  fake plug-in copying ${copied}: status ${result}, '${err}'")
+  endif()
+endforeach()
+
 # list.
 execute_process(COMMAND "${HOST}" list --json RESULT_VARIABLE result OUTPUT_VARIABLE json)
 string(JSON formats ERROR_VARIABLE json_error LENGTH "${json}" fileFormats)
@@ -117,10 +160,12 @@ endif()
 # remux refusals (its round trip is in host.installed_package): one line, the
 # status, nothing under the output name.
 file(WRITE "${WORK}/not-media.wmv" "plain text\n")
+make_input(bframes.mp4 -f lavfi -i testsrc=size=320x240:rate=25 -t 1 -c:v libx264 -bf 2)
 foreach(case "missing.wmv|r1.wmv|4|cannot open missing.wmv" "in.y4m|r2.mp4|2|remux: r2.mp4 must end in .wmv, .wma or .asf"
              "not-media.wmv|r3.wmv|5|not-media.wmv is no media file libavformat reads \\(at byte offset 0\\)"
              "zero-channels.wav|r4.wmv|7|cannot create r4.wmv: the plug-in says .*CreateStream"
-             "s16le.wav|r5.wmv|2|remux: unknown option '--frobnicate'|--frobnicate")
+             "s16le.wav|r5.wmv|2|remux: unknown option '--frobnicate'|--frobnicate"
+             "bframes.mp4|r6.wmv|6|bframes.mp4: its h264 pictures are stored out of display order \\(B-frames\\)")
   string(REPLACE "|" ";" case "${case}")
   list(POP_FRONT case input output status expected)
   execute_process(COMMAND "${HOST}" remux "${input}" "${output}" ${case} WORKING_DIRECTORY "${WORK}"
@@ -129,6 +174,23 @@ foreach(case "missing.wmv|r1.wmv|4|cannot open missing.wmv" "in.y4m|r2.mp4|2|rem
     set(failures "${failures}\n  remux ${input} ${output}: status ${result}, '${err}'")
   endif()
 endforeach()
+
+# remux of a .wmv cut off at half its size: the pictures before the cut are
+# copied, the damaged last one is not; a warning says what, status 11.
+make_input(whole.wmv -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=r=44100 -t 4 -c:v wmv2 -c:a wmav2)
+file(SIZE "${WORK}/whole.wmv" whole_size)
+math(EXPR half "${whole_size} / 2")
+execute_process(COMMAND head -c ${half} "${WORK}/whole.wmv" OUTPUT_FILE "${WORK}/cut.wmv")
+execute_process(COMMAND "${HOST}" remux cut.wmv cut-out.wmv --quiet WORKING_DIRECTORY "${WORK}" RESULT_VARIABLE result
+                ERROR_VARIABLE err)
+execute_process(COMMAND "${FFPROBE}" -v error -count_frames -select_streams v -show_entries stream=nb_read_frames
+                -of csv=p=0 "${WORK}/cut-out.wmv" OUTPUT_VARIABLE frames ERROR_VARIABLE probe_err)
+string(STRIP "${frames}" frames)
+set(warning "^kx-host: warning: cut.wmv is cut off at byte ${half} of the [0-9]+ its header declares, its last packet")
+string(APPEND warning " \\(read at the cut\\) left out: cut-out.wmv holds ${frames} pictures and [0-9]+ sound packets")
+if(NOT result EQUAL 11 OR NOT probe_err STREQUAL "" OR NOT frames GREATER 40 OR NOT err MATCHES "${warning} \\([0-9.]+ s\\)\n$")
+  set(failures "${failures}\n  remux of a cut file: status ${result}, '${err}', ${frames} pictures decoded, '${probe_err}'")
+endif()
 
 if(failures)
   message(FATAL_ERROR "kx-host cases failed:${failures}")
