@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 
 #include <kx_traxel/kx_traxel.h>
 #include <kx_traxel/zq_log.h>
@@ -30,8 +31,10 @@ std::atomic<int32_t> g_mfStartupResult{0};
 // The close threads still finishing a file. The library is not unloaded
 // (and a normal process exit on Linux does not end) before they have ended,
 // so a host that closes its files and then unloads the plug-in or returns
-// from main still gets complete files.
+// from main still gets complete files. A close from another host thread
+// while that happens finishes its file on that thread, waited for too.
 kx::LibraryThreads g_closeThreads;
+const kx::CloseAtUnload g_closeAtUnload(g_closeThreads);
 
 // A pointer as "%d" prints it: its low 32 bits as a signed number.
 int32_t PointerAsInt(const void* pointer) {
@@ -176,10 +179,22 @@ int32_t WriteVideoFrame(MediaFileHandle handle, const MediaFrame* pFrame, uint32
 
 void CloseMediaFile(MediaFileHandle handle) {
   auto* encoder = static_cast<SinkWriterEncoder*>(handle);
-  if (!g_closeThreads.Start([encoder] { FinishFile(encoder); })) {
-    // No thread: finish the file here rather than leave it unfinished.
-    LogPrintW(KX_W("kx_Traxel.dll: close thread could not be started, closing on the caller's thread."));
-    FinishFile(encoder);
-  }
-  LogPrintW(KX_W("kx_Traxel.dll: media file closed."));
+  const auto announce = [](kx::Ran ran) {
+    LogPrintW(ran == kx::Ran::kOnCallerNoThread
+                  ? KX_W("kx_Traxel.dll: close thread could not be started, closing on the caller's thread.")
+                  : KX_W("kx_Traxel.dll: the library is being unloaded, closing on the caller's thread."));
+  };
+  // On the caller's thread the closing line is written within the task, so
+  // that an unload waiting for it has nothing of the library left to wait for.
+  const std::thread::id caller = std::this_thread::get_id();
+  const kx::Ran ran = g_closeThreads.Run(
+      [encoder, caller] {
+        FinishFile(encoder);
+        if (std::this_thread::get_id() == caller) LogPrintW(KX_W("kx_Traxel.dll: media file closed."));
+      },
+      announce);
+  if (ran == kx::Ran::kOnThread) LogPrintW(KX_W("kx_Traxel.dll: media file closed."));
+  // Past the unload (a host thread still closing while the process exits):
+  // nothing of the library may start now.
+  if (ran == kx::Ran::kRefused) LogPrintW(KX_W("kx_Traxel.dll: close after the library was unloaded, file not finished."));
 }

@@ -5,6 +5,7 @@
 // renamed over the old one.
 #include <kx_traxel/zq_log.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,7 +20,9 @@
 #endif
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -271,27 +274,85 @@ Layout PlanMp4(InputFile& in, const char* data, uint64_t count, Plan& plan) {
   return Layout::kPlanned;
 }
 
-bool WritePlan(InputFile& in, Plan& plan, const std::string& tempPath) {
-  std::ofstream out(tempPath, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
+// The new file, created under a name that must be free: whatever is there
+// already (a link planted at the name, anyone's file) makes the create
+// fail and is neither followed nor touched.
+class NewFile {
+ public:
+  explicit NewFile(const std::string& path) {
+#if defined(_WIN32)
+    handle_ = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    created_ = ok_ = handle_ != INVALID_HANDLE_VALUE;
+#else
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    created_ = ok_ = fd_ >= 0;
+#endif
+  }
+  ~NewFile() { Close(); }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  // Whether the file was made here.
+  bool created() const { return created_; }
+  bool Write(const char* bytes, uint64_t length) {
+    while (ok_ && length > 0) {
+      const uint32_t chunk = length < (1u << 30) ? static_cast<uint32_t>(length) : (1u << 30);
+#if defined(_WIN32)
+      DWORD written = 0;
+      ok_ = WriteFile(handle_, bytes, chunk, &written, nullptr) != 0 && written > 0;
+      const uint64_t done = written;
+#else
+      const ssize_t written = write(fd_, bytes, chunk);
+      if (written < 0 && errno == EINTR) continue;
+      ok_ = written > 0;
+      const uint64_t done = written > 0 ? static_cast<uint64_t>(written) : 0;
+#endif
+      length -= done, bytes += done;
+    }
+    return ok_;
+  }
+  bool Close() {
+#if defined(_WIN32)
+    if (handle_ != INVALID_HANDLE_VALUE) ok_ = CloseHandle(handle_) != 0 && ok_;
+    handle_ = INVALID_HANDLE_VALUE;
+#else
+    if (fd_ >= 0) ok_ = close(fd_) == 0 && ok_;
+    fd_ = -1;
+#endif
+    return ok_;
+  }
+
+ private:
+#if defined(_WIN32)
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+  int fd_ = -1;
+#endif
+  bool ok_ = false;
+  bool created_ = false;
+};
+
+// Writes the plan to `tempPath`; `*created` says whether that file was made
+// here (and so is this call's to remove).
+bool WritePlan(InputFile& in, Plan& plan, const std::string& tempPath, bool* created) {
+  NewFile out(tempPath);
+  *created = out.created();
+  if (!*created) return false;
   std::vector<char> buffer(1 << 20);
   for (const Piece& piece : plan.pieces()) {
     if (!piece.fromFile) {
       const char* bytes = piece.external != nullptr ? piece.external : piece.bytes.data();
-      out.write(bytes, static_cast<std::streamsize>(piece.length));
+      if (!out.Write(bytes, piece.length)) return false;
     } else {
       for (uint64_t done = 0; done < piece.length;) {
         const uint64_t chunk = piece.length - done < buffer.size() ? piece.length - done : buffer.size();
-        if (!in.ReadAt(piece.offset + done, buffer.data(), chunk)) return false;
-        out.write(buffer.data(), static_cast<std::streamsize>(chunk));
+        if (!in.ReadAt(piece.offset + done, buffer.data(), chunk) || !out.Write(buffer.data(), chunk)) return false;
         done += chunk;
       }
     }
-    if (!out) return false;
   }
-  out.flush();
-  out.close();
-  return !out.fail();
+  return out.Close();
 }
 
 bool ReplaceFile(const std::string& tempPath, const char* path) {
@@ -312,7 +373,7 @@ ZQ_LOG_API bool InjectAsfXmp(const char* path, const char* data, uint64_t count,
   if (path == nullptr || path[0] == '\0') return false;
   try {
     std::string tempPath = std::string(path) + ".xmptmp";
-    bool written = false;
+    bool written = false, created = false;
     {
       InputFile in(path);
       if (!in.ok()) return false;
@@ -323,10 +384,10 @@ ZQ_LOG_API bool InjectAsfXmp(const char* path, const char* data, uint64_t count,
         layout = PlanMp4(in, data, count, plan);
       }
       if (layout != Layout::kPlanned) return false;
-      written = WritePlan(in, plan, tempPath);
+      written = WritePlan(in, plan, tempPath, &created);
     }
     if (written && ReplaceFile(tempPath, path)) return true;
-    std::remove(tempPath.c_str());
+    if (created) std::remove(tempPath.c_str());
     return false;
   } catch (...) {
     return false;

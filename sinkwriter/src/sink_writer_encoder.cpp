@@ -69,11 +69,18 @@ bool SinkWriterEncoder::ConvertFileName(const WCHAR* pFilename, std::string* nar
   // take more than two bytes. A path that does not fit is refused rather
   // than cut, so the XMP injection never works on another file's name.
   // No best-fit look-alikes and no default character: a name that the code
-  // page cannot spell would be another file's name.
+  // page cannot spell would be another file's name. The UTF-8 code page
+  // (65001: an application manifest or the system-wide setting) refuses
+  // both flags; there the strict conversion fails for such a name instead.
+  const bool utf8 = GetACP() == CP_UTF8;
   BOOL usedDefaultChar = FALSE;
-  const int converted = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, widePath.data(), -1, narrowPath.data(),
-                                            static_cast<int>(narrowPath.size()), nullptr, &usedDefaultChar);
-  if (converted <= 0 || narrowPath.back() != 0) {
+  const int converted =
+      utf8 ? WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, widePath.data(), -1, narrowPath.data(),
+                                 static_cast<int>(narrowPath.size()), nullptr, nullptr)
+           : WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, widePath.data(), -1, narrowPath.data(),
+                                 static_cast<int>(narrowPath.size()), nullptr, &usedDefaultChar);
+  if (utf8 && converted == 0 && GetLastError() == ERROR_NO_UNICODE_TRANSLATION) usedDefaultChar = TRUE;
+  if (!usedDefaultChar && (converted <= 0 || narrowPath.back() != 0)) {
     LogAtLevel(kLogError, "[Media Foundation ]: the output path does not fit %d bytes in the ANSI code page",
                static_cast<int>(kNarrowPathBytes - 1));
     return false;

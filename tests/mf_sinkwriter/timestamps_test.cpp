@@ -159,5 +159,27 @@ TEST_F(MfTest, StreamHeaderDeclaresTheFrameRateAndPacketsHaveDurations) {
   }
 }
 
+// A host whose clock runs 100 ppm slower or faster than its sound card, for
+// an hour: the sound in the file ends where the host's times say, within an
+// encoder frame (and its padding), instead of running ahead or behind.
+TEST_F(MfTest, AudioKeepsToTheHostsClockThroughAnHourOfDrift) {
+  for (const double ppm : {-100.0, 100.0}) {
+    SCOPED_TRACE(ppm);
+    const AudioSpec audio{.subtype = MFAudioFormat_WMAudioV8, .sampleRate = 8000, .channels = 1, .outputBytesPerSecond = 3000};
+    Writer writer(TempPath("drift.wma"), nullptr, &audio);
+    constexpr int kBlocks = 1800, kBlockFrames = 16000;  // an hour in blocks of 2 s
+    const double hostSecondsPerBlock = 2.0 * (1 + ppm * 1e-6);
+    for (int i = 0; i < kBlocks; ++i) {
+      const ComPtr<IMFSample> sample = AudioSample(audio, int64_t{i} * kBlockFrames, kBlockFrames);
+      Check(sample->SetSampleTime(std::llround(i * hostSecondsPerBlock * 1e7)), "SetSampleTime");
+      ASSERT_EQ(writer.writer->WriteSample(writer.audioIndex, sample.Get()), S_OK) << i;
+    }
+    const FileReport file = writer.FinishAndRead();
+    const StreamReport* sound = file.Find(AVMEDIA_TYPE_AUDIO);
+    ASSERT_NE(sound, nullptr);
+    EXPECT_NEAR(double(sound->decodedSamples) / audio.sampleRate, (kBlocks - 1) * hostSecondsPerBlock + 2.0, 0.1);
+  }
+}
+
 }  // namespace
 }  // namespace sinkwriter_test

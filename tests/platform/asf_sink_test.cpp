@@ -9,6 +9,11 @@
 #include <fstream>
 #include <future>
 #include <string>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avio.h>
+}
 
 #include "fake_com.h"
 #include "media_probe.h"
@@ -261,6 +266,34 @@ TEST_F(AsfSink, MaximumBitRateCountsAStreamWithoutADeclaredRate) {
   }
   // 2500 bytes every 40 ms.
   EXPECT_EQ("500000\n", Exiftool(path, "-n -MaxBitrate"));
+}
+
+// A name that starts like a URL is a file name: each file lands under its
+// literal name (in the current folder). A sink holds its file for its life:
+// a second sink on the path is refused with the sharing violation, and the
+// first one's file is whole.
+TEST_F(AsfSink, WritesLocalFilesUnderTheirNamesAndHoldsThem) {
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir_.path());
+  std::vector<std::string> names;
+  for (int output = 0; output < 2; ++output) {
+    void* opaque = nullptr;
+    while (const char* name = avio_enum_protocols(&opaque, output)) names.push_back(std::string(name) + ":1.wma");
+  }
+  for (const std::string& name : names) {
+    ComPtr<IMFMediaSink> sink, second;
+    HRESULT hr = OpenSink(name, Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink);
+    ComPtr<IMFStreamSink> stream;
+    if (SUCCEEDED(hr)) hr = sink->GetStreamSinkById(1, &stream);
+    if (SUCCEEDED(hr)) hr = stream->ProcessSample(SampleOf(743, 0, 2971428).Get());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION), OpenSink(name, Audio(MFAudioFormat_WMAudioV8, 1).Get(), second))
+        << name;
+    if (SUCCEEDED(hr)) hr = sink->Shutdown();
+    EXPECT_EQ(S_OK, hr) << name;
+    const FileReport report = ReadMediaFile((dir_.path() / name).string());
+    EXPECT_EQ(1, report.streams.empty() ? 0 : report.streams[0].packets) << name;
+  }
+  std::filesystem::current_path(previous);
 }
 
 }  // namespace

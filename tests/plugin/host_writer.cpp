@@ -21,6 +21,10 @@
 // kx_host_writer <plug-in> unload <n> <folder>: n times load the plug-in,
 //   write file<i>.mp4, close, unload at once and keep running for 100 ms,
 //   with a spinning child competing for the core.
+// kx_host_writer <plug-in> late_close <exit|unload> <folder>: file0 is closed
+//   on a close thread held back, then the program exits (or unloads the
+//   plug-in) while another thread closes file1, and only then lets the held
+//   thread go on: both files must be complete.
 // Exit status 0 when every call succeeded.
 #include <malloc.h>
 #include <sched.h>
@@ -42,6 +46,8 @@
 #include "host_view.h"
 
 extern "C" void kx_test_fail_next_thread_start(void);
+extern "C" void kx_test_hold_next_thread(void);
+extern "C" void kx_test_release_held_thread(void);
 
 namespace {
 
@@ -56,6 +62,7 @@ struct FileJob {
   int frames = 25;
   bool noThread = false;
   long fileSizeLimit = -1;  // no limit
+  bool holdThread = false;
 };
 
 constexpr int64_t kFrameDuration100ns = 400000;  // 25 fps
@@ -105,8 +112,9 @@ bool AddStreams(const MultiStreamRow& slots, void* file, const FileJob& job) {
                       std::move(HostRecord().U32(host::kSubpictureFourCC, FourCC("SUBP"))), host::kSubpictureExtra);
 }
 
-// Writes one file; "" when every call succeeded, else what failed.
-std::string WriteFile(void* plugin, const FileJob& job, const std::string& outputPath) {
+// Writes one file; "" when every call succeeded, else what failed. With
+// `open`, the file is left open there instead of closed.
+std::string WriteFile(void* plugin, const FileJob& job, const std::string& outputPath, void** open = nullptr) {
   const auto path = Wide(outputPath);
   const SingleStreamRow single = SingleStreamSlots(Export<TableFn>(plugin, "GetFileFormats")(), job.container.c_str());
   const MultiStreamRow multi = MultiStreamSlots(Export<TableFn>(plugin, "GetFileMultiStreamFormats")(), job.container.c_str());
@@ -149,7 +157,9 @@ std::string WriteFile(void* plugin, const FileJob& job, const std::string& outpu
       break;
     }
   }
+  if (open != nullptr) return *open = file, error;
   if (job.noThread) kx_test_fail_next_thread_start();
+  if (job.holdThread) kx_test_hold_next_thread();
   (job.multi ? multi.close : single.close)(file);
   return error;
 }
@@ -222,12 +232,42 @@ int WriteMany(const std::string& mode, const char* pluginPath, int count, const 
   return 0;  // returns from main at once: the files may still be finishing
 }
 
+// The late close of file1, once the plug-in's unload waits for file0's thread.
+void* g_lateFile = nullptr;
+void (*g_lateClose)(void*) = nullptr;
+void CloseLate() {
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  g_lateClose(g_lateFile);
+  kx_test_release_held_thread();
+}
+
+int LateClose(const std::string& how, const char* pluginPath, const std::string& folder) {
+  void* library = dlopen(pluginPath, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return Fail(dlerror());
+  FileJob held = Kind("small");
+  held.holdThread = true;
+  std::string error = WriteFile(library, held, folder + "/file0.mp4");
+  if (error.empty()) error = WriteFile(library, Kind("small"), folder + "/file1.mp4", &g_lateFile);
+  if (!error.empty()) return Fail(error);
+  g_lateClose = SingleStreamSlots(Export<TableFn>(library, "GetFileFormats")(), "WMP4").close;
+  if (how == "unload") {
+    std::thread late(CloseLate);
+    dlclose(library);
+    late.join();
+    return 0;
+  }
+  // Run as exit begins, before the plug-in's own clean-up.
+  std::atexit([] { std::thread(CloseLate).detach(); });
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 5) return Fail("usage: kx_host_writer <plug-in> <mode> <kind|n> <path>");
   const std::string mode = argv[2];
   setenv("KX_TRAXEL_LIBRARY", argv[1], 1);
+  if (mode == "late_close") return LateClose(argv[3], argv[1], argv[4]);
   if (mode != "unload" && Plugin() == nullptr) return Fail("cannot load the plug-in");
   if (mode != "file") return WriteMany(mode, argv[1], std::atoi(argv[3]), argv[4]);
   const std::string error = WriteFile(Plugin(), Kind(argv[3]), argv[4]);

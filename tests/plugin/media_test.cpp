@@ -136,6 +136,19 @@ TEST(HostWrittenFiles, EightThreadsWriteAndTheHostReturnsFromMainRightAfter) {
   }
 }
 
+// A host thread closes a file while the main thread exits or unloads the
+// plug-in (whose unload is still waiting for another file's close thread):
+// the process ends normally and both files are complete.
+TEST(HostWrittenFiles, CloseWhileAnotherThreadExitsOrUnloads) {
+  for (const char* how : {"exit", "unload"}) {
+    SCOPED_TRACE(how);
+    const TempDir dir(std::string("late_close_") + how);
+    ASSERT_EQ(RunHost(std::string("late_close ") + how + " '" + dir.path().string() + "'", dir), 0) << ReadText(dir / "log");
+    for (const char* file : {"file0.mp4", "file1.mp4"}) EXPECT_EQ(Decoded(dir / file, 0.12), "h264 64x48 3, aac 48000 2") << file;
+    EXPECT_NE(ReadText(dir / "log").find("the library is being unloaded, closing on the caller's thread."), std::string::npos);
+  }
+}
+
 TEST(HostWrittenFiles, UnloadRightAfterCloseWhileTheHostKeepsRunning) {
   const TempDir dir;
   ASSERT_EQ(RunHost("unload 30 '" + dir.path().string() + "'", dir), 0) << ReadText(dir / "log");

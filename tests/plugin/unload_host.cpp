@@ -1,7 +1,8 @@
 // A host that closes (a null handle) and unloads the plug-in at once, then
 // keeps running: the unload returns, and the plug-in is really gone
-// afterwards (no close thread keeps it, or a reference to it, for ever).
-// kx_unload_host <plug-in>; exit status 0 when both hold.
+// afterwards (no close thread keeps it, or a reference to it, for ever), and
+// so are the libraries it brought (nothing of theirs keeps them mapped).
+// kx_unload_host <plug-in> [<library it loads>...]; exit status 0 when all hold.
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -10,6 +11,10 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
 #endif
 
 #include <kx_traxel/kx_traxel.h>
@@ -24,21 +29,31 @@ bool StillLoaded(const char* path) { return GetModuleHandleA(path) != nullptr; }
 void* Load(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
 void* Symbol(void* library, const char* name) { return dlsym(library, name); }
 void Unload(void* library) { dlclose(library); }
+// Mapped into the process: what the loader never unmaps shows here.
 bool StillLoaded(const char* path) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
-  return library != nullptr && (dlclose(library), true);
+  const std::string name = std::filesystem::path(path).filename().string();
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.size() > name.size() && line.compare(line.size() - name.size() - 1, std::string::npos, "/" + name) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 #endif
 }  // namespace
 
 int main(int argc, char** argv) {
-  void* library = argc == 2 ? Load(argv[1]) : nullptr;
+  void* library = argc >= 2 ? Load(argv[1]) : nullptr;
   if (library == nullptr) return std::fprintf(stderr, "kx_unload_host: cannot load the plug-in\n"), 1;
   const auto getFileFormats = reinterpret_cast<GetFileFormatsFn>(Symbol(library, "GetFileFormats"));
   for (int i = 0; i < 3; ++i) getFileFormats()[0].CloseMediaFile(nullptr);
   Unload(library);
   // The plug-in's threads may still be ending; they must not keep it.
   for (int i = 0; i < 100 && StillLoaded(argv[1]); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  if (StillLoaded(argv[1])) std::fprintf(stderr, "kx_unload_host: still loaded 10 s after the unload\n");
-  return StillLoaded(argv[1]) ? 1 : 0;
+  int status = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (StillLoaded(argv[i])) status = 1, std::fprintf(stderr, "kx_unload_host: %s still loaded after the unload\n", argv[i]);
+  }
+  return status;
 }

@@ -61,9 +61,8 @@ const struct {
 };
 
 // Each row through the codec (count, too small, strict, round trip), the
-// system's CP_UTF8 calls (flags 0 and strict), and the output path's ANSI
-// conversion with no best-fit, whose default-character flag tells a name
-// the code page cannot spell (the ANSI code page is UTF-8 natively).
+// system's CP_UTF8 calls (flags 0 and strict), and what code page 65001
+// refuses (the ANSI code page is UTF-8 natively).
 TEST(Text, EveryRowThroughTheCodecAndTheSystem) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -105,10 +104,18 @@ TEST(Text, EveryRowThroughTheCodecAndTheSystem) {
                 c.fromUtf8 ? kx::text::Utf16ToUtf8(expected) : narrow);
     }
     if (c.fromUtf8 || !kOwnLayer) continue;
-    BOOL usedDefault = !c.valid;
-    EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), n16, narrowOut.data(), n8, nullptr,
-                                  &usedDefault), n8);
-    EXPECT_EQ(usedDefault, c.valid ? FALSE : TRUE);
+    // The ANSI code page is 65001 here: no best-fit flag, no default
+    // character, as Windows refuses them for that code page.
+    BOOL usedDefault = FALSE;
+    for (const UINT page : {UINT{CP_ACP}, UINT{CP_UTF8}}) {
+      SetLastError(0);
+      EXPECT_EQ(0, WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(), n16, narrowOut.data(), n8, nullptr,
+                                       nullptr));
+      EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_FLAGS});
+      EXPECT_EQ(0, WideCharToMultiByte(page, 0, wide.data(), n16, narrowOut.data(), n8, nullptr, &usedDefault));
+      EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+    }
+    EXPECT_EQ(GetACP(), UINT{CP_UTF8});
     EXPECT_EQ(kx::text::Utf16ToAnsi(wide.data(), n16, narrowOut.data(), n8), n8);
     EXPECT_EQ(narrowOut, narrow);
   }

@@ -136,6 +136,26 @@ TEST_F(XmpInject, TinyFilesGetExactlyTheirObjectAndRefusalsLeaveThemUntouched) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 6) << "nothing created";
 }
 
+// A name already at "<file>.xmptmp" (a link planted there, or anyone's
+// file) is never written through nor removed: the injection is refused and
+// the file, the entry and a link's target stay as they were.
+TEST_F(XmpInject, NeverWritesThroughWhatIsAtTheTemporaryName) {
+  const std::string before = TinyAsf(""), victim = "someone else's bytes";
+  WriteFile(dir_ / "victim", victim);
+  std::error_code linkError;
+  fs::create_symlink(dir_ / "victim", dir_ / "linked.asf.xmptmp", linkError);  // (may need rights on Windows)
+  for (const char* file : {"linked.asf", "plain.asf"}) {
+    SCOPED_TRACE(file);
+    if (std::string(file) == "linked.asf" && linkError) continue;
+    if (std::string(file) == "plain.asf") WriteFile(dir_ / "plain.asf.xmptmp", victim);
+    WriteFile(dir_ / file, before);
+    EXPECT_FALSE(Inject(dir_ / file, "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>"));
+    EXPECT_EQ(ReadFile(dir_ / file), before);
+    EXPECT_EQ(ReadFile(dir_ / (std::string(file) + ".xmptmp")), victim);
+  }
+  EXPECT_EQ(ReadFile(dir_ / "victim"), victim);
+}
+
 #if !defined(_WIN32)
 
 // Decoded frames of every stream and the decode errors: what a player sees.

@@ -3,13 +3,18 @@
 // may run after the library is unloaded.
 //
 // Linux: every thread is joined. Finished threads are joined when the next
-// one starts, and the library's static LibraryThreads object joins the rest
+// one starts, and the library's static CloseAtUnload object joins the rest
 // when it is destroyed: at dlclose, or at a normal process exit (exit() runs
 // the destructors of loaded libraries while the other threads still run). A
 // join returns only once the thread has ended, so nothing of the library is
-// left on it. What a thread uses while the destructor waits must not be a
-// static object destroyed before it: the library's and the layer's statics
-// that such threads touch are trivially destructible or never destroyed.
+// left on it. A task handed over while that happens (a host thread closing
+// a file while another exits or unloads) runs on its caller's thread, and
+// the unload waits for it as well; one handed over after it is refused. The
+// LibraryThreads object itself is trivially destructible, so that such a
+// late call finds it whole. What a thread uses while the unload waits must
+// not be a static object destroyed before it: the library's and the layer's
+// statics that such threads touch are trivially destructible or never
+// destroyed.
 //
 // Windows: each thread holds a reference to the library's module and ends
 // with FreeLibraryAndExitThread, so a FreeLibrary of the host only unloads
@@ -29,13 +34,22 @@
 #include <windows.h>
 #else
 #include <atomic>
-#include <list>
+#include <chrono>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #endif
 
 namespace kx {
+
+// Where LibraryThreads::Run ran a task.
+enum class Ran {
+  kOnThread,            // on a thread of its own
+  kOnCallerNoThread,    // on the caller's thread: no thread could start
+  kOnCallerUnloading,   // on the caller's thread: the library is going away
+  kRefused,             // not at all: the library has gone past its unload
+};
 
 #if defined(_WIN32)
 
@@ -44,6 +58,19 @@ class LibraryThreads {
   LibraryThreads() = default;
   LibraryThreads(const LibraryThreads&) = delete;
   LibraryThreads& operator=(const LibraryThreads&) = delete;
+
+  // Runs task on a new thread, or on the caller's thread when none can
+  // start (`announce`, when given, hears it first).
+  Ran Run(const std::function<void()>& task, void (*announce)(Ran) = nullptr) noexcept {
+    try {
+      if (Start(task)) return Ran::kOnThread;
+      if (announce != nullptr) announce(Ran::kOnCallerNoThread);
+      task();
+    } catch (...) {
+      // The task keeps its exceptions.
+    }
+    return Ran::kOnCallerNoThread;
+  }
 
   // Runs task on a new thread. False when no thread could be started; the
   // task has then not run and the caller still owns the work.
@@ -95,68 +122,121 @@ class LibraryThreads {
   }
 };
 
+// Nothing to wait for at unload: each thread holds the module (see above).
+class CloseAtUnload {
+ public:
+  explicit CloseAtUnload(LibraryThreads&) {}
+};
+
 #else
 
 class LibraryThreads {
  public:
-  LibraryThreads() = default;
+  constexpr LibraryThreads() = default;
   LibraryThreads(const LibraryThreads&) = delete;
   LibraryThreads& operator=(const LibraryThreads&) = delete;
 
-  ~LibraryThreads() { JoinAll(); }
-
-  // Runs task on a new thread. False when no thread could be started; the
-  // task has then not run and the caller still owns the work.
-  bool Start(std::function<void()> task) noexcept {
-    try {
-      std::lock_guard<std::mutex> lock(mutex_);
-      JoinFinished();
-      Entry& entry = threads_.emplace_back();
-      try {
-        entry.thread = std::thread([&entry, work = std::move(task)] {
-          work();
-          entry.finished.store(true, std::memory_order_release);
-        });
-      } catch (...) {
-        threads_.pop_back();
-        throw;
-      }
-      return true;
-    } catch (...) {
-      return false;
-    }
-  }
-
-  // Waits until every thread started so far has ended.
-  void JoinAll() noexcept {
-    std::list<Entry> running;
+  // Runs task on a new thread; on the caller's thread when no thread can
+  // start or once Close has begun (Close then waits for it as for a
+  // thread); not at all once Close has ended (kRefused: the caller still
+  // owns the work). `announce`, when given, hears where it runs before it
+  // runs on the caller's thread.
+  Ran Run(const std::function<void()>& task, void (*announce)(Ran) = nullptr) noexcept {
+    Ran ran = Ran::kOnCallerNoThread;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      running.swap(threads_);
+      if (state_ == State::kClosed) return Ran::kRefused;
+      if (state_ == State::kOpen && StartLocked(task)) return Ran::kOnThread;
+      if (state_ == State::kClosing) ran = Ran::kOnCallerUnloading;
+      ++onCallers_;
     }
-    for (Entry& entry : running) Join(entry);
+    if (announce != nullptr) announce(ran);
+    try {
+      task();
+    } catch (...) {
+      // The task keeps its exceptions.
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    --onCallers_;
+    return ran;
+  }
+
+  // Refuses new threads, then waits until every thread started so far and
+  // every task running on a caller's thread has ended; later tasks are
+  // refused. Called once, as the library goes away (CloseAtUnload).
+  void Close() noexcept {
+    Entry* running = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      state_ = State::kClosing;
+      std::swap(running, threads_);
+    }
+    while (running != nullptr) {
+      Entry* next = running->next;
+      Join(*running);
+      delete running;
+      running = next;
+    }
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (onCallers_ == 0) {
+          state_ = State::kClosed;
+          return;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
 
   // Threads started and not yet joined (finished or not).
   size_t Count() noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
-    return threads_.size();
+    size_t count = 0;
+    for (const Entry* entry = threads_; entry != nullptr; entry = entry->next) ++count;
+    return count;
   }
 
  private:
+  enum class State { kOpen, kClosing, kClosed };
   struct Entry {
     std::thread thread;
     std::atomic<bool> finished{false};
+    Entry* next = nullptr;
   };
 
+  bool StartLocked(const std::function<void()>& task) noexcept {
+    JoinFinished();
+    auto* entry = new (std::nothrow) Entry;
+    if (entry == nullptr) return false;
+    try {
+      entry->thread = std::thread([entry, work = task] {
+        try {
+          work();
+        } catch (...) {
+          // The task keeps its exceptions.
+        }
+        entry->finished.store(true, std::memory_order_release);
+      });
+    } catch (...) {
+      delete entry;
+      return false;
+    }
+    entry->next = threads_;
+    threads_ = entry;
+    return true;
+  }
+
   // A finished thread has at most its return left to run: the join is short.
-  void JoinFinished() {
-    for (auto it = threads_.begin(); it != threads_.end();) {
-      if (it->finished.load(std::memory_order_acquire)) {
-        Join(*it);
-        it = threads_.erase(it);
+  void JoinFinished() noexcept {
+    for (Entry** link = &threads_; *link != nullptr;) {
+      Entry* entry = *link;
+      if (entry->finished.load(std::memory_order_acquire)) {
+        Join(*entry);
+        *link = entry->next;
+        delete entry;
       } else {
-        ++it;
+        link = &entry->next;
       }
     }
   }
@@ -175,8 +255,26 @@ class LibraryThreads {
     }
   }
 
+  // Plain members only: the object is never destroyed (see above), so a
+  // late Run during exit still finds it whole.
   std::mutex mutex_;
-  std::list<Entry> threads_;
+  State state_ = State::kOpen;
+  int onCallers_ = 0;
+  Entry* threads_ = nullptr;
+};
+static_assert(std::is_trivially_destructible_v<LibraryThreads>);
+
+// Closes a LibraryThreads when the library goes away: define it after the
+// LibraryThreads, as a static object of the library.
+class CloseAtUnload {
+ public:
+  explicit CloseAtUnload(LibraryThreads& threads) : threads_(threads) {}
+  ~CloseAtUnload() { threads_.Close(); }
+  CloseAtUnload(const CloseAtUnload&) = delete;
+  CloseAtUnload& operator=(const CloseAtUnload&) = delete;
+
+ private:
+  LibraryThreads& threads_;
 };
 
 #endif

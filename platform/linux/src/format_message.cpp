@@ -44,6 +44,7 @@ constexpr SystemMessage kWin32Messages[] = {
     {206, u"The filename or extension is too long.\r\n"},
     {223, u"The file size exceeds the limit allowed and cannot be saved.\r\n"},
     {534, u"Arithmetic result exceeded 32 bits.\r\n"},
+    {1004, u"Invalid flags.\r\n"},
     {1113, u"No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
 };
 

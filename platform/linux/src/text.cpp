@@ -1,8 +1,10 @@
 // Text conversion between the code pages and UTF-16, and local memory, with
 // the Win32 semantics: counts include the terminator when the input length
 // is -1, a zero output size asks for the size needed, and a too small output
-// fails with ERROR_INSUFFICIENT_BUFFER. The ANSI code page is UTF-8 here; the
-// conversion itself, with its rule for invalid input, is kxtext/utf.h.
+// fails with ERROR_INSUFFICIENT_BUFFER. The ANSI code page is UTF-8 here
+// (65001, which takes no best-fit flag and no default character, as on a
+// Windows system set to UTF-8); the conversion itself, with its rule for
+// invalid input, is kxtext/utf.h.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -40,12 +42,15 @@ kx::text::OnInvalid OnInvalidFor(DWORD flags, DWORD failFlag) {
 
 extern "C" {
 
+UINT GetACP() { return CP_UTF8; }
+
 int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
                         int cchWideChar) {
   if (!IsUtf8CodePage(CodePage) || lpMultiByteStr == nullptr || cbMultiByte == 0 || cbMultiByte < -1 ||
       cchWideChar < 0 || (cchWideChar > 0 && lpWideCharStr == nullptr)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
+  if ((dwFlags & ~DWORD{MB_ERR_INVALID_CHARS}) != 0) return Fail(ERROR_INVALID_FLAGS);
   const size_t length = cbMultiByte == -1 ? std::strlen(lpMultiByteStr) + 1 : static_cast<size_t>(cbMultiByte);
   return Finish(kx::text::Utf8ToUtf16(lpMultiByteStr, length, cchWideChar > 0 ? lpWideCharStr : nullptr,
                                       static_cast<size_t>(cchWideChar), OnInvalidFor(dwFlags, MB_ERR_INVALID_CHARS)));
@@ -54,18 +59,17 @@ int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int
 int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
                         int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {
   if (!IsUtf8CodePage(CodePage) || lpWideCharStr == nullptr || cchWideChar == 0 || cchWideChar < -1 ||
-      cbMultiByte < 0 || (cbMultiByte > 0 && lpMultiByteStr == nullptr) ||
-      (CodePage == CP_UTF8 && (lpDefaultChar != nullptr || lpUsedDefaultChar != nullptr))) {
+      cbMultiByte < 0 || (cbMultiByte > 0 && lpMultiByteStr == nullptr) || lpDefaultChar != nullptr ||
+      lpUsedDefaultChar != nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
+  if ((dwFlags & ~DWORD{WC_ERR_INVALID_CHARS}) != 0) return Fail(ERROR_INVALID_FLAGS);
   const size_t length = cchWideChar == -1 ? std::char_traits<WCHAR>::length(lpWideCharStr) + 1
                                           : static_cast<size_t>(cchWideChar);
   const kx::text::Converted converted =
       kx::text::Utf16ToUtf8(lpWideCharStr, length, cbMultiByte > 0 ? lpMultiByteStr : nullptr,
                             static_cast<size_t>(cbMultiByte), OnInvalidFor(dwFlags, WC_ERR_INVALID_CHARS));
-  const int result = Finish(converted);
-  if (result != 0 && lpUsedDefaultChar != nullptr) *lpUsedDefaultChar = converted.replaced ? TRUE : FALSE;
-  return result;
+  return Finish(converted);
 }
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {

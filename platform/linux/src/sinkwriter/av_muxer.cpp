@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cerrno>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +28,54 @@ int CheckWritablePath(const std::string& path) {
   if (stat(folder.c_str(), &status) != 0) return AVERROR(errno);
   if (!S_ISDIR(status.st_mode)) return AVERROR(ENOTDIR);
   return access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : AVERROR(errno);
+}
+
+// The output's I/O over a descriptor the layer opened itself: the path is
+// a file name, never a URL that libavformat would read as a protocol.
+constexpr int kOutputBufferSize = 1 << 16;
+
+// (Byte is const in newer FFmpeg releases.)
+template <typename Byte>
+int WriteToFile(void* opaque, Byte* data, int size) {
+  const int fd = *static_cast<int*>(opaque);
+  for (int done = 0; done < size;) {
+    const ssize_t written = write(fd, data + done, static_cast<size_t>(size - done));
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) return AVERROR(errno);
+    done += static_cast<int>(written);
+  }
+  return size;
+}
+
+int64_t SeekInFile(void* opaque, int64_t offset, int whence) {
+  const int fd = *static_cast<int*>(opaque);
+  if (whence == AVSEEK_SIZE) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 ? status.st_size : AVERROR(errno);
+  }
+  const off_t position = lseek(fd, offset, whence & ~AVSEEK_FORCE);
+  return position < 0 ? AVERROR(errno) : position;
+}
+
+// Opens `path` for writing, locked for this writer alone, and empties it.
+// A file another writer holds (of this process or another) is refused with
+// AVERROR(EBUSY) and left as it is. (A device is written as it is.)
+int OpenExclusive(const std::string& path, int* fd) {
+  const int opened = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  if (opened < 0) return AVERROR(errno);
+  if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    close(opened);
+    return AVERROR(error);
+  }
+  struct stat status {};
+  if (fstat(opened, &status) != 0 || (S_ISREG(status.st_mode) && ftruncate(opened, 0) != 0)) {
+    const int error = errno;
+    close(opened);
+    return AVERROR(error);
+  }
+  *fd = opened;
+  return 0;
 }
 
 }  // namespace
@@ -144,8 +194,15 @@ int AvMuxer::WriteHeader() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (headerWritten_ || finished_) return AVERROR(EINVAL);
   if (!format_->pb) {
-    const int opened = avio_open(&format_->pb, path_.c_str(), AVIO_FLAG_WRITE);
+    const int opened = OpenExclusive(path_, &fd_);
     if (opened < 0) return opened;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBufferSize));
+    format_->pb = buffer ? avio_alloc_context(buffer, kOutputBufferSize, 1, &fd_, nullptr, WriteToFile, SeekInFile)
+                         : nullptr;
+    if (!format_->pb) {
+      av_free(buffer);
+      return AVERROR(ENOMEM);
+    }
   }
   const int result = avformat_write_header(format_.get(), nullptr);
   if (result < 0) return result;
@@ -211,9 +268,11 @@ int AvMuxer::Finish() {
     if (format_->pb) {
       avio_flush(format_->pb);
       if (result == 0 && format_->pb->error < 0) result = format_->pb->error;
-      const int closed = avio_closep(&format_->pb);  // its result is the file's last word
-      if (result == 0) result = closed;
+      av_freep(&format_->pb->buffer);
+      avio_context_free(&format_->pb);
     }
+    if (fd_ >= 0 && close(fd_) != 0 && result == 0) result = AVERROR(errno);  // the file's last word
+    fd_ = -1;
     format_.reset();
   }
   finishResult_ = result;

@@ -87,7 +87,9 @@ class AvMuxer final : public PacketSink {
   // every stream so that the earliest decoding time is zero. Before the
   // header is written.
   void KeepTimesAsGiven();
-  // Opens (creates or truncates) the file and writes the header.
+  // Opens (creates or truncates) the file and writes the header. The file is
+  // a local file under the name given, held locked (flock) until Finish: a
+  // path another writer holds is refused with AVERROR(EBUSY), untouched.
   int WriteHeader();
   // The time base the container keeps a stream's times in (known once the
   // header is written).
@@ -109,6 +111,7 @@ class AvMuxer final : public PacketSink {
   std::mutex mutex_;
   OutputFormatPtr format_;
   std::string path_;
+  int fd_ = -1;
   std::vector<AVRational> packetTimeBases_;
   // Per stream: bytes written and the span of the packets' times (in the
   // container's time base), for the rate of a stream whose type gave none.

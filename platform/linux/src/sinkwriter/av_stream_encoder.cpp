@@ -647,24 +647,32 @@ void AvStreamEncoder::SettleWarmUp() {
 int AvStreamEncoder::EncodeAudio(InputBlock block) {
   const int channels = audio_.channels;
   const int blockAlign = PcmBlockAlign(audio_.input, channels);
-  const int frames = static_cast<int>(std::min<size_t>(block.size() / blockAlign, INT32_MAX / 8));
+  int frames = static_cast<int>(std::min<size_t>(block.size() / blockAlign, INT32_MAX / 8));
   const int64_t blockStart = block.streamTime;
+  int skip = 0;  // samples at the start of the block that the file already has
   if (!audioAnchored_) {
-    // All later times follow from the number of samples, so they cannot drift.
+    // Later times follow from the number of samples written.
     audioStartSample_ = blockStart;
     audioAnchored_ = true;
   } else {
-    // Blocks follow on directly, whatever the rounding of their times; only
-    // a real gap (more than one encoder frame) is filled with silence.
+    // Blocks follow on directly, whatever the rounding of their times, as
+    // long as the samples written stay within one encoder frame of the
+    // host's times: a host clock that runs faster than the sample clock
+    // leaves gaps, filled with silence; one that runs slower makes the
+    // sound run ahead, and the samples that overlap what was written are
+    // dropped. Either way the block then starts at its time.
     const int64_t reached = audioStartSample_ + audioSamplesSent_ + av_audio_fifo_size(fifo_.get());
     const int64_t gap = blockStart - reached;
     if (gap > audioFrameSize_ && gap <= int64_t{audio_.sampleRate} * kMaxAudioGapSeconds) {
       const int result = FillAudioGap(gap);
       if (result < 0) return result;
+    } else if (-gap > audioFrameSize_) {
+      skip = static_cast<int>(std::min<int64_t>(-gap, frames));
     }
   }
-  if (frames > 0) {
-    const uint8_t* input = block.data();
+  if (frames > skip) {
+    const uint8_t* input = block.data() + static_cast<size_t>(skip) * blockAlign;
+    frames -= skip;
     if (audio_.input == PcmFormat::kS24) {
       // Widen packed 24-bit samples into the top of 32-bit ones.
       const size_t needed = static_cast<size_t>(frames) * channels * 4;
@@ -673,7 +681,7 @@ int AvStreamEncoder::EncodeAudio(InputBlock block) {
         convertScratchSize_ = convertScratch_ ? needed : 0;
         if (!convertScratch_) return AVERROR(ENOMEM);
       }
-      const uint8_t* source = block.data();
+      const uint8_t* source = input;
       uint32_t* target = reinterpret_cast<uint32_t*>(convertScratch_.get());
       for (size_t i = 0, count = static_cast<size_t>(frames) * channels; i < count; ++i, source += 3) {
         target[i] = (uint32_t{source[0]} << 8) | (uint32_t{source[1]} << 16) | (uint32_t{source[2]} << 24);

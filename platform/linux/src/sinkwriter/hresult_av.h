@@ -31,6 +31,7 @@ inline constexpr ErrnoResult kErrnoResults[] = {
     {ENAMETOOLONG, HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE)},
     {EIO, HRESULT_FROM_WIN32(ERROR_WRITE_FAULT)},
     {EFBIG, HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)},
+    {EBUSY, HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)},  // another writer holds the file
 };
 
 // The HRESULT a Windows caller would see for the same failure: system errors

@@ -27,7 +27,10 @@ STDAPI_(BOOL) CloseHandle(HANDLE hObject);
 STDAPI_(DWORD) GetLastError();
 STDAPI_(void) SetLastError(DWORD dwErrCode);
 
-// Text conversion between a code page and UTF-16.
+// Text conversion between a code page and UTF-16. The ANSI code page is
+// UTF-8 (65001), and code page 65001 takes, as on Windows, no flag but
+// WC_ERR_INVALID_CHARS / MB_ERR_INVALID_CHARS (others: ERROR_INVALID_FLAGS)
+// and no default character (ERROR_INVALID_PARAMETER).
 #define CP_ACP 0
 #define CP_OEMCP 1
 #define CP_THREAD_ACP 3
@@ -37,6 +40,7 @@ STDAPI_(void) SetLastError(DWORD dwErrCode);
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 #define WC_ERR_INVALID_CHARS 0x00000080
 
+STDAPI_(UINT) GetACP(void);
 STDAPI_(int) MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                  LPWSTR lpWideCharStr, int cchWideChar);
 STDAPI_(int) WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
