@@ -282,7 +282,8 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
 // Write and Destroy in any order (twice, before or after the set-up), blocks
 // with the other kind of type or none, track numbers from the edges, and
 // the packets of files the ffmpeg tool wrote, from a random key frame, cut
-// anywhere, moved in time or squeezed below a millisecond apart. Every file
+// anywhere, moved in time or squeezed below a millisecond apart; a second
+// muxer on a path being written is refused. Every file
 // whose set-up succeeded decodes every packet written after it; every other
 // file in the folder stays as it was.
 TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
@@ -343,6 +344,14 @@ TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
         if (op >= 8 && op < 12) {
           const int configured = MFWMVMuxer_ConfigInit(handle);
           EXPECT_FALSE(configured && out.configured) << "a second set-up succeeded: " << out.path;
+          if (configured && !out.configured) {  // a second muxer on the path while this one writes it
+            const auto ra = Block(in.types[0].Get()), rv = Block(in.types[1].Get());
+            MFWMVMuxerHandle rival = MFWMVMuxer_Create(Wide(out.path).c_str(), ra.data(), 10, rv.data(), 10);
+            MFWMVMuxer_SetAudioParam(rival, 1, 1, 22050, 64000, 16, 2);
+            MFWMVMuxer_SetVideoParam(rival, 2, 176, 144, 25, 1, 0, 3, 5);
+            EXPECT_EQ(MFWMVMuxer_ConfigInit(rival), 0) << "two muxers on " << out.path;
+            MFWMVMuxer_Destroy(rival);
+          }
           out.configured = out.configured || configured;
         }
         const int t = op < 56;
