@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
@@ -59,6 +61,12 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// A file's bytes; "" when it cannot be read.
+inline std::string FileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 // A path as the host's UTF-16 text.
 inline std::basic_string<kx_wchar> WidePath(const std::filesystem::path& path) {

@@ -173,18 +173,14 @@ TEST_F(AsfSink, FinishesOnceHoweverItEndsAndReportsWriteErrors) {
     }
     return hr;
   };
-  auto bytes = [](const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  };
   for (End end : {End::kShutdown, End::kLastRelease, End::kFinalize}) {
     HRESULT lastWrite = E_FAIL;
     const auto path = dir_ / ("end" + std::to_string(static_cast<int>(end)) + ".wma");
     ASSERT_EQ(S_OK, write(path.string(), end, &lastWrite)) << static_cast<int>(end);
     EXPECT_EQ(S_OK, lastWrite);
-    EXPECT_EQ(bytes(dir_ / "end0.wma"), bytes(path)) << "finished as Shutdown finishes it: " << static_cast<int>(end);
+    EXPECT_EQ(FileBytes(dir_ / "end0.wma"), FileBytes(path)) << "finished as Shutdown finishes it: " << static_cast<int>(end);
   }
-  EXPECT_GT(bytes(dir_ / "end0.wma").size(), 400u * 743);
+  EXPECT_GT(FileBytes(dir_ / "end0.wma").size(), 400u * 743);
   const FileReport report = ReadMediaFile((dir_ / "end0.wma").string());
   ASSERT_EQ(1u, report.streams.size()) << report.error;
   EXPECT_EQ(400, report.streams[0].packets);
@@ -241,8 +237,7 @@ TEST_F(AsfSink, AnAbandonedSinkLeavesThePathAsItWas) {
     ASSERT_EQ(S_OK, OpenSink(path.string(), Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink));
     EXPECT_EQ(S_OK, name[0] == 's' ? sink->Shutdown() : S_OK);
     sink = nullptr;
-    std::ifstream file(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), name[0] != 'f' ? "the host's own file" : "");
+    EXPECT_EQ(FileBytes(path), name[0] != 'f' ? "the host's own file" : "");
     EXPECT_EQ(std::filesystem::exists(path), name[0] != 'f') << name;
   }
 }

@@ -186,6 +186,29 @@ ComPtr<IMFMediaType> TypeOf(const AVCodecParameters* par) {
   return type;
 }
 
+struct Packet { std::vector<uint8_t> bytes; int64_t pts, duration; bool key, video; };
+// A file the ffmpeg tool wrote: its media types [audio, video] and its
+// packets in file order, times in 100-ns units.
+struct Input { ComPtr<IMFMediaType> types[2]; std::vector<Packet> packets; };
+Input Demux(const std::string& path) {
+  Input in;
+  AVFormatContext* format = nullptr;
+  EXPECT_EQ(avformat_open_input(&format, path.c_str(), nullptr, nullptr), 0) << path;
+  if (format == nullptr || avformat_find_stream_info(format, nullptr) < 0) return in;
+  for (unsigned k = 0; k < format->nb_streams; ++k) {
+    in.types[format->streams[k]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO] = TypeOf(format->streams[k]->codecpar);
+  }
+  for (AVPacket p{}; av_read_frame(format, &p) >= 0; av_packet_unref(&p)) {
+    const AVStream* stream = format->streams[p.stream_index];
+    const AVRational to100ns = {1, 10000000};
+    in.packets.push_back({{p.data, p.data + p.size}, av_rescale_q(p.pts, stream->time_base, to100ns),
+                          av_rescale_q(p.duration, stream->time_base, to100ns), (p.flags & AV_PKT_FLAG_KEY) != 0,
+                          stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO});
+  }
+  avformat_close_input(&format);
+  return in;
+}
+
 // Per stream type: "pts size flags md5" of every packet, as ffprobe reads it.
 std::map<std::string, std::vector<std::string>> Packets(const std::string& path) {
   std::map<std::string, std::vector<std::string>> packets;
@@ -217,16 +240,8 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
     const std::string input = (dir / "in.wmv").string(), output = (dir / "out.wmv").string();
     RunCommand("ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=f=440:r=44100 -t 6 " +
                c.maps + " " + c.codecs + " -g 30 -b:v 600k -b:a 64k -y '" + input + "'");
-    AVFormatContext* format = nullptr;
-    ASSERT_EQ(avformat_open_input(&format, input.c_str(), nullptr, nullptr), 0);
-    const std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(
-        format, [](AVFormatContext* f) { avformat_close_input(&f); });
-    ASSERT_GE(avformat_find_stream_info(format, nullptr), 0);
-    ComPtr<IMFMediaType> types[2];  // audio, video
-    for (unsigned i = 0; i < format->nb_streams; ++i) {
-      const bool video = format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-      types[video ? 1 : 0] = TypeOf(format->streams[i]->codecpar);
-    }
+    const Input demuxed = Demux(input);
+    const auto& types = demuxed.types;
     const auto a = Block(types[0].Get()), v = Block(types[1].Get());
     const auto wide = Wide(output);
     void* file = nullptr;
@@ -245,21 +260,16 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
       EXPECT_EQ(MFWMVMuxer_ConfigInit(file), 1);
     }
     ASSERT_NE(file, nullptr);
-    const std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
-    while (av_read_frame(format, packet.get()) >= 0) {
-      const AVStream* stream = format->streams[packet->stream_index];
-      const bool video = stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-      const int64_t pts = av_rescale_q(packet->pts, stream->time_base, {1, 10000000});
-      const int64_t duration = av_rescale_q(packet->duration, stream->time_base, {1, 10000000});
+    for (const Packet& packet : demuxed.packets) {
+      const bool video = packet.video;
       HostFrame frame;
-      frame.Set(video ? host::kPacket : host::kPcm, packet->data).Times(pts, duration);
-      frame.Set(video ? host::kPacketBytes : host::kPcmBytes, packet->size);
-      const MFWMVMuxerPacket p{.pData = packet->data, .nLength = static_cast<uint32_t>(packet->size),
-                               .reserved12 = {}, .nPts = pts, .reserved24 = {}, .nDuration = duration};
+      frame.Set(video ? host::kPacket : host::kPcm, packet.bytes.data()).Times(packet.pts, packet.duration);
+      frame.Set(video ? host::kPacketBytes : host::kPcmBytes, static_cast<int>(packet.bytes.size()));
+      const MFWMVMuxerPacket p{.pData = packet.bytes.data(), .nLength = static_cast<uint32_t>(packet.bytes.size()),
+                               .reserved12 = {}, .nPts = packet.pts, .reserved24 = {}, .nDuration = packet.duration};
       EXPECT_EQ(c.row ? (video ? c.row->writeVideo(file, frame.get(), 0) : c.row->writeAudio(file, frame.get(), 0, 0))
                       : (video ? MFWMVMuxer_WriteVideoPacket(file, &p) : MFWMVMuxer_WriteAudioPacket(file, &p)),
                 1);
-      av_packet_unref(packet.get());
     }
     c.row ? c.row->close(file) : MFWMVMuxer_Destroy(file);  // finishes the file
 
@@ -287,32 +297,19 @@ TEST_F(LegacyRows, RemuxKeepsPacketsBytesTimesAndKeyFramesOnEachPath) {
 // whose set-up succeeded decodes every packet written after it; every other
 // file in the folder stays as it was.
 TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
-  struct Packet { std::vector<uint8_t> bytes; int64_t pts, duration; bool key; };
-  struct Input { ComPtr<IMFMediaType> types[2]; std::vector<Packet> packets[2]; } inputs[2];  // [audio, video]
+  Input inputs[2];
+  std::vector<const Packet*> kinds[2][2];  // each input's packets [audio, video]
   struct Outcome { std::string path, before; bool configured = false; int64_t written[2] = {}; };
   const TempDir dir;
-  auto contents = [](const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return file ? std::string(std::istreambuf_iterator<char>(file), {}) : "(none)";
-  };
+  auto contents = [](const std::string& path) { return std::filesystem::exists(path) ? FileBytes(path) : "(none)"; };
   std::vector<Outcome> outcomes(18);
   outcomes[0].path = (dir / "bystander").string();
   for (int i = 0; i < 2; ++i) {
     outcomes[i + 1].path = (dir / ("in" + std::to_string(i) + ".wmv")).string();
     RunCommand("ffmpeg -v error -f lavfi -i testsrc=size=176x144:rate=25 -f lavfi -i sine=r=22050 -t 3 -g 12 " +
                std::string(i ? "-c:v wmv1 -c:a wmav1" : "-c:v wmv2 -c:a wmav2") + " -y '" + outcomes[i + 1].path + "'");
-    AVFormatContext* format = nullptr;
-    ASSERT_EQ(avformat_open_input(&format, outcomes[i + 1].path.c_str(), nullptr, nullptr), 0);
-    for (unsigned k = 0; k < format->nb_streams; ++k) {
-      inputs[i].types[format->streams[k]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO] = TypeOf(format->streams[k]->codecpar);
-    }
-    for (AVPacket p{}; av_read_frame(format, &p) >= 0; av_packet_unref(&p)) {
-      const AVRational base = format->streams[p.stream_index]->time_base, to100ns = {1, 10000000};
-      inputs[i].packets[format->streams[p.stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO].push_back(
-          {{p.data, p.data + p.size}, av_rescale_q(p.pts, base, to100ns), av_rescale_q(p.duration, base, to100ns),
-           (p.flags & AV_PKT_FLAG_KEY) != 0});
-    }
-    avformat_close_input(&format);
+    inputs[i] = Demux(outcomes[i + 1].path);
+    for (const Packet& p : inputs[i].packets) kinds[i][p.video].push_back(&p);
   }
   std::ofstream(outcomes[0].path) << "the host's own file";
   for (int i = 0; i < 3; ++i) outcomes[i].before = contents(outcomes[i].path);
@@ -322,7 +319,9 @@ TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
     const uint32_t tracks[] = {1, 2, 3, 0, 0x10001, 128, 0xFFFFFFFF};
     for (int m = 3 + thread; m < 18; m += 3) {
       Outcome& out = outcomes[m];
-      const Input& in = inputs[below(2)];
+      const int source = static_cast<int>(below(2));
+      const Input& in = inputs[source];
+      const auto& packets = kinds[source];
       out.path = (dir / ("out" + std::to_string(m) + ".wmv")).string();
       if (below(3) == 0) std::ofstream(out.path) << "the host's own file";
       out.before = contents(out.path);
@@ -334,8 +333,8 @@ TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
       const int64_t offset = below(2) ? 0 : below(int64_t{36000} * 10000000), squeeze = below(4) ? 1 : 1000;
       size_t next[2], end[2];
       for (int t = 0; t < 2; ++t) {
-        do next[t] = below(in.packets[t].size()); while (!in.packets[t][next[t]].key);
-        end[t] = next[t] + below(in.packets[t].size() - next[t] + 1);
+        do next[t] = below(packets[t].size()); while (!packets[t][next[t]]->key);
+        end[t] = next[t] + below(packets[t].size() - next[t] + 1);
       }
       for (int step = 0, steps = 4 + static_cast<int>(below(200)); step < steps; ++step) {
         const int64_t op = below(100);
@@ -356,7 +355,7 @@ TEST_F(LegacyRows, RandomDirectHostLosesAndTouchesNothing) {
         }
         const int t = op < 56;
         if (op < 12 || next[t] >= end[t]) continue;
-        const Packet& p = in.packets[t][next[t]];
+        const Packet& p = *packets[t][next[t]];
         const MFWMVMuxerPacket packet{.pData = p.bytes.data(), .nLength = static_cast<uint32_t>(p.bytes.size()),
                                       .reserved12 = {}, .nPts = offset + p.pts / squeeze, .reserved24 = {},
                                       .nDuration = p.duration / squeeze};

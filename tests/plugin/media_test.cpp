@@ -19,11 +19,6 @@
 namespace kx::test {
 namespace {
 
-std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Runs the host program with `arguments`, its log in <dir>/log and its
 // standard output in <dir>/out; its exit status. It ends while the library's
 // close thread is just ending too, where LeakSanitizer's check at exit can
@@ -79,7 +74,7 @@ TEST_P(HostWrittenFile, IsCompleteWhenTheHostExitsRightAfterClosing) {
   const FileCase& c = GetParam();
   const TempDir dir;
   const std::string path = (dir / (std::string("clip") + c.extension)).string();
-  ASSERT_EQ(RunHost(std::string("file ") + c.kind + " '" + path + "'", dir), 0) << ReadText(dir / "log");
+  ASSERT_EQ(RunHost(std::string("file ") + c.kind + " '" + path + "'", dir), 0) << FileBytes(dir / "log");
   EXPECT_EQ(Decoded(path, 1.0), c.decoded);
   // The single-stream entry points' own lines, in order, around the encoder's.
   if (c.closeNote != nullptr) {
@@ -88,7 +83,7 @@ TEST_P(HostWrittenFile, IsCompleteWhenTheHostExitsRightAfterClosing) {
                                       "kx_Traxel.dll: Create file[" + path + "] Success.", c.closeNote,
                                       "kx_Traxel.dll: media file closed."};
     if (*c.closeNote == '\0') lines.erase(lines.begin() + 3);
-    EXPECT_EQ(EntryPointLines(ReadText(dir / "log")), lines);
+    EXPECT_EQ(EntryPointLines(FileBytes(dir / "log")), lines);
   }
   // The XMP duration is the create's 64-bit value (25 frames of 40 ms) in
   // units of 1/10,000,000 s, whatever the host left in those bytes.
@@ -112,10 +107,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(HostWrittenFiles, FullDiskRefusesTheWriteAndTheCloseReturns) {
   const TempDir dir;
   const std::string path = (dir / "full_disk.wmv").string();
-  ASSERT_EQ(RunHost("file full_disk '" + path + "'", dir), 0) << ReadText(dir / "log");
-  EXPECT_NE(ReadText(dir / "out").find("write refused at frame"), std::string::npos) << "64 KiB hold fewer than 300 frames";
+  ASSERT_EQ(RunHost("file full_disk '" + path + "'", dir), 0) << FileBytes(dir / "log");
+  EXPECT_NE(FileBytes(dir / "out").find("write refused at frame"), std::string::npos) << "64 KiB hold fewer than 300 frames";
   EXPECT_LE(std::filesystem::file_size(path), 65536u);
-  const std::string log = ReadText(dir / "log");
+  const std::string log = FileBytes(dir / "log");
   for (const char* part : {"kx_Traxel error [Media Foundation ]: mfsinkwriter->WriteSample(", "failed,  ",
                            "(0x800700df)", "kx_Traxel.dll: media file closed."}) {
     EXPECT_NE(log.find(part), std::string::npos) << part << " in\n" << log;
@@ -129,7 +124,7 @@ const std::pair<const char*, const char*> kRoundRobin[] = {
 
 TEST(HostWrittenFiles, EightThreadsWriteAndTheHostReturnsFromMainRightAfter) {
   const TempDir dir;
-  ASSERT_EQ(RunHost("threads 8 '" + dir.path().string() + "'", dir), 0) << ReadText(dir / "log");
+  ASSERT_EQ(RunHost("threads 8 '" + dir.path().string() + "'", dir), 0) << FileBytes(dir / "log");
   for (int i = 0; i < 8; ++i) {
     const auto& [extension, decoded] = kRoundRobin[i % 6];
     EXPECT_EQ(Decoded(dir / ("file" + std::to_string(i) + extension), 1.0), decoded) << i;
@@ -143,25 +138,25 @@ TEST(HostWrittenFiles, CloseWhileAnotherThreadExitsOrUnloads) {
   for (const char* how : {"exit", "unload"}) {
     SCOPED_TRACE(how);
     const TempDir dir(std::string("late_close_") + how);
-    ASSERT_EQ(RunHost(std::string("late_close ") + how + " '" + dir.path().string() + "'", dir), 0) << ReadText(dir / "log");
+    ASSERT_EQ(RunHost(std::string("late_close ") + how + " '" + dir.path().string() + "'", dir), 0) << FileBytes(dir / "log");
     for (const char* file : {"file0.mp4", "file1.mp4"}) EXPECT_EQ(Decoded(dir / file, 0.12), "h264 64x48 3, aac 48000 2") << file;
-    EXPECT_NE(ReadText(dir / "log").find("the library is being unloaded, closing on the caller's thread."), std::string::npos);
+    EXPECT_NE(FileBytes(dir / "log").find("the library is being unloaded, closing on the caller's thread."), std::string::npos);
   }
 }
 
 TEST(HostWrittenFiles, UnloadRightAfterCloseWhileTheHostKeepsRunning) {
   const TempDir dir;
-  ASSERT_EQ(RunHost("unload 30 '" + dir.path().string() + "'", dir), 0) << ReadText(dir / "log");
+  ASSERT_EQ(RunHost("unload 30 '" + dir.path().string() + "'", dir), 0) << FileBytes(dir / "log");
   for (int i = 0; i < 30; ++i) EXPECT_EQ(Decoded(dir / ("file" + std::to_string(i) + ".mp4"), 1.0), kRoundRobin[1].second) << i;
 }
 
 TEST(HostWrittenFiles, ThreeHundredCyclesLeaveNoThreadsDescriptorsOrMemoryBehind) {
   const TempDir dir;
-  ASSERT_EQ(RunHost("cycles 300 '" + dir.path().string() + "'", dir), 0) << ReadText(dir / "log");
-  std::istringstream out(ReadText(dir / "out"));
+  ASSERT_EQ(RunHost("cycles 300 '" + dir.path().string() + "'", dir), 0) << FileBytes(dir / "log");
+  std::istringstream out(FileBytes(dir / "out"));
   // After the 5th, the 150th and the 300th cycle.
   long fds[3] = {}, threads[3] = {}, heapKb[3] = {};
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(out >> fds[i] >> threads[i] >> heapKb[i]) << ReadText(dir / "out");
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(out >> fds[i] >> threads[i] >> heapKb[i]) << FileBytes(dir / "out");
   EXPECT_EQ(fds[2], fds[0]);
   EXPECT_EQ(threads[2], threads[0]);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

@@ -146,8 +146,7 @@ TEST_F(PluginTables, RefusedCreates) {
       ASSERT_FALSE(lines.empty());
       if (!c.wholeTranscript) want.erase(want.begin(), want.end() - 1), lines.erase(lines.begin(), lines.end() - 1);
       EXPECT_EQ(lines, want);
-      std::ifstream in(file, std::ios::binary);
-      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), existed ? kept : "");
+      EXPECT_EQ(FileBytes(file), existed ? kept : "");
       EXPECT_EQ(std::filesystem::exists(file), existed);
     }
   }

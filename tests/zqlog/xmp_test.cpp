@@ -25,6 +25,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kx::test::FileBytes;
 
 _XmpMetadata Record(uint32_t options, uint64_t duration, uint32_t den = 10000000) {
   _XmpMetadata record{};
@@ -33,11 +34,6 @@ _XmpMetadata Record(uint32_t options, uint64_t duration, uint32_t den = 10000000
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -128,7 +124,7 @@ TEST_F(XmpInject, TinyFilesGetExactlyTheirObjectAndRefusalsLeaveThemUntouched) {
     SCOPED_TRACE(c.name);
     WriteFile(dir_ / c.file, c.before);
     EXPECT_EQ(Inject(dir_ / c.file, c.packet), c.result);
-    EXPECT_EQ(ReadFile(dir_ / c.file), c.after.empty() ? c.before : c.after);
+    EXPECT_EQ(FileBytes(dir_ / c.file), c.after.empty() ? c.before : c.after);
   }
   EXPECT_TRUE(InjectAsfXmp((dir_ / "any.bin").string().c_str(), nullptr, 10, 0)) << "no packet";
   EXPECT_FALSE(Inject(dir_ / "missing.mp4", p1));
@@ -150,10 +146,10 @@ TEST_F(XmpInject, NeverWritesThroughWhatIsAtTheTemporaryName) {
     if (std::string(file) == "plain.asf") WriteFile(dir_ / "plain.asf.xmptmp", victim);
     WriteFile(dir_ / file, before);
     EXPECT_FALSE(Inject(dir_ / file, "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>"));
-    EXPECT_EQ(ReadFile(dir_ / file), before);
-    EXPECT_EQ(ReadFile(dir_ / (std::string(file) + ".xmptmp")), victim);
+    EXPECT_EQ(FileBytes(dir_ / file), before);
+    EXPECT_EQ(FileBytes(dir_ / (std::string(file) + ".xmptmp")), victim);
   }
-  EXPECT_EQ(ReadFile(dir_ / "victim"), victim);
+  EXPECT_EQ(FileBytes(dir_ / "victim"), victim);
 }
 
 #if !defined(_WIN32)
@@ -208,9 +204,9 @@ TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
     const fs::path file = MakeClip(dir_ / c.name, c.codecs);
     if (!c.injects) {
       c.change(file);
-      const std::string before = ReadFile(file);
+      const std::string before = FileBytes(file);
       EXPECT_FALSE(Inject(file, first));
-      EXPECT_EQ(ReadFile(file), before);
+      EXPECT_EQ(FileBytes(file), before);
       EXPECT_FALSE(fs::is_regular_file(file.string() + ".xmptmp")) << "no temporary file is left";
       continue;
     }

@@ -28,8 +28,7 @@ size_t g_testStart = 0;  // where the current test's records begin in the file
 
 // The file from the current test's first record on.
 std::string ReadAll() {
-  std::ifstream in(g_logPath, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()).substr(g_testStart);
+  return kx::test::FileBytes(g_logPath).substr(g_testStart);
 }
 
 class ZqLog : public ::testing::Test {
