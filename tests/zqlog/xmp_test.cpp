@@ -118,6 +118,10 @@ TEST_F(XmpInject, TinyFilesGetExactlyTheirObjectAndRefusalsLeaveThemUntouched) {
   } cases[] = {
       {"ASF: between data and index", "tiny.asf", TinyAsf(""), p1, true, TinyAsf(XmpObject(p1))},
       {"ASF: a second packet replaces the first", "tiny.asf", TinyAsf(XmpObject(p1)), p2, true, TinyAsf(XmpObject(p2))},
+      {"ASF: a shorter packet shortens the file", "tiny.asf", TinyAsf(XmpObject(p2)), p1, true, TinyAsf(XmpObject(p1))},
+      {"MP4: a shorter packet shortens the file", "tiny.mp4",
+       ftyp + Be32(20) + mdat + Be32(static_cast<uint32_t>(24 + p2.size())) + "uuid" + kXmpUuidPlain + p2, p1, true,
+       ftyp + Be32(20) + mdat + Be32(static_cast<uint32_t>(24 + p1.size())) + "uuid" + kXmpUuidPlain + p1},
       // The last box runs to the end of the file (size 0): it gets its real size.
       {"MP4: a box at the end", "tiny.mp4", ftyp + Be32(0) + mdat, p1, true,
        ftyp + Be32(20) + mdat + Be32(static_cast<uint32_t>(24 + p1.size())) + "uuid" + kXmpUuidPlain + p1},
