@@ -284,7 +284,10 @@ void AvMuxer::RefreshAsfHeader() {
   const struct {
     int64_t at, value;
   } fields[] = {
-      {asf_.fileProperties + 40, end},
+      // The file size stays unknown (0) until the file is finished: readers
+      // distrust the durations of a file whose size differs from the one
+      // given, and a cut file's always would.
+      {asf_.fileProperties + 40, 0},
       {asf_.fileProperties + 56, packets},
       {asf_.fileProperties + 64, sendDuration + kAsfPrerollMs * 10000},
       {asf_.fileProperties + 72, sendDuration},
