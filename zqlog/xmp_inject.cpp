@@ -1,14 +1,18 @@
 // InjectAsfXmp: puts an XMP packet into a finished ASF or MP4 file.
 //
-// The file is never edited in place: the new file is written beside it as a
-// list of pieces (ranges of the old file, patched bytes, the packet) and then
-// renamed over the old one.
+// The new file is planned as a list of pieces (ranges of the old file, patched
+// bytes, the packet). When the plan keeps the media where it is and changes
+// only a few fields and the end of the file, the file is edited in place: the
+// new end is written first, then the fields, so a crash at any moment leaves
+// every media byte where its tables point. Otherwise the new file is written
+// beside the old one and renamed over it.
 #include <kx_traxel/zq_log.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <new>
 #include <string>
@@ -366,6 +370,66 @@ bool ReplaceFile(const std::string& tempPath, const char* path) {
 #endif
 }
 
+// At most this much of the old file is moved when editing in place (an ASF
+// index after the data object); more than this is copied to a new file.
+constexpr uint64_t kMaxMovedBytes = uint64_t{4} << 20;
+
+enum class InPlace { kDone, kDoesNotFit, kFailed };
+
+// The plan as edits of the old file: pieces that stay where they are, pieces
+// of new bytes over old bytes of the same length, then the new end of the
+// file from the first piece that moves.
+InPlace EditInPlace(InputFile& in, Plan& plan, const char* path) {
+  std::vector<Piece>& pieces = plan.pieces();
+  size_t tailFrom = 0;  // the first piece after the last one that stays
+  uint64_t position = 0, tailAt = 0;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    position += pieces[i].length;
+    if (pieces[i].fromFile && pieces[i].offset + pieces[i].length == position) tailFrom = i + 1, tailAt = position;
+  }
+  std::string tail;
+  uint64_t moved = 0;
+  position = 0;
+  for (size_t i = 0; i < pieces.size(); ++i) {
+    const Piece& piece = pieces[i];
+    if (i < tailFrom) {
+      if (piece.fromFile && piece.offset != position) return InPlace::kDoesNotFit;
+      position += piece.length;
+      continue;
+    }
+    if (piece.fromFile && (moved += piece.length) > kMaxMovedBytes) return InPlace::kDoesNotFit;
+    const size_t at = tail.size();
+    tail.resize(at + piece.length);
+    if (!piece.fromFile) {
+      std::memcpy(tail.data() + at, piece.external != nullptr ? piece.external : piece.bytes.data(), piece.length);
+    } else if (!in.ReadAt(piece.offset, tail.data() + at, piece.length)) {
+      return InPlace::kFailed;
+    }
+  }
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  if (!out) return InPlace::kDoesNotFit;  // not writable in place: a new file may still be
+  out.seekp(static_cast<std::streamoff>(tailAt));
+  out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+  if (!out.flush()) return InPlace::kFailed;
+  position = 0;
+  for (size_t i = 0; i < tailFrom; ++i) {
+    if (!pieces[i].fromFile) {
+      out.seekp(static_cast<std::streamoff>(position));
+      const char* bytes = pieces[i].external != nullptr ? pieces[i].external : pieces[i].bytes.data();
+      out.write(bytes, static_cast<std::streamsize>(pieces[i].length));
+    }
+    position += pieces[i].length;
+  }
+  out.close();
+  if (out.fail()) return InPlace::kFailed;
+  if (plan.size() < in.size()) {
+    std::error_code error;
+    std::filesystem::resize_file(path, plan.size(), error);
+    if (error) return InPlace::kFailed;
+  }
+  return InPlace::kDone;
+}
+
 }  // namespace
 
 ZQ_LOG_API bool InjectAsfXmp(const char* path, const char* data, uint64_t count, int options) {
@@ -384,6 +448,8 @@ ZQ_LOG_API bool InjectAsfXmp(const char* path, const char* data, uint64_t count,
         layout = PlanMp4(in, data, count, plan);
       }
       if (layout != Layout::kPlanned) return false;
+      const InPlace edited = EditInPlace(in, plan, path);
+      if (edited != InPlace::kDoesNotFit) return edited == InPlace::kDone;
       written = WritePlan(in, plan, tempPath, &created);
     }
     if (written && ReplaceFile(tempPath, path)) return true;

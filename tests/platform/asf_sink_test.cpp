@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -293,6 +294,30 @@ TEST_F(AsfSink, WritesLocalFilesUnderTheirNamesAndHoldsThem) {
     EXPECT_EQ(1, report.streams.empty() ? 0 : report.streams[0].packets) << name;
   }
   std::filesystem::current_path(previous);
+}
+
+// A file copied while it is being written (as a crash would leave it) tells
+// its length within a few seconds: the header keeps up with the data.
+TEST_F(AsfSink, AFileCopiedWhileWritingTellsItsLength) {
+  const auto path = dir_ / "live.wma", copy = dir_ / "copy.wma";
+  ComPtr<IMFMediaSink> sink;
+  ASSERT_EQ(S_OK, OpenSink(path.string(), Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink));
+  ComPtr<IMFStreamSink> stream;
+  ASSERT_EQ(S_OK, sink->GetStreamSinkById(1, &stream));
+  for (int i = 0; i < 41; ++i) {  // 12 s
+    ASSERT_EQ(S_OK, stream->ProcessSample(SampleOf(743, i * 2971428LL, 2971428).Get()));
+    if (i == 27) std::filesystem::copy_file(path, copy);  // 8 s handed in
+  }
+  for (int cut : {100, 80}) {  // and the copy cut short, as by a crash before a refresh
+    std::filesystem::resize_file(copy, std::filesystem::file_size(copy) * cut / 100);
+    const FileReport report = ReadMediaFile(copy.string());
+    ASSERT_EQ(1u, report.streams.size()) << report.error;
+    const std::string told = RunCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + copy.string() + "'");
+    EXPECT_NEAR(8.0, std::atof(told.c_str()), 5.0) << cut << ": " << told;
+    EXPECT_GT(report.streams[0].packets, 8) << cut;
+  }
+  EXPECT_EQ(S_OK, sink->Shutdown());
+  EXPECT_NEAR(41 * 0.2971428, ReadMediaFile(path.string()).durationSeconds, 0.01);
 }
 
 }  // namespace

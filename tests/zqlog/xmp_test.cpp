@@ -19,6 +19,8 @@
 #include "temp_dir.h"
 #include "xmp_packet.h"
 #if !defined(_WIN32)
+#include <sys/stat.h>
+
 #include "media_probe.h"
 #endif
 
@@ -112,6 +114,10 @@ TEST_F(XmpInject, TinyFilesGetExactlyTheirObjectAndRefusalsLeaveThemUntouched) {
   } cases[] = {
       {"ASF: between data and index", "tiny.asf", TinyAsf(""), p1, true, TinyAsf(XmpObject(p1))},
       {"ASF: a second packet replaces the first", "tiny.asf", TinyAsf(XmpObject(p1)), p2, true, TinyAsf(XmpObject(p2))},
+      {"ASF: a shorter packet shortens the file", "tiny.asf", TinyAsf(XmpObject(p2)), p1, true, TinyAsf(XmpObject(p1))},
+      {"MP4: a shorter packet shortens the file", "tiny.mp4",
+       ftyp + Be32(20) + mdat + Be32(static_cast<uint32_t>(24 + p2.size())) + "uuid" + kXmpUuidPlain + p2, p1, true,
+       ftyp + Be32(20) + mdat + Be32(static_cast<uint32_t>(24 + p1.size())) + "uuid" + kXmpUuidPlain + p1},
       // The last box runs to the end of the file (size 0): it gets its real size.
       {"MP4: a box at the end", "tiny.mp4", ftyp + Be32(0) + mdat, p1, true,
        ftyp + Be32(20) + mdat + Be32(static_cast<uint32_t>(24 + p1.size())) + "uuid" + kXmpUuidPlain + p1},
@@ -132,11 +138,13 @@ TEST_F(XmpInject, TinyFilesGetExactlyTheirObjectAndRefusalsLeaveThemUntouched) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 6) << "nothing created";
 }
 
-// A name already at "<file>.xmptmp" (a link planted there, or anyone's
-// file) is never written through nor removed: the injection is refused and
-// the file, the entry and a link's target stay as they were.
+// A file that must be copied (more than 4 MiB follow its data object): a
+// name already at "<file>.xmptmp" (a link planted there, or anyone's file)
+// is never written through nor removed: the injection is refused and the
+// file, the entry and a link's target stay as they were.
 TEST_F(XmpInject, NeverWritesThroughWhatIsAtTheTemporaryName) {
-  const std::string before = TinyAsf(""), victim = "someone else's bytes";
+  const std::string before = TinyAsf(std::string(16, '\x77') + Le64(24 + (5 << 20)) + std::string(5 << 20, '\0'));
+  const std::string victim = "someone else's bytes";
   WriteFile(dir_ / "victim", victim);
   std::error_code linkError;
   fs::create_symlink(dir_ / "victim", dir_ / "linked.asf.xmptmp", linkError);  // (may need rights on Windows)
@@ -164,6 +172,12 @@ std::string Decoded(const fs::path& file) {
   return text;
 }
 
+// The file's identity: the same inode means it was edited, not replaced.
+ino_t Inode(const fs::path& file) {
+  struct stat info {};
+  return stat(file.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
 // A one-second clip with video and audio, written by ffmpeg.
 fs::path MakeClip(const fs::path& file, const std::string& codecs) {
   kx::test::RunCommand("ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=duration=1:size=64x48:rate=10 "
@@ -173,8 +187,8 @@ fs::path MakeClip(const fs::path& file, const std::string& codecs) {
 
 // Real files get a packet, then another: the second replaces the first (a
 // trailing MP4 box that is no longer last becomes 'free' in place), exiftool
-// reads the second, and every frame still decodes. A file the injection
-// cannot take stays byte for byte.
+// reads the second, and every frame still decodes. The file is edited where
+// it is, never copied. A file the injection cannot take stays byte for byte.
 TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
   const struct {
     const char* name;
@@ -187,8 +201,14 @@ TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
       {"box_after.mp4", "-c:v mpeg4 -c:a aac",
        [](const fs::path& f) { std::ofstream(f, std::ios::binary | std::ios::app).write("\0\0\0\x08" "free", 8); },
        true, true},
-      // A folder has the temporary file's name (this holds even for root).
-      {"blocked.wmv", "-c:v wmv2 -c:a wmav2", [](const fs::path& f) { fs::create_directory(f.string() + ".xmptmp"); },
+      // Too much follows the data object to move it in place, and a folder has
+      // the temporary file's name (this holds even for root).
+      {"blocked.wmv", "-c:v wmv2 -c:a wmav2",
+       [](const fs::path& f) {
+         const std::string object = std::string(16, '\x77') + Le64(24 + (5 << 20)) + std::string(5 << 20, '\0');
+         std::ofstream(f, std::ios::binary | std::ios::app).write(object.data(), static_cast<std::streamsize>(object.size()));
+         fs::create_directory(f.string() + ".xmptmp");
+       },
        false, false},
       // The data object now reaches past the end.
       {"cut.wmv", "-c:v wmv2 -c:a wmav2", [](const fs::path& f) { fs::resize_file(f, fs::file_size(f) / 2); }, false,
@@ -212,7 +232,9 @@ TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
     }
     const std::string decodedBefore = Decoded(file);
     ASSERT_TRUE(Contains(decodedBefore, ":10/0 ")) << decodedBefore;
+    const ino_t inode = Inode(file);
     ASSERT_TRUE(Inject(file, first));
+    EXPECT_EQ(Inode(file), inode) << "edited in place";
     EXPECT_EQ(kx::test::Exiftool(file.string(), "-XMP-xmp:CreatorTool -XMP-xmpDM:DurationValue"), "kx_Traxel\n10000000\n");
     if (c.change != nullptr) c.change(file);
     const size_t size = fs::file_size(file);
@@ -220,6 +242,7 @@ TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
     EXPECT_EQ(fs::file_size(file), size + 24 + second.size() - (c.oldBecomesFree ? 0 : 24 + first.size()));
     EXPECT_EQ(kx::test::Exiftool(file.string(), "-XMP-xmp:CreatorTool -XMP-xmpDM:DurationValue"), "kx_Traxel\n3333\n");
     EXPECT_EQ(Decoded(file), decodedBefore);
+    EXPECT_EQ(Inode(file), inode) << "edited in place";
   }
 }
 

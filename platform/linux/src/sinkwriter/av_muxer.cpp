@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -207,7 +208,97 @@ int AvMuxer::WriteHeader() {
   const int result = avformat_write_header(format_.get(), nullptr);
   if (result < 0) return result;
   headerWritten_ = true;
+  FindAsfFields();
   return 0;
+}
+
+namespace {
+
+// The ASF header refreshed while writing: its File Properties Object's file
+// size, packet count, play and send durations, and the data object's size
+// and packet count. A file cut at any byte then tells its length and seeks.
+constexpr int64_t kAsfRefreshMs = 2000;
+constexpr uint8_t kAsfFilePropertiesGuid[16] = {0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                                0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr int64_t kAsfDataHeaderSize = 50;
+
+uint64_t LittleEndian(const uint8_t* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+}  // namespace
+
+void AvMuxer::FindAsfFields() {
+  asf_ = AsfFields();
+  AVIOContext* pb = format_->pb;
+  if (std::strcmp(format_->oformat->name, "asf") != 0 || !pb || !(pb->seekable & AVIO_SEEKABLE_NORMAL)) return;
+  avio_flush(pb);
+  const int64_t dataStart = avio_tell(pb);
+  if (fd_ < 0 || dataStart < 30 + kAsfDataHeaderSize || pb->error < 0) return;
+  // The header as written, read through a second descriptor of the same
+  // file (the writer's own is write-only); a file that cannot be read back
+  // keeps the header libavformat writes at the end.
+  const int reader = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (reader < 0) return;
+  struct stat written {}, read {};
+  std::string header(static_cast<size_t>(dataStart), '\0');
+  const bool same = fstat(fd_, &written) == 0 && fstat(reader, &read) == 0 && written.st_dev == read.st_dev &&
+                    written.st_ino == read.st_ino && S_ISREG(read.st_mode);
+  const bool got = same && pread(reader, header.data(), header.size(), 0) == dataStart;
+  close(reader);
+  if (!got) return;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(header.data());
+  const int64_t headerSize = static_cast<int64_t>(LittleEndian(bytes + 16, 8));
+  if (headerSize + kAsfDataHeaderSize != dataStart) return;
+  for (int64_t at = 30; at + 104 <= headerSize;) {
+    const int64_t size = static_cast<int64_t>(LittleEndian(bytes + at + 16, 8));
+    if (size < 24 || size > headerSize - at) return;
+    if (std::memcmp(bytes + at, kAsfFilePropertiesGuid, 16) == 0) {
+      asf_.fileProperties = at;
+      asf_.packetSize = static_cast<int64_t>(LittleEndian(bytes + at + 92, 4));
+      break;
+    }
+    at += size;
+  }
+  if (asf_.fileProperties == 0 || asf_.packetSize <= 0) {
+    asf_ = AsfFields();
+    return;
+  }
+  asf_.dataObject = headerSize;
+  asf_.dataStart = dataStart;
+}
+
+void AvMuxer::RefreshAsfHeader() {
+  AVIOContext* pb = format_->pb;
+  int64_t endMs = 0;
+  for (const Written& written : written_) endMs = std::max(endMs, written.end);
+  if (asf_.dataStart == 0 || endMs < asf_.refreshedUntil + kAsfRefreshMs || pb->error < 0) return;
+  asf_.refreshedUntil = endMs;
+  avio_flush(pb);
+  const int64_t end = avio_tell(pb);
+  const int64_t packets = (end - asf_.dataStart) / asf_.packetSize;
+  if (packets <= 0) return;
+  const int64_t sendDuration = endMs * 10000;
+  const struct {
+    int64_t at, value;
+  } fields[] = {
+      // The file size stays unknown (0) until the file is finished: readers
+      // distrust the durations of a file whose size differs from the one
+      // given, and a cut file's always would.
+      {asf_.fileProperties + 40, 0},
+      {asf_.fileProperties + 56, packets},
+      {asf_.fileProperties + 64, sendDuration + kAsfPrerollMs * 10000},
+      {asf_.fileProperties + 72, sendDuration},
+      {asf_.dataObject + 16, kAsfDataHeaderSize + packets * asf_.packetSize},
+      {asf_.dataObject + 40, packets},
+  };
+  for (const auto& field : fields) {
+    if (avio_seek(pb, field.at, SEEK_SET) < 0) break;
+    avio_wl64(pb, static_cast<uint64_t>(field.value));
+  }
+  avio_seek(pb, end, SEEK_SET);
 }
 
 AVRational AvMuxer::StreamTimeBase(int index) {
@@ -235,6 +326,7 @@ int AvMuxer::WritePacket(AVPacket* packet, int index) {
   av_packet_unref(packet);
   // A failed write of the buffered output (disk full, file too large) is
   // kept by the I/O context; make it this call's failure.
+  if (result >= 0) RefreshAsfHeader();
   if (result >= 0 && format_->pb && format_->pb->error < 0) result = format_->pb->error;
   if (result < 0 && firstWriteError_ == 0) firstWriteError_ = result;
   return result;

@@ -120,6 +120,14 @@ class AvMuxer final : public PacketSink {
   };
   std::vector<Written> written_;
   void FillMissingBitRates();
+  // ASF: where the header's counts and sizes are, found once the header is
+  // written, and the media time they were last brought up to date at.
+  struct AsfFields {
+    int64_t fileProperties = 0, dataObject = 0, dataStart = 0, packetSize = 0, refreshedUntil = 0;
+  };
+  AsfFields asf_;
+  void FindAsfFields();
+  void RefreshAsfHeader();
   bool headerWritten_ = false;
   bool finished_ = false;
   int finishResult_ = 0;
