@@ -58,7 +58,6 @@ void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
     if (video && frame->format == AV_PIX_FMT_YUV420P) {
       report.lumaMeans.push_back(PlaneMean(frame, 0, frame->width, frame->height));
       if (report.decodedFrames > 1) continue;
-      report.meanY = report.lumaMeans[0];
       report.meanU = PlaneMean(frame, 1, frame->width / 2, frame->height / 2);
       report.meanV = PlaneMean(frame, 2, frame->width / 2, frame->height / 2);
     }
@@ -80,10 +79,7 @@ FileReport ReadMediaFile(const std::string& path) {
   const Owned<AVFormatContext, avformat_close_input> input(format);
   char text[AV_ERROR_MAX_STRING_SIZE] = "no stream information";
   if (result < 0) av_strerror(result, text, sizeof text);
-  if (result < 0 || avformat_find_stream_info(format, nullptr) < 0) {
-    report.error = text;
-    return report;
-  }
+  if (result < 0 || avformat_find_stream_info(format, nullptr) < 0) return report.error = text, report;
   report.opened = true;
   report.containerName = format->iformat->name;
   report.durationSeconds = format->duration > 0 ? format->duration / double{AV_TIME_BASE} : 0;
