@@ -24,8 +24,7 @@ struct AsfRecord {
   static inline AsfRecord* current = nullptr;
   static HRESULT Enter(const std::string& name, const std::string& args = {}) {
     current->calls += " " + name + args;
-    const auto it = current->refuse.find(name);
-    return it == current->refuse.end() ? S_OK : it->second;
+    return current->refuse.count(name) != 0 ? current->refuse.at(name) : S_OK;
   }
   MuxerEntryPoints EntryPoints() const;
 };

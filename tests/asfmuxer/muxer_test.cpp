@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "failure_line.h"
 #include "fake_asf.h"
+#include "host_records.h"
 #include "kxdiag/log.h"
 #include "log_capture.h"
 
@@ -20,13 +22,7 @@ namespace {
 using Lines = std::vector<std::string>;
 constexpr HRESULT kFail = E_FAIL;
 
-std::string ErrorLine(const std::string& call, HRESULT hr) {
-  HresultText text(hr);
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(hr));
-  return "kx_Traxel error [Media Foundation MuxerWMV: 'MuxerWMV']: " + call + " failed,  " +
-         ToUtf8(reinterpret_cast<const kx_wchar*>(text.c_str())) + " (" + code + ")\n";
-}
+std::string ErrorLine(const std::string& call, HRESULT hr) { return FailureLine(call, hr, "error", "MuxerWMV: 'MuxerWMV'"); }
 
 // The error lines only (the media type dump writes info lines).
 Lines Errors(Lines all) {
@@ -34,26 +30,14 @@ Lines Errors(Lines all) {
   return all;
 }
 
-// An extra-data block: two leading bytes, then the media type pointer.
-std::vector<uint8_t> Block(IMFMediaType* type) {
-  std::vector<uint8_t> block(2 + sizeof(type), 0xAB);
-  std::memcpy(block.data() + 2, &type, sizeof(type));
-  return block;
-}
 
 class Muxer : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_EQ(MFCreateMediaType(&type), S_OK);
-    ASSERT_EQ(MFCreateMediaType(&videoType), S_OK);
-    ASSERT_EQ(type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio), S_OK);
-    ASSERT_EQ(videoType->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video), S_OK);
-  }
   // A muxer with the tracks asked for (1 audio, 2 video), not configured.
   std::unique_ptr<MuxerWMV> Make(bool audio, bool video, IMFMediaType* audioBlockType = nullptr,
                                  IMFMediaType* videoBlockType = nullptr) {
-    const auto a = Block(audioBlockType ? audioBlockType : type.Get());
-    const auto v = Block(videoBlockType ? videoBlockType : videoType.Get());
+    const auto a = PointerBlock(audioBlockType ? audioBlockType : type.Get());
+    const auto v = PointerBlock(videoBlockType ? videoBlockType : videoType.Get());
     std::unique_ptr<MuxerWMV> m(MuxerWMV::Create(KX_W("out.wmv"), audio ? a.data() : nullptr, 10,
                                                  video ? v.data() : nullptr, 10, record.EntryPoints()));
     if (audio) m->SetAudioParam(1, 2, 44100, 128000, 16, 2);
@@ -63,7 +47,7 @@ class Muxer : public ::testing::Test {
 
   AsfRecord record;
   LogCapture log;
-  ComPtr<IMFMediaType> type, videoType;  // audio, video
+  const ComPtr<IMFMediaType> type = NewType(MFMediaType_Audio, GUID_NULL), videoType = NewType(MFMediaType_Video, GUID_NULL);
 };
 
 TEST_F(Muxer, ConfiguresOneStreamPerTrackAudioFirstAndFinishesOnTeardown) {
@@ -155,8 +139,7 @@ TEST_F(Muxer, PacketOutcomesGiveTheirSamplesLinesAndExportResults) {
     record.calls.clear();
     record.refuse = c.refuse;
     log.Clear();
-    const MFWMVMuxerPacket p{.pData = c.data, .nLength = c.length, .reserved12 = {}, .nPts = -12345678901,
-                             .reserved24 = {}, .nDuration = 400000};
+    const MFWMVMuxerPacket p{c.data, c.length, {}, -12345678901, {}, 400000};
     EXPECT_EQ(c.audio ? m->WriteAudioPacket(&p) : m->WriteVideoPacket(&p), c.result);
     EXPECT_EQ(Errors(log.Take()), c.lines);
     EXPECT_EQ(record.calls, c.calls);
@@ -168,7 +151,7 @@ TEST_F(Muxer, PacketOutcomesGiveTheirSamplesLinesAndExportResults) {
 // layer, which knows its live media types, a block pointing at anything else
 // ends the set-up with a line before anything calls through it.
 TEST_F(Muxer, RefusedCreatesAndConfigurations) {
-  const auto a = Block(type.Get());
+  const auto a = PointerBlock(type.Get());
   const struct { const char* name; const uint8_t *audio, *video; int32_t audioBytes, videoBytes; bool created; }
   creates[] = {
       {"both null", nullptr, nullptr, 10, 10, false},      {"9-byte audio", a.data(), nullptr, 9, 0, false},
@@ -190,7 +173,7 @@ TEST_F(Muxer, RefusedCreatesAndConfigurations) {
   EXPECT_EQ(log.Take(), Lines{});
 #if !defined(_WIN32)
   uint64_t notAType[4] = {};
-  const auto block = Block(reinterpret_cast<IMFMediaType*>(notAType));
+  const auto block = PointerBlock(reinterpret_cast<IMFMediaType*>(notAType));
   std::unique_ptr<MuxerWMV> m(MuxerWMV::Create(KX_W("out.wmv"), nullptr, 0, block.data(), 10, record.EntryPoints()));
   m->SetVideoParam(2, 0, 0, 0, 0, 0, 0, 0);
   EXPECT_EQ(m->ConfigInit(), 0);
@@ -239,15 +222,13 @@ TEST_F(Muxer, RefusedSetUpsTouchNothingAndASecondSetUpKeepsTheFirst) {
   EXPECT_EQ(log.Take(), Lines{refused + "the file is configured already, it stays as it is\n"});
   m->SetAudioParam(2, 2, 44100, 128000, 16, 2);  // too late: packets keep their tracks
   const uint8_t bytes[1] = {7};
-  const MFWMVMuxerPacket p{.pData = bytes, .nLength = 1, .reserved12 = {}, .nPts = 0, .reserved24 = {},
-                           .nDuration = 0};
+  const MFWMVMuxerPacket p{bytes, 1, {}, 0, {}, 0};
   EXPECT_EQ(m->WriteVideoPacket(&p), 1);
   EXPECT_NE(record.calls.find("ProcessSample(2: 0 0 0 7,)"), std::string::npos) << record.calls;
   // ASF readers take media objects below 16 MiB: a larger packet is refused.
   const std::vector<uint8_t> big(1 << 24);
   record.calls.clear();
-  const MFWMVMuxerPacket large{.pData = big.data(), .nLength = 1 << 24, .reserved12 = {}, .nPts = 0,
-                               .reserved24 = {}, .nDuration = 0};
+  const MFWMVMuxerPacket large{big.data(), 1 << 24, {}, 0, {}, 0};
   EXPECT_EQ(m->WriteVideoPacket(&large), 0);
   EXPECT_EQ(record.calls, "");
   EXPECT_EQ(Errors(log.Take()), Lines{"kx_Traxel error [Media Foundation MuxerWMV: 'MuxerWMV']: WritePacket: a packet "

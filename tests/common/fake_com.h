@@ -4,8 +4,11 @@
 // fakes.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "kxplatform/com_object.h"
 #include "kxplatform/mf.h"
@@ -13,9 +16,29 @@
 namespace kx::test {
 
 // The count an object reports after one AddRef/Release pair.
-inline ULONG RefCount(IUnknown* object) {
-  object->AddRef();
-  return object->Release();
+inline ULONG RefCount(IUnknown* object) { return object->AddRef(), object->Release(); }
+
+// A media type of `major` and `subtype`, and a sample of `bytes` at `time`
+// (null when the platform refuses a step).
+inline kx::ComPtr<IMFMediaType> NewType(const GUID& major, const GUID& subtype) {
+  kx::ComPtr<IMFMediaType> type;
+  if (FAILED(MFCreateMediaType(&type)) || FAILED(type->SetGUID(MF_MT_MAJOR_TYPE, major))) return nullptr;
+  return SUCCEEDED(type->SetGUID(MF_MT_SUBTYPE, subtype)) ? type : nullptr;
+}
+inline kx::ComPtr<IMFSample> SampleOf(const std::vector<uint8_t>& bytes, LONGLONG time, LONGLONG duration) {
+  kx::ComPtr<IMFSample> sample;
+  kx::ComPtr<IMFMediaBuffer> buffer;
+  BYTE* data = nullptr;
+  const auto size = static_cast<DWORD>(bytes.size());
+  if (FAILED(MFCreateSample(&sample)) || FAILED(MFCreateMemoryBuffer(size, &buffer)) ||
+      FAILED(buffer->Lock(&data, nullptr, nullptr))) {
+    return nullptr;
+  }
+  std::copy(bytes.begin(), bytes.end(), data);
+  const bool made = SUCCEEDED(buffer->Unlock()) && SUCCEEDED(buffer->SetCurrentLength(size)) &&
+                    SUCCEEDED(sample->AddBuffer(buffer.Get())) && SUCCEEDED(sample->SetSampleTime(time)) &&
+                    SUCCEEDED(sample->SetSampleDuration(duration));
+  return made ? sample : nullptr;
 }
 
 // A new object held by its one owning reference.

@@ -35,9 +35,7 @@ void WriteAt(void* base, size_t offset, T value) {
 }
 inline bool BytesAreZero(const void* base, size_t offset, size_t count) {
   const auto* bytes = static_cast<const uint8_t*>(base) + offset;
-  for (size_t i = 0; i < count; ++i) {
-    if (bytes[i] != 0) return false;
-  }
+  for (size_t i = 0; i < count; ++i) if (bytes[i] != 0) return false;
   return true;
 }
 
@@ -71,6 +69,14 @@ inline std::string WideField(const void* base, size_t offset, size_t units, bool
   return text;
 }
 
+// An extra-data block as a caller of the direct muxer hands it over: `bytes`
+// bytes whose last 8 hold `pointer` (fewer than 8: zeros).
+inline std::vector<uint8_t> PointerBlock(const void* pointer, size_t bytes = 10) {
+  std::vector<uint8_t> block(bytes, 0);
+  if (bytes >= sizeof pointer) std::memcpy(block.data() + bytes - sizeof pointer, &pointer, sizeof pointer);
+  return block;
+}
+
 // Byte offsets of the host interface.
 namespace host {
 // EncodeParams: 70944 bytes.
@@ -99,6 +105,8 @@ constexpr size_t kMultiCreateSlot = 432;  // then AddStreamInfo, Init, WriteFram
 class ExactBlock {
  public:
   explicit ExactBlock(size_t bytes) : bytes_(new uint8_t[bytes == 0 ? 1 : bytes]()), size_(bytes) {}
+  // A copy of `bytes` bytes at `from`.
+  ExactBlock(const void* from, size_t bytes) : ExactBlock(bytes) { bytes > 0 ? void(std::memcpy(data(), from, bytes)) : void(); }
   uint8_t* data() const { return bytes_.get(); }
   size_t size() const { return size_; }
 
@@ -117,14 +125,8 @@ class HostRecord {
   uint8_t* bytes() const { return block_.data(); }
   EncodeParams* get() const { return reinterpret_cast<EncodeParams*>(block_.data()); }
 
-  HostRecord& U32(size_t offset, uint32_t value) {
-    WriteAt(bytes(), offset, value);
-    return *this;
-  }
-  HostRecord& Fill(size_t offset, size_t count, uint8_t byte) {
-    std::memset(bytes() + offset, byte, count);
-    return *this;
-  }
+  HostRecord& U32(size_t offset, uint32_t value) { return WriteAt(bytes(), offset, value), *this; }
+  HostRecord& Fill(size_t offset, size_t count, uint8_t byte) { return std::memset(bytes() + offset, byte, count), *this; }
   // A wide field of up to 10 units, from ASCII.
   HostRecord& Language(size_t offset, const char* text) {
     for (size_t i = 0; text[i] != 0 && i < 10; ++i) WriteAt(bytes(), offset + 2 * i, uint16_t{static_cast<uint8_t>(text[i])});
@@ -141,19 +143,10 @@ class HostRecord {
     return U32(host::kAudioFourCC, FourCC(fourcc)).U32(host::kSampleRate, sampleRate).U32(host::kChannels, channels)
         .U32(host::kAudioBitrate, bitrate).U32(host::kBitsPerSample, bitsPerSample).U32(host::kNoAudio, 0);
   }
-  // Extra data of the stream whose extra block starts at `extraBlock`.
-  HostRecord& Video(uint32_t fourcc, uint32_t width, uint32_t height, double rate, uint32_t bitrate) {
-    Video("\0\0\0\0", width, height, rate, bitrate);
-    return U32(host::kVideoFourCC, fourcc);
-  }
-  HostRecord& Audio(uint32_t fourcc, uint32_t sampleRate, uint32_t channels, uint32_t bitrate, uint32_t bitsPerSample) {
-    Audio("\0\0\0\0", sampleRate, channels, bitrate, bitsPerSample);
-    return U32(host::kAudioFourCC, fourcc);
-  }
   uint32_t Read(size_t offset) const { return ReadU32(bytes(), offset); }
+  // Extra data of the stream whose extra block starts at `extraBlock`.
   HostRecord& Extra(size_t extraBlock, const void* data, uint32_t size) {
-    WriteAt(bytes(), extraBlock + host::kExtraPointer, data);
-    return U32(extraBlock + host::kExtraSize, size);
+    return WriteAt(bytes(), extraBlock + host::kExtraPointer, data), U32(extraBlock + host::kExtraSize, size);
   }
 
  private:
@@ -166,15 +159,10 @@ class HostFrame {
   HostFrame() : block_(host::kMediaFrameBytes) {}
   const MediaFrame* get() const { return reinterpret_cast<const MediaFrame*>(block_.data()); }
   HostFrame& Times(int64_t pts100ns, int64_t duration100ns = 0) {
-    WriteAt(block_.data(), host::kPts, pts100ns);
-    WriteAt(block_.data(), host::kDuration, duration100ns);
-    return *this;
+    return Set(host::kPts, pts100ns).Set(host::kDuration, duration100ns);
   }
   template <typename T>
-  HostFrame& Set(size_t offset, T value) {
-    WriteAt(block_.data(), offset, value);
-    return *this;
-  }
+  HostFrame& Set(size_t offset, T value) { return WriteAt(block_.data(), offset, value), *this; }
 
  private:
   ExactBlock block_;
@@ -231,9 +219,7 @@ class HostPicture {
 class HostPcm {
  public:
   // A block of `bytes` bytes (none for 0 or less), whatever the frame size.
-  struct Bytes {
-    int32_t count;
-  };
+  struct Bytes { int32_t count; };
   HostPcm(Bytes bytes, uint32_t channels, uint32_t sampleRate, uint64_t first = 0)
       : block_(bytes.count > 0 ? static_cast<size_t>(bytes.count) : 0) {
     const uint64_t frameBytes = 2 * uint64_t{channels == 0 ? 1 : channels};
@@ -241,12 +227,9 @@ class HostPcm {
     frame_.Set(host::kPcm, static_cast<const uint8_t*>(bytes.count > 0 ? block_.data() : nullptr))
         .Set(host::kPcmBytes, bytes.count);
   }
+  // `count` whole frames.
   HostPcm(uint32_t count, uint32_t channels, uint32_t sampleRate, uint64_t first = 0)
-      : block_(size_t{count} * channels * 2) {
-    Fill(count, channels, sampleRate, first);
-    frame_.Set(host::kPcm, static_cast<const uint8_t*>(block_.data()))
-        .Set(host::kPcmBytes, static_cast<int32_t>(block_.size()));
-  }
+      : HostPcm(Bytes{static_cast<int32_t>(count * channels * 2)}, channels, sampleRate, first) {}
   const MediaFrame* frame() const { return frame_.get(); }
   HostFrame& record() { return frame_; }
   const uint8_t* bytes() const { return block_.data(); }

@@ -21,9 +21,7 @@ class LogCapture {
   explicit LogCapture(SetSinkFn setSink = &ZqLog_SetSink) : setSink_(setSink) {
     if (setSink_ != nullptr) setSink_(&LogCapture::Receive, this);
   }
-  ~LogCapture() {
-    if (setSink_ != nullptr) setSink_(nullptr, nullptr);
-  }
+  ~LogCapture() { if (setSink_ != nullptr) setSink_(nullptr, nullptr); }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 

@@ -58,7 +58,6 @@ void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
     if (video && frame->format == AV_PIX_FMT_YUV420P) {
       report.lumaMeans.push_back(PlaneMean(frame, 0, frame->width, frame->height));
       if (report.decodedFrames > 1) continue;
-      report.meanY = report.lumaMeans[0];
       report.meanU = PlaneMean(frame, 1, frame->width / 2, frame->height / 2);
       report.meanV = PlaneMean(frame, 2, frame->width / 2, frame->height / 2);
     }

@@ -29,7 +29,7 @@ struct StreamReport {
   int64_t decodedFrames = 0;
   int64_t decodedSamples = 0;
   int decodeErrors = 0;
-  double meanY = 0, meanU = 0, meanV = 0;  // first decoded picture
+  double meanU = 0, meanV = 0;  // first decoded picture
   std::vector<double> lumaMeans;           // every decoded picture, in order
   double audioRms = 0;                     // all decoded audio, full scale 1.0
 };

@@ -43,11 +43,8 @@ TEST(HresultText, SystemTextWithoutLineBreakElseTheFallbacks) {
     ASSERT_FALSE(text.empty()) << std::hex << hr;
     EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
   }
-  const struct {
-    uint32_t hr;
-    const char* text;
-    bool nativeOnly;  // Windows may have a text of its own
-  } cases[] = {
+  // nativeOnly: Windows may have a text of its own
+  const struct { uint32_t hr; const char* text; bool nativeOnly; } cases[] = {
       {0x8004FE05u, "IDispatch error #64517", false},  {0x8123ABCDu, "Unknown error 0x8123ABCD", false},
       {0x0000ABCDu, "Unknown error 0xABCD", false},    {0x80040205u, "IDispatch error #5", true},
       {0x80040200u, "Unknown error 0x80040200", true}, {0x8004FFFFu, "IDispatch error #65023", true},

@@ -92,33 +92,24 @@ TEST_F(Dump, EveryValueShape) {
   type->SetUINT32(MF_MT_SAMPLE_SIZE, 1);
   type->odd = {{10, i4}, {12, nullGuid}};
   EXPECT_FALSE(DumpMediaType(type.Get()));
-  EXPECT_EQ(log.Take(), (Strings{
-                            Line("    MF_MT_MAJOR_TYPE: MFMediaType_Video"),
-                            Line("    MF_MT_SUBTYPE: MFVideoFormat_H264"),
-                            Line("    MF_MT_FRAME_RATE_RANGE_MAX: 4294967295 x 1"),
-                            Line("    MF_MT_AVG_BITRATE: 4294967295"),
-                            Line("    MF_MT_AUDIO_FLOAT_SAMPLES_PER_SECOND: 44100.500000"),
-                            Line("    " + kUnknownName + ": 18446744073709551615"),
-                            Line("    {0000BEEF-0001-0002-A0A1-A2A3A4A5A6A7}: hello"),
-                            Line("    MF_MT_USER_DATA: <<byte array>>"),
-                            Line("    MF_MT_PAN_SCAN_APERTURE: (-0.750000,-2.000000) (-4,1080)"),
-                            Line("    MF_MT_WRAPPED_TYPE: IUnknown"),
-                            Line("    MF_MT_DEFAULT_STRIDE: Unexpected attribute type (vt = 3)"),
-                            Line("    MF_MT_AM_FORMAT_TYPE: {0000BEEF-0001-0002-A0A1-A2A3A4A5A6A7}"),
-                            Line("    MF_MT_AUDIO_CHANNEL_MASK: "),
-                        }));
+  Strings expected;
+  for (const std::string& text : Strings{"MF_MT_MAJOR_TYPE: MFMediaType_Video", "MF_MT_SUBTYPE: MFVideoFormat_H264",
+           "MF_MT_FRAME_RATE_RANGE_MAX: 4294967295 x 1", "MF_MT_AVG_BITRATE: 4294967295",
+           "MF_MT_AUDIO_FLOAT_SAMPLES_PER_SECOND: 44100.500000", kUnknownName + ": 18446744073709551615",
+           "{0000BEEF-0001-0002-A0A1-A2A3A4A5A6A7}: hello", "MF_MT_USER_DATA: <<byte array>>",
+           "MF_MT_PAN_SCAN_APERTURE: (-0.750000,-2.000000) (-4,1080)", "MF_MT_WRAPPED_TYPE: IUnknown",
+           "MF_MT_DEFAULT_STRIDE: Unexpected attribute type (vt = 3)",
+           "MF_MT_AM_FORMAT_TYPE: {0000BEEF-0001-0002-A0A1-A2A3A4A5A6A7}", "MF_MT_AUDIO_CHANNEL_MASK: "}) {
+    expected.push_back(Line("    " + text));
+  }
+  EXPECT_EQ(log.Take(), expected);
   type.Reset();
   EXPECT_EQ(kx::test::RefCount(unknown.Get()), 1u) << "the dump's copy was released";
 }
 
 // "    " + 38-character braces name + ": " = 44 characters before the value.
 TEST_F(Dump, EmptyTypeLongLinesAndFailuresThatStopIt) {
-  const struct {
-    const char* name;
-    std::function<void(Store&)> build;
-    bool result;
-    Strings lines;
-  } cases[] = {
+  const struct { const char* name; std::function<void(Store&)> build; bool result; Strings lines; } cases[] = {
       {"empty", [](Store&) {}, true, {Line("Empty media type.")}},
       {"line over 259 characters dropped, the dump goes on",
        [](Store& t) {

@@ -38,9 +38,7 @@ int main(int argc, char** argv) {
     const fs::path arg = argv[i];
     if (fs::is_directory(arg)) {
       std::vector<fs::path> files;
-      for (const auto& entry : fs::directory_iterator(arg)) {
-        if (entry.is_regular_file()) files.push_back(entry.path());
-      }
+      for (const auto& entry : fs::directory_iterator(arg)) if (entry.is_regular_file()) files.push_back(entry.path());
       std::sort(files.begin(), files.end());
       for (const fs::path& file : files) {
         if (!RunFile(file)) return 1;

@@ -43,11 +43,12 @@ run("cmake --install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${WO
 file(RENAME "${WORK}/installed" "${WORK}/moved")
 set(prefix "${WORK}/moved")
 
-# The checks of one written file: 25 H.264 pictures, decoded.
-function(expect_file path)
+# The checks of one written file: its streams' decoded frames, as
+# "codec,frames" lines, match `expected`.
+function(expect_file path expected)
   run("ffprobe ${path}" "${FFPROBE}" -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of csv=p=0 "${path}")
-  if(NOT run_output STREQUAL "h264,25\n")
-    message(FATAL_ERROR "${path}: ffprobe says '${run_output}', expected 25 H.264 pictures")
+  if(NOT run_output MATCHES "${expected}")
+    message(FATAL_ERROR "${path}: ffprobe says '${run_output}', expected '${expected}'")
   endif()
 endfunction()
 
@@ -55,23 +56,20 @@ run("configure through find_package" "${CMAKE_COMMAND}" -S "${WORK}/cmake-host" 
     "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_FLAGS=${SANITIZER_FLAG}" -DCMAKE_BUILD_TYPE=Release)
 run("build through find_package" "${CMAKE_COMMAND}" --build "${WORK}/cmake-host/build")
 run("the find_package host" "${WORK}/cmake-host/build/my_host" "${WORK}/cmake.mp4")
-expect_file("${WORK}/cmake.mp4")
+expect_file("${WORK}/cmake.mp4" "^h264,25\n$")
 
 run("build through pkg-config" "${CMAKE_COMMAND}" -E env "PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkgconfig"
     "CXXFLAGS=${SANITIZER_FLAG} -Wall -Wextra -Werror" "CFLAGS=${SANITIZER_FLAG} -Wall -Wextra -Werror -pedantic -D_POSIX_C_SOURCE=200809L"
     sh -e build.sh WORKING_DIRECTORY "${WORK}/pkg-host")
 run("the pkg-config host" "${WORK}/pkg-host/my_host" "${WORK}/pkg-config.mp4")
-expect_file("${WORK}/pkg-config.mp4")
+expect_file("${WORK}/pkg-config.mp4" "^h264,25\n$")
 run("the C host" "${WORK}/pkg-host/list_formats")
 if(NOT run_output MATCHES "\nWWMV \\.wmv\nWWMA \\.wma\nWMP4 \\.mp4\n$")
   message(FATAL_ERROR "the C host listed:\n${run_output}")
 endif()
 
 run("the installed kx-host" "${prefix}/bin/kx-host" encode "${WORK}/kx-host.mp4" --seconds 1 --size 320x240 --quiet)
-run("ffprobe kx-host.mp4" "${FFPROBE}" -v error -count_frames -show_entries stream=codec_name,nb_read_frames -of csv=p=0 "${WORK}/kx-host.mp4")
-if(NOT run_output MATCHES "^h264,25\naac,[1-9]")
-  message(FATAL_ERROR "the installed kx-host wrote: ${run_output}")
-endif()
+expect_file("${WORK}/kx-host.mp4" "^h264,25\naac,[1-9]")
 
 # remux: every packet of each stream comes out with the same bytes and times
 # (streams mapped by kind: the file may order them differently), every frame

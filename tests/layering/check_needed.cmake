@@ -1,7 +1,6 @@
 # cmake -D READELF=... -D LIBRARY=... -D FORBIDDEN=<regex;...> -P check_needed.cmake
 # Fails when LIBRARY's dynamic section names a library matching FORBIDDEN.
-execute_process(COMMAND ${READELF} -d ${LIBRARY}
-  OUTPUT_VARIABLE dynamic RESULT_VARIABLE result)
+execute_process(COMMAND ${READELF} -d ${LIBRARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "readelf -d ${LIBRARY} failed (${result})")
 endif()

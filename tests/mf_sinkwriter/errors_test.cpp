@@ -1,6 +1,8 @@
 // Each refusal of the sink writer, with the HRESULT Media Foundation gives.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,10 +24,7 @@ TEST_F(MfTest, CreateRefusesPathsAndArguments) {
   std::ofstream(plain) << "x";
   const std::string folder = TempPath("folder.mp4");
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  const struct {
-    std::u16string path;
-    HRESULT expected;
-  } cases[] = {
+  const struct { std::u16string path; HRESULT expected; } cases[] = {
       {Wide(TempPath("clip.avi")), MF_E_UNSUPPORTED_BYTESTREAM_TYPE},
       {Wide(TempPath("clip")), MF_E_UNSUPPORTED_BYTESTREAM_TYPE},
       {Wide(TempPath("a.wmv/clip")), MF_E_UNSUPPORTED_BYTESTREAM_TYPE},
@@ -54,7 +53,8 @@ TEST_F(MfTest, CreateRefusesPathsAndArguments) {
 
 // The output is opened when writing begins: a writer configured and then let
 // go changes nothing at its path (and holds nothing), and an open that fails
-// by then is BeginWriting's failure.
+// by then is BeginWriting's failure. (Names that look like URLs are file
+// names: the ASF media sink's test, on the same muxer.)
 TEST_F(MfTest, TheFileIsOpenedOnlyWhenWritingBegins) {
   const auto configure = [](const std::string& path, GUID subtype = MFVideoFormat_H264) {
     ComPtr<IMFSinkWriter> writer;
@@ -77,6 +77,21 @@ TEST_F(MfTest, TheFileIsOpenedOnlyWhenWritingBegins) {
   EXPECT_EQ(writer->BeginWriting(), S_OK);
   EXPECT_TRUE(std::filesystem::exists(fresh));
 
+  // Held from BeginWriting to its end: a second writer, or one while another
+  // process holds the file's lock, is refused with the sharing violation,
+  // and the file stays whole.
+  const VideoSpec wmv{.subtype = MFVideoFormat_WMV2};
+  Writer held(TempPath("held.wmv"), &wmv, nullptr);
+  ASSERT_EQ(held.WriteClip(3, 0), S_OK);
+  EXPECT_EQ(configure(held.path, MFVideoFormat_WMV2)->BeginWriting(), HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(held.FinishAndRead().DecodedFrames(AVMEDIA_TYPE_VIDEO), 3);
+  const int other = open(held.path.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(configure(held.path, MFVideoFormat_WMV2)->BeginWriting(), HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
+  close(other);
+  EXPECT_EQ(kx::test::ReadMediaFile(held.path).DecodedFrames(AVMEDIA_TYPE_VIDEO), 3);
+  EXPECT_EQ(configure(held.path, MFVideoFormat_WMV2)->BeginWriting(), S_OK) << "the lock ends with its holder";
+
   const std::string folder = TempPath("gone");
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
   writer = configure(folder + "/clip.mp4");
@@ -92,11 +107,7 @@ TEST_F(MfTest, AddStreamRefusesTypesTheContainerCannotHold) {
     Check(type->DeleteItem(key), "DeleteItem");
     return type;
   };
-  const struct {
-    const char* name;
-    const char* extension;
-    ComPtr<IMFMediaType> type;
-  } cases[] = {
+  const struct { const char* name; const char* extension; ComPtr<IMFMediaType> type; } cases[] = {
       {"no_major_type", ".wmv", without(MF_MT_MAJOR_TYPE)},
       {"no_subtype", ".wmv", without(MF_MT_SUBTYPE)},
       {"no_frame_size", ".mp4", without(MF_MT_FRAME_SIZE)},
@@ -124,14 +135,8 @@ TEST_F(MfTest, AddStreamRefusesTypesTheContainerCannotHold) {
 // stream's output.
 TEST_F(MfTest, SetInputMediaTypeRefusesWhatNoEncoderTakes) {
   constexpr UINT64 kHigh = UINT64{1} << 32;  // sizes and ratios: the first number times this plus the second
-  const struct {
-    const char* name;
-    const char* extension;
-    const GUID* video;  // else audio
-    const GUID* audio;
-    GUID key;           // of the input type, set to `value`; GUID_NULL: none
-    UINT64 value;
-  } cases[] = {
+  // video null: audio; `key` of the input type set to `value` (GUID_NULL: none).
+  const struct { const char *name, *extension; const GUID *video, *audio; GUID key; UINT64 value; } cases[] = {
       {"wmv3_has_no_encoder", ".wmv", &MFVideoFormat_WMV3, nullptr, GUID_NULL, 0},
       {"vc1_has_no_encoder", ".wmv", &MFVideoFormat_WVC1, nullptr, GUID_NULL, 0},
       {"wma9_has_no_encoder", ".wma", nullptr, &MFAudioFormat_WMAudioV9, GUID_NULL, 0},

@@ -67,16 +67,9 @@ struct FileSizeLimit {
 TEST_F(MfTest, FinishingLeavesACompleteFile) {
   constexpr HRESULT kFileTooLarge = HRESULT_FROM_WIN32(223);
   enum Finish { kAsync, kNullCallback, kReleased };
-  const struct {
-    const char* fileName;
-    GUID video, audio;  // video GUID_NULL: audio only
-    Finish finish;
-    rlim_t limit = 0;
-    HRESULT status = S_OK;
-    UINT32 width = 160, height = 120, bitrate = 300000;
-    int frames = 16;
-    int64_t pcmFrames = 29400;
-  } cases[] = {
+  // video GUID_NULL: audio only
+  const struct { const char* fileName; GUID video, audio; Finish finish; rlim_t limit = 0; HRESULT status = S_OK;
+      UINT32 width = 160, height = 120, bitrate = 300000; int frames = 16; int64_t pcmFrames = 29400; } cases[] = {
       {"async.wmv", MFVideoFormat_WMV2, MFAudioFormat_WMAudioV8, kAsync},
       {"limited.mp4", MFVideoFormat_H264, MFAudioFormat_AAC, kAsync, 16 * 1024, kFileTooLarge, 320, 240, 2000000, 60,
        88200},
@@ -141,11 +134,7 @@ TEST_F(MfTest, FinishingLeavesACompleteFile) {
 // queue depth, the picture each worker has taken, those the encoder still
 // references, and the one the blocked caller is handing in.
 TEST_F(MfTest, FastProducerStaysWithinBoundedMemory) {
-  const struct {
-    const char* fileName;
-    GUID subtype;
-    int64_t maxHeld;
-  } cases[] = {
+  const struct { const char* fileName; GUID subtype; int64_t maxHeld; } cases[] = {
       {"flood.mp4", MFVideoFormat_H264, 4 + 1 + 2 + 1},
       // Two GOP lanes of up to one GOP (12 pictures), and the first six
       // pictures, held while the lanes warm up on copies of them.
@@ -204,22 +193,9 @@ TEST_F(MfTest, TinyFilesHoldEveryPicture) {
 // the first GOP. Started cold, a lane spends its first GOP learning again
 // (here more than twice the bits of a later GOP) and starves the GOPs after.
 TEST_F(MfTest, GopLanesStartWithWarmRateControl) {
-  const VideoSpec video{.subtype = MFVideoFormat_WMV2, .width = 320, .height = 240, .bitrate = 200000};
+  const VideoSpec video{.subtype = MFVideoFormat_WMV2, .width = 320, .height = 240, .bitrate = 200000, .noise = true};
   Writer writer(TempPath("lanes.wmv"), &video, nullptr);
-  uint32_t seed = 1;
-  for (int i = 0; i < 6 * 12; ++i) {  // six GOPs of light noise over a changing pattern
-    ComPtr<IMFSample> sample = VideoSample(video, i);
-    ComPtr<IMFMediaBuffer> buffer;
-    BYTE* bytes = nullptr;
-    ASSERT_EQ(sample->GetBufferByIndex(0, &buffer), S_OK);
-    ASSERT_EQ(buffer->Lock(&bytes, nullptr, nullptr), S_OK);
-    for (UINT32 b = 0; b < video.width * video.height; ++b) {
-      seed = seed * 1664525u + 1013904223u;
-      bytes[b] = static_cast<BYTE>(bytes[b] + (seed >> 30));
-    }
-    buffer->Unlock();
-    ASSERT_EQ(writer.writer->WriteSample(writer.videoIndex, sample.Get()), S_OK);
-  }
+  ASSERT_EQ(writer.WriteClip(6 * 12, 0), S_OK);  // six GOPs of light noise over a changing pattern
   ASSERT_EQ(writer.FinishAndRead().DecodedFrames(AVMEDIA_TYPE_VIDEO), 72);
   std::vector<long> gops(6);  // bytes of each run of 12 pictures
   std::istringstream packets(

@@ -9,15 +9,11 @@
 namespace sinkwriter_test {
 namespace {
 
-struct RoundTripCase {
-  const char* name;
-  const char* extension;
-  const GUID* videoSubtype;  // null: no video stream
-  AVCodecID videoCodec;
-  const GUID* audioSubtype;  // null: no audio stream
-  AVCodecID audioCodec;
-  UINT32 pcmBits = 16;  // each PCM sample size a host can give reaches the encoder as the same sound
-};
+// videoSubtype: null: no video stream
+// audioSubtype: null: no audio stream
+// pcmBits: each PCM sample size a host can give reaches the encoder as the same sound
+struct RoundTripCase { const char* name; const char* extension; const GUID* videoSubtype; AVCodecID videoCodec;
+    const GUID* audioSubtype; AVCodecID audioCodec; UINT32 pcmBits = 16; };
 
 const RoundTripCase kRoundTripCases[] = {
     {"asf_wmv1_wma_pcm8", ".wmv", &MFVideoFormat_WMV1, AV_CODEC_ID_WMV1, &MFAudioFormat_WMAudioV8, AV_CODEC_ID_WMAV2, 8},

@@ -18,19 +18,10 @@ namespace {
 // to 19 on schedule, moved by `shift`; each says whether the writer takes it.
 constexpr LONGLONG kHour = 36000000000;
 constexpr LONGLONG kFrame = 10000000 / 30;
-struct Stamp {
-  LONGLONG time;
-  bool accepted;
-};
-struct EdgeCase {
-  const char* name;
-  int first = 0;
-  std::vector<Stamp> inserted = {};
-  int resume = 10;
-  LONGLONG shift = 0;
-  bool resumeAccepted = true;
-  const char* onlyIn = nullptr;  // an extension: the case is for that container alone
-};
+struct Stamp { LONGLONG time; bool accepted; };
+// onlyIn: an extension: the case is for that container alone
+struct EdgeCase { const char* name; int first = 0; std::vector<Stamp> inserted = {}; int resume = 10;
+    LONGLONG shift = 0; bool resumeAccepted = true; const char* onlyIn = nullptr; };
 
 const EdgeCase kEdges[] = {
     {"spike_then_on_schedule", 0, {{10 * kFrame + kHour, true}}, 11, 0, false, ".wmv"},
@@ -106,11 +97,9 @@ TEST_F(MfTest, AudioTimesGoForwardOrAreRefused) {
     SCOPED_TRACE(extension);
     const AudioSpec audio{.subtype = extension[1] == 'w' ? MFAudioFormat_WMAudioV8 : MFAudioFormat_AAC};
     Writer writer(TempPath(std::string("audio_edges") + extension), nullptr, &audio);
-    const struct {
-      int64_t firstPcm;
-      HRESULT expected;
-    } blocks[] = {{0, S_OK}, {4410, S_OK}, {2205, MF_E_INVALID_TIMESTAMP}, {4410, MF_E_INVALID_TIMESTAMP},
-                  {8820, S_OK}, {-1, MF_E_INVALID_TIMESTAMP}, {13230, S_OK}};
+    const struct { int64_t firstPcm; HRESULT expected; } blocks[] = {{0, S_OK}, {4410, S_OK},
+        {2205, MF_E_INVALID_TIMESTAMP}, {4410, MF_E_INVALID_TIMESTAMP}, {8820, S_OK}, {-1, MF_E_INVALID_TIMESTAMP},
+        {13230, S_OK}};
     for (const auto& block : blocks) {
       ComPtr<IMFSample> sample = AudioSample(audio, std::max<int64_t>(block.firstPcm, 0), 4410);
       if (block.firstPcm < 0) Check(sample->SetSampleTime(INT64_MAX), "SetSampleTime");  // -1: INT64_MAX
@@ -129,20 +118,13 @@ TEST_F(MfTest, AudioTimesGoForwardOrAreRefused) {
 // frame rate in its own header, and every picture in the file has its
 // duration, as a player that reads either needs.
 TEST_F(MfTest, StreamHeaderDeclaresTheFrameRateAndPacketsHaveDurations) {
-  struct RateCase {
-    GUID subtype;
-    UINT32 num, den;
-    const char* bareExtension;
-    const char* declared;
-    const char* duration;  // 1/90000 ticks
-  };
-  const RateCase cases[] = {
-      {MFVideoFormat_H264, 25, 1, ".h264", "25/1", "3600"},
+  const struct { GUID subtype; UINT32 num, den; const char *bareExtension, *declared, *duration; } cases[] = {
+      {MFVideoFormat_H264, 25, 1, ".h264", "25/1", "3600"},  // durations in 1/90000 ticks
       {MFVideoFormat_H264, 30000, 1001, ".h264", "30000/1001", "3003"},
       {MFVideoFormat_HEVC, 25, 1, ".hevc", "25/1", "3600"},
       {MFVideoFormat_HEVC, 30000, 1001, ".hevc", "30000/1001", "3003"},
   };
-  for (const RateCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.bareExtension) + " " + c.declared);
     VideoSpec video{.subtype = c.subtype, .fpsNum = c.num, .fpsDen = c.den};
     Writer writer(TempPath("rate.mp4"), &video, nullptr);

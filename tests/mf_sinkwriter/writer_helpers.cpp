@@ -9,9 +9,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "fake_com.h"
 #include "temp_dir.h"
 
 namespace sinkwriter_test {
+
+using kx::test::NewType;
+using kx::test::SampleOf;
 
 void Check(HRESULT hr, const char* what) {
   if (SUCCEEDED(hr)) return;
@@ -30,14 +34,6 @@ std::string TempPath(const std::string& fileName) {
 
 namespace {
 
-ComPtr<IMFMediaType> NewType(const GUID& major, const GUID& subtype) {
-  ComPtr<IMFMediaType> type;
-  Check(MFCreateMediaType(&type), "MFCreateMediaType");
-  Check(type->SetGUID(MF_MT_MAJOR_TYPE, major), "SetGUID");
-  Check(type->SetGUID(MF_MT_SUBTYPE, subtype), "SetGUID");
-  return type;
-}
-
 ComPtr<IMFMediaType> VideoType(const VideoSpec& spec, const GUID& subtype) {
   ComPtr<IMFMediaType> type = NewType(MFMediaType_Video, subtype);
   Check(type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive), "SetUINT32");
@@ -45,22 +41,6 @@ ComPtr<IMFMediaType> VideoType(const VideoSpec& spec, const GUID& subtype) {
   Check(MFSetAttributeRatio(type.Get(), MF_MT_FRAME_RATE, spec.fpsNum, spec.fpsDen), "frame rate");
   Check(MFSetAttributeRatio(type.Get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1), "aspect ratio");
   return type;
-}
-
-ComPtr<IMFSample> SampleWithBytes(const std::vector<uint8_t>& bytes, LONGLONG time, LONGLONG duration) {
-  ComPtr<IMFSample> sample;
-  ComPtr<IMFMediaBuffer> buffer;
-  Check(MFCreateSample(&sample), "MFCreateSample");
-  Check(MFCreateMemoryBuffer(static_cast<DWORD>(bytes.size()), &buffer), "MFCreateMemoryBuffer");
-  BYTE* data = nullptr;
-  Check(buffer->Lock(&data, nullptr, nullptr), "Lock");
-  std::copy(bytes.begin(), bytes.end(), data);
-  Check(buffer->Unlock(), "Unlock");
-  Check(buffer->SetCurrentLength(static_cast<DWORD>(bytes.size())), "SetCurrentLength");
-  Check(sample->AddBuffer(buffer.Get()), "AddBuffer");
-  Check(sample->SetSampleTime(time), "SetSampleTime");
-  Check(sample->SetSampleDuration(duration), "SetSampleDuration");
-  return sample;
 }
 
 }  // namespace
@@ -120,16 +100,19 @@ LONGLONG VideoFrameTime(const VideoSpec& spec, int64_t frameIndex) {
 ComPtr<IMFSample> VideoSample(const VideoSpec& spec, int64_t frameIndex) {
   const size_t luma = size_t{spec.width} * spec.height;
   std::vector<uint8_t> picture(luma + luma / 2);
+  uint32_t seed = static_cast<uint32_t>(frameIndex) + 1;
   for (UINT32 y = 0; y < spec.height; ++y) {
     for (UINT32 x = 0; x < spec.width; ++x) {
-      picture[y * spec.width + x] = static_cast<uint8_t>(20 + 3 * (frameIndex % 64) + ((x ^ y) & 15));
+      seed = seed * 1664525u + 1013904223u;
+      picture[y * spec.width + x] =
+          static_cast<uint8_t>(20 + 3 * (frameIndex % 64) + ((x ^ y) & 15) + (spec.noise ? seed >> 30 : 0));
     }
   }
   // YV12: V before U.
   std::memset(picture.data() + luma, spec.v, luma / 4);
   std::memset(picture.data() + luma + luma / 4, spec.u, luma / 4);
   const LONGLONG time = VideoFrameTime(spec, frameIndex);
-  return SampleWithBytes(picture, time, spec.durations ? VideoFrameTime(spec, frameIndex + 1) - time : 0);
+  return SampleOf(picture, time, spec.durations ? VideoFrameTime(spec, frameIndex + 1) - time : 0);
 }
 
 ComPtr<IMFSample> AudioSample(const AudioSpec& spec, int64_t firstFrame, int frames) {
@@ -146,7 +129,7 @@ ComPtr<IMFSample> AudioSample(const AudioSpec& spec, int64_t firstFrame, int fra
     }
   }
   const LONGLONG time = firstFrame * 10000000LL / spec.sampleRate;
-  return SampleWithBytes(pcm, time, (firstFrame + frames) * 10000000LL / spec.sampleRate - time);
+  return SampleOf(pcm, time, (firstFrame + frames) * 10000000LL / spec.sampleRate - time);
 }
 
 Writer::Writer(const std::string& filePath, const VideoSpec* videoSpec, const AudioSpec* audioSpec,

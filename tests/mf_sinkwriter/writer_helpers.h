@@ -34,6 +34,8 @@ struct VideoSpec {
   uint8_t u = 64, v = 192;
   // False: samples carry a zero duration, and the writer takes the frame rate's.
   bool durations = true;
+  // Light noise (0 to 3) over the luma, different in every picture.
+  bool noise = false;
 };
 
 struct AudioSpec {

@@ -24,10 +24,7 @@ namespace kx::test {
 namespace {
 
 ComPtr<IMFMediaType> Audio(GUID subtype, UINT32 channels) {
-  ComPtr<IMFMediaType> type;
-  EXPECT_EQ(S_OK, MFCreateMediaType(&type));
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-  type->SetGUID(MF_MT_SUBTYPE, subtype);
+  const ComPtr<IMFMediaType> type = NewType(MFMediaType_Audio, subtype);
   type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, channels);
   type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 22050);
   type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, 2000);
@@ -36,40 +33,31 @@ ComPtr<IMFMediaType> Audio(GUID subtype, UINT32 channels) {
   type->SetBlob(MF_MT_USER_DATA, userData, sizeof userData);
   return type;
 }
-
 // A sample of `size` bytes of 0x5A.
 ComPtr<IMFSample> SampleOf(DWORD size, LONGLONG time, LONGLONG duration) {
-  ComPtr<IMFSample> sample;
-  ComPtr<IMFMediaBuffer> buffer;
-  EXPECT_EQ(S_OK, MFCreateSample(&sample));
-  EXPECT_EQ(S_OK, MFCreateMemoryBuffer(size, &buffer));
-  BYTE* bytes = nullptr;
-  buffer->Lock(&bytes, nullptr, nullptr);
-  std::fill_n(bytes, size, BYTE{0x5A});
-  buffer->Unlock();
-  buffer->SetCurrentLength(size);
-  sample->AddBuffer(buffer.Get());
-  sample->SetSampleTime(time);
-  sample->SetSampleDuration(duration);
-  return sample;
+  return kx::test::SampleOf(std::vector<uint8_t>(size, 0x5A), time, duration);
 }
 
-// A profile with one stream (number 1) of `type`, its content information
-// and the activated sink for `path`, as the library makes them.
-HRESULT OpenSink(const std::string& path, IMFMediaType* type, ComPtr<IMFMediaSink>& sink) {
+// A profile with one stream (number 1) of `type` (null: one-channel WMA 8),
+// its content information and the activated sink for `path`, as the library
+// makes them; and with `stream`, the stream's sink.
+HRESULT OpenSink(const std::string& path, ComPtr<IMFMediaSink>& sink, IMFStreamSink** stream = nullptr,
+                 IMFMediaType* type = nullptr) {
+  const ComPtr<IMFMediaType> wma = Audio(MFAudioFormat_WMAudioV8, 1);
   ComPtr<IMFASFContentInfo> info;
   ComPtr<IMFASFProfile> profile;
   ComPtr<IMFASFStreamConfig> config;
   ComPtr<IMFActivate> activate;
   HRESULT hr = MFCreateASFContentInfo(&info);
   if (SUCCEEDED(hr)) hr = MFCreateASFProfile(&profile);
-  if (SUCCEEDED(hr)) hr = profile->CreateStream(type, &config);
+  if (SUCCEEDED(hr)) hr = profile->CreateStream(type ? type : wma.Get(), &config);
   if (SUCCEEDED(hr)) hr = config->SetStreamNumber(1);
   if (SUCCEEDED(hr)) hr = profile->SetStream(config.Get());
   if (SUCCEEDED(hr)) hr = info->SetProfile(profile.Get());
   if (SUCCEEDED(hr)) hr = MFCreateASFMediaSinkActivate(WidePath(path).c_str(), info.Get(), &activate);
   if (SUCCEEDED(hr)) hr = activate->ActivateObject(IID_PPV_ARGS(&sink));
   if (SUCCEEDED(hr)) hr = sink->SetPresentationClock(nullptr);
+  if (SUCCEEDED(hr) && stream != nullptr) hr = sink->GetStreamSinkById(1, stream);
   return hr;
 }
 
@@ -79,8 +67,7 @@ class FinalizeWait final : public Fake<IMFAsyncCallback> {
   explicit FinalizeWait(IMFFinalizableMediaSink* finalizable) : sink(finalizable) {}
   HRESULT STDMETHODCALLTYPE GetParameters(DWORD*, DWORD*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Invoke(IMFAsyncResult* result) override {
-    status.set_value(sink->EndFinalize(result));
-    return S_OK;
+    return status.set_value(sink->EndFinalize(result)), S_OK;
   }
   IMFFinalizableMediaSink* const sink;
   std::promise<HRESULT> status;
@@ -134,7 +121,7 @@ TEST_F(AsfSink, RefusalsTable) {
   EXPECT_EQ(E_INVALIDARG, MFCreateASFMediaSinkActivate(u"", info.Get(), &activate)) << "an empty path";
   ComPtr<IMFMediaSink> sink;
   EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
-            OpenSink((dir_ / "missing" / "x.wma").string(), Audio(MFAudioFormat_WMAudioV8, 2).Get(), sink));
+            OpenSink((dir_ / "missing" / "x.wma").string(), sink));
   EXPECT_FALSE(std::filesystem::exists(dir_ / "missing"));
 }
 
@@ -146,10 +133,9 @@ TEST_F(AsfSink, FinishesOnceHoweverItEndsAndReportsWriteErrors) {
   enum class End { kShutdown, kLastRelease, kFinalize };
   auto write = [&](const std::string& path, End end, HRESULT* lastWrite) {
     ComPtr<IMFMediaSink> sink;
-    HRESULT hr = OpenSink(path, Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink);
-    if (FAILED(hr)) return hr;
     ComPtr<IMFStreamSink> stream;
-    EXPECT_EQ(S_OK, sink->GetStreamSinkById(1, &stream));
+    HRESULT hr = OpenSink(path, sink, &stream);
+    if (FAILED(hr)) return hr;
     for (int i = 0; i < 400 && SUCCEEDED(hr); ++i) {
       hr = stream->ProcessSample(SampleOf(743, i * 2971428LL, 2971428).Get());
     }
@@ -201,9 +187,8 @@ TEST_F(AsfSink, FinishesOnceHoweverItEndsAndReportsWriteErrors) {
 TEST_F(AsfSink, TimesAndSizesTheContainerCannotKeepAreRefusedOthersAllTaken) {
   const auto path = dir_ / "times.wma";
   ComPtr<IMFMediaSink> sink;
-  ASSERT_EQ(S_OK, OpenSink(path.string(), Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink));
   ComPtr<IMFStreamSink> stream;
-  ASSERT_EQ(S_OK, sink->GetStreamSinkById(1, &stream));
+  ASSERT_EQ(S_OK, OpenSink(path.string(), sink, &stream));
   int taken = 0;
   LONGLONG time = 0;
   for (int i = 0; i < 600; ++i, time += 1 + (i * 7919) % 9999) {  // 0.1 us to 1 ms apart
@@ -235,7 +220,7 @@ TEST_F(AsfSink, AnAbandonedSinkLeavesThePathAsItWas) {
     const auto path = dir_ / name;
     if (name[0] != 'f') std::ofstream(path) << "the host's own file";
     ComPtr<IMFMediaSink> sink;
-    ASSERT_EQ(S_OK, OpenSink(path.string(), Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink));
+    ASSERT_EQ(S_OK, OpenSink(path.string(), sink));
     EXPECT_EQ(S_OK, name[0] == 's' ? sink->Shutdown() : S_OK);
     sink = nullptr;
     EXPECT_EQ(FileBytes(path), name[0] != 'f' ? "the host's own file" : "");
@@ -246,17 +231,13 @@ TEST_F(AsfSink, AnAbandonedSinkLeavesThePathAsItWas) {
 // A stream whose media type names no rate (packets copied from another
 // file) counts in the file's maximum bit rate with the rate it was written at.
 TEST_F(AsfSink, MaximumBitRateCountsAStreamWithoutADeclaredRate) {
-  ComPtr<IMFMediaType> video;
-  ASSERT_EQ(S_OK, MFCreateMediaType(&video));
-  video->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  video->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_WMV2);
+  const ComPtr<IMFMediaType> video = NewType(MFMediaType_Video, MFVideoFormat_WMV2);
   MFSetAttributeSize(video.Get(), MF_MT_FRAME_SIZE, 320, 240);
   const auto path = (dir_ / "copied.wmv").string();
   {
     ComPtr<IMFMediaSink> sink;
-    ASSERT_EQ(S_OK, OpenSink(path, video.Get(), sink));
     ComPtr<IMFStreamSink> stream;
-    ASSERT_EQ(S_OK, sink->GetStreamSinkById(1, &stream));
+    ASSERT_EQ(S_OK, OpenSink(path, sink, &stream, video.Get()));
     for (int i = 0; i < 50; ++i) ASSERT_EQ(S_OK, stream->ProcessSample(SampleOf(2500, i * 400000LL, 400000).Get()));
     ASSERT_EQ(S_OK, sink->Shutdown());
   }
@@ -278,14 +259,12 @@ TEST_F(AsfSink, WritesLocalFilesUnderTheirNamesAndHoldsThem) {
   }
   for (const std::string& name : names) {
     ComPtr<IMFMediaSink> sink, second;
-    HRESULT hr = OpenSink(name, Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink);
-    ComPtr<IMFStreamSink> stream;
-    if (SUCCEEDED(hr)) hr = sink->GetStreamSinkById(1, &stream);
+    ComPtr<IMFStreamSink> stream, secondStream;
+    HRESULT hr = OpenSink(name, sink, &stream);
     if (SUCCEEDED(hr)) hr = stream->ProcessSample(SampleOf(743, 0, 2971428).Get());
     // The sink opens its path when its set-up is complete: the second one's
     // stream sink is refused there.
-    ComPtr<IMFStreamSink> secondStream;
-    EXPECT_EQ(S_OK, OpenSink(name, Audio(MFAudioFormat_WMAudioV8, 1).Get(), second)) << name;
+    EXPECT_EQ(S_OK, OpenSink(name, second)) << name;
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION),
               second ? second->GetStreamSinkById(1, &secondStream) : E_POINTER) << name;
     if (SUCCEEDED(hr)) hr = sink->Shutdown();

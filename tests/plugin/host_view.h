@@ -21,15 +21,18 @@
 
 namespace kx::test {
 
-// A library by the path in `variable`, else `fallback`; null if it does not load.
-inline void* Load(const char* variable, const char* fallback) {
-  const char* path = std::getenv(variable);
-  path = path != nullptr && path[0] != '\0' ? path : fallback;
+// The library at `path`; null if it does not load.
+inline void* LoadPath(const char* path) {
 #if defined(_WIN32)
   return reinterpret_cast<void*>(LoadLibraryA(path));
 #else
   return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 #endif
+}
+// A library by the path in `variable`, else `fallback`.
+inline void* Load(const char* variable, const char* fallback) {
+  const char* path = std::getenv(variable);
+  return LoadPath(path != nullptr && path[0] != '\0' ? path : fallback);
 }
 // The log library first, so that the plug-in shares its one instance.
 inline void* LogLibrary() {
@@ -71,12 +74,8 @@ inline const uint8_t* FindRow(const void* table, size_t rowBytes, const char* fo
   return nullptr;
 }
 
-struct SingleStreamRow {
-  CreateMediaFileFn create;
-  WriteAudioFrameFn writeAudio;
-  WriteVideoFrameFn writeVideo;
-  CloseMediaFileFn close;
-};
+struct SingleStreamRow { CreateMediaFileFn create; WriteAudioFrameFn writeAudio; WriteVideoFrameFn writeVideo;
+    CloseMediaFileFn close; };
 inline SingleStreamRow SingleStreamSlots(const uint8_t* row) {
   if (row == nullptr) return {};
   return {SlotAt<CreateMediaFileFn>(row, host::kCreateSlot), SlotAt<WriteAudioFrameFn>(row, host::kWriteAudioSlot),
@@ -87,14 +86,9 @@ inline SingleStreamRow SingleStreamSlots(const void* table, const char* fourcc) 
   return SingleStreamSlots(FindRow(table, host::kFileFormatRowBytes, fourcc));
 }
 
-struct MultiStreamRow {
-  CreateMediaFileMultiStreamFn create;
-  AddStreamInfoMultiStreamFn addStream;
-  InitMediaFileMultiStreamFn init;
-  WriteFrameMultiStreamFn writeFrame;
-  CloseMediaFileMultiStreamFn close;
-  WriteExtraDataMultiStreamFn writeExtraData;
-};
+struct MultiStreamRow { CreateMediaFileMultiStreamFn create; AddStreamInfoMultiStreamFn addStream;
+    InitMediaFileMultiStreamFn init; WriteFrameMultiStreamFn writeFrame; CloseMediaFileMultiStreamFn close;
+    WriteExtraDataMultiStreamFn writeExtraData; };
 inline MultiStreamRow MultiStreamSlots(const void* table, const char* fourcc) {
   const uint8_t* row = FindRow(table, host::kMultiStreamRowBytes, fourcc);
   if (row == nullptr) return {};

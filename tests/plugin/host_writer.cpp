@@ -54,16 +54,9 @@ namespace {
 using namespace kx::test;
 
 struct VideoSpec { std::string fourcc; uint32_t width = 0, height = 0; };
-struct FileJob {
-  bool multi;
-  std::string container;
-  std::vector<VideoSpec> videos;
-  std::string audio;
-  int frames = 25;
-  bool noThread = false;
-  long fileSizeLimit = -1;  // no limit
-  bool holdThread = false;
-};
+// fileSizeLimit: no limit
+struct FileJob { bool multi; std::string container; std::vector<VideoSpec> videos; std::string audio; int frames = 25;
+    bool noThread = false; long fileSizeLimit = -1; bool holdThread = false; };
 
 constexpr int64_t kFrameDuration100ns = 400000;  // 25 fps
 constexpr uint32_t kSamplesPerFrame = 48000 / 25;
@@ -87,12 +80,6 @@ Frame AtTime(Frame frame, int index) {
 HostPicture Picture(const VideoSpec& video, int index) { return AtTime(HostPicture(video.width, video.height, index), index); }
 // The 40 ms of 16-bit stereo PCM that belong to picture `index`.
 HostPcm Sound(int index) { return AtTime(HostPcm(kSamplesPerFrame, 2, 48000, uint64_t{kSamplesPerFrame} * unsigned(index)), index); }
-// A heap block of exactly these bytes.
-ExactBlock Exact(const void* bytes, size_t count) {
-  ExactBlock block(count);
-  std::memcpy(block.data(), bytes, count);
-  return block;
-}
 
 int Fail(const std::string& what) { return std::fprintf(stderr, "kx_host_writer: %s\n", what.c_str()), 1; }
 
@@ -101,7 +88,7 @@ int Fail(const std::string& what) { return std::fprintf(stderr, "kx_host_writer:
 bool AddStreams(const MultiStreamRow& slots, void* file, const FileJob& job) {
   const uint8_t privateData[] = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1E};  // kept, unused: the encoder makes its own
   const auto add = [&](uint32_t type, uint32_t index, HostRecord record, size_t extraBlock) {
-    const ExactBlock data = Exact(privateData, sizeof privateData - index % 3);
+    const ExactBlock data(privateData, sizeof privateData - index % 3);
     record.Extra(extraBlock, data.data(), static_cast<uint32_t>(data.size()));
     return slots.addStream(file, type, 1, index, index, record.get()) == 1;
   };
@@ -125,7 +112,7 @@ std::string WriteFile(void* plugin, const FileJob& job, const std::string& outpu
     HostRecord record = Record(video, job.audio);
     file = single.create(path.c_str(), record.Container(job.container.c_str()).get(), value);
   } else if ((file = multi.create()) != nullptr) {
-    const ExactBlock pathBlock = Exact(path.c_str(), 2 * path.size() + 2);
+    const ExactBlock pathBlock(path.c_str(), 2 * path.size() + 2);
     if (!AddStreams(multi, file, job) ||
         multi.init(file, FourCC(job.container.c_str()), reinterpret_cast<const kx_wchar*>(pathBlock.data()), value) != 1) {
       multi.close(file);
@@ -133,7 +120,7 @@ std::string WriteFile(void* plugin, const FileJob& job, const std::string& outpu
     }
     const uint8_t extraData[] = {2, 0, 0, 0, 0xA, 0xB, 1, 0, 0, 0, 0xC};  // two length-prefixed blocks
     for (const uint32_t index : {0u, kAudioIndex, kSubpictureIndex}) {
-      multi.writeExtraData(file, index, Exact(extraData, sizeof extraData).data(), sizeof extraData);
+      multi.writeExtraData(file, index, ExactBlock(extraData, sizeof extraData).data(), sizeof extraData);
     }
   }
   if (file == nullptr) return "create failed";

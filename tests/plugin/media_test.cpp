@@ -62,10 +62,8 @@ std::vector<std::string> EntryPointLines(const std::string& log) {
   return lines;
 }
 
-struct FileCase {
-  const char *kind, *extension, *decoded;
-  const char* closeNote;  // single stream: an entry-point line before the close's, or "" (null: multi-stream)
-};
+// closeNote: single stream: an entry-point line before the close's, or "" (null: multi-stream)
+struct FileCase { const char *kind, *extension, *decoded; const char* closeNote; };
 void PrintTo(const FileCase& c, std::ostream* out) { *out << c.kind; }
 
 class HostWrittenFile : public ::testing::TestWithParam<FileCase> {};

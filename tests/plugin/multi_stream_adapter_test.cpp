@@ -127,12 +127,9 @@ Stream Subpicture(uint32_t type, const char* fourcc) {
 // are merged, 5 and 6 are not; languages stay empty; sections without a
 // record keep the record's defaults.
 TEST_F(MultiStreamAdapter, MergedRecordTable) {
-  const struct {
-    std::vector<Stream> streams;
-    std::vector<std::pair<size_t, uint32_t>> fields;
-    uint8_t opaque;  // every byte of the opaque block
-    const char* create;
-  } cases[] = {
+  // opaque: every byte of the opaque block
+  const struct { std::vector<Stream> streams; std::vector<std::pair<size_t, uint32_t>> fields; uint8_t opaque;
+      const char* create; } cases[] = {
       {{VideoWith(0, "WMV2", 160, 2), VideoWith(1, "W264", 176, 5)},  // no audio record: default opaque block and XMP
        {{kVideoFourCC, FourCC("W264")}, {kWidth, 176}, {kNoVideo, 0}, {kNoAudio, 1}, {kXmpOptions, 3}},
        0, "create a.wmv 1234 0102030405 null null"},
@@ -224,20 +221,13 @@ TEST_F(MultiStreamAdapter, CallsTable) {
   };
   const auto extraData = [](uint32_t index, std::vector<uint8_t> bytes) -> Call {
     return [=](auto& t) {
-      ExactBlock block(bytes.size());
-      std::copy(bytes.begin(), bytes.end(), block.data());
+      const ExactBlock block(bytes.data(), bytes.size());
       return WriteExtraDataMultiStream(t.file_, index, bytes.empty() ? nullptr : block.data(), bytes.empty() ? 100 : int32_t(bytes.size())), 0;
     };
   };
   const auto open = [](const char* fourcc) -> Call { return [=](auto& t) { return t.Open(fourcc); }; };
-  const struct {
-    const char* name;
-    bool streams;
-    const char* container;
-    Call call;
-    int32_t result;
-    Lines lines, calls;
-  } cases[] = {
+  const struct { const char* name; bool streams; const char* container; Call call; int32_t result; Lines lines, calls;
+      } cases[] = {
       {"write before the open", true, nullptr, write(3), -1, {}, {"video null frame 3", "close null"}},
       {"write, audio index", true, "WMP4", write(5), 11, {}, {"audio file frame 5 77", "close file"}},
       {"write, video index", true, "WMP4", write(3), 22, {}, {"video file frame 3", "close file"}},

@@ -91,7 +91,7 @@ HostFile DrawRecord(Dice& dice) {
     const double rate = dice.Either<double>(70, {25.0, 30.0, 29.97, 23.976, 50.0}, {0.0, -0.0, -25.0, std::nan(""), HUGE_VAL,
                                             -HUGE_VAL, DBL_MIN, 1e-9, 0.5, 1e6, 2147483648.0, 4294967296.0, DBL_MAX});
     const uint32_t bitrate = dice.Either<uint32_t>(85, {300000}, {0, 1, 0x7FFFFFFF, 0xFFFFFFFF});
-    file.record.Video(fourcc, width, height, rate, bitrate);
+    file.record.Video(FourCCText(fourcc).c_str(), width, height, rate, bitrate);
     if (dice.Chance(3)) file.record.U32(host::kNoVideo, 7);
     MaybeAttachExtraData(dice, file, host::kVideoExtra);
   }
@@ -102,7 +102,7 @@ HostFile DrawRecord(Dice& dice) {
     const uint32_t channels = dice.Either<uint32_t>(70, {1, 2}, {0, 3, 6, 8, 9, 255, 0xFFFFFFFF});
     const uint32_t bits = dice.Either<uint32_t>(70, {16}, {0, 7, 8, 24, 32, 33, 0xFFFFFFFF});
     const uint32_t bitrate = dice.Pick<uint32_t>({128000, 128000, 64000, 0, 0xFFFFFFFF});
-    file.record.Audio(fourcc, rate, channels, bitrate, bits);
+    file.record.Audio(FourCCText(fourcc).c_str(), rate, channels, bitrate, bits);
     if (dice.Chance(3)) file.record.U32(host::kNoAudio, 3);
     MaybeAttachExtraData(dice, file, host::kAudioExtra);
   }

@@ -105,11 +105,9 @@ TEST_F(PluginTables, ContainerRowsOfBothTables) {
 // (the whole transcript where the entry point alone speaks), and whatever
 // was at the path stays byte for byte; where nothing was, nothing is left.
 TEST_F(PluginTables, RefusedCreates) {
-  const struct {
-    const char *name, *file;  // file null: a null path
-    void (*fill)(HostRecord& record);  // null: a null record
-    bool wholeTranscript;
-  } cases[] = {
+  // file null: a null path
+  // fill: null: a null record
+  const struct { const char *name, *file; void (*fill)(HostRecord& record); bool wholeTranscript; } cases[] = {
       {"null path", nullptr, [](HostRecord& r) { r.Container("WWMV").Audio("WMA8", 44100, 2); }, true},
       {"null record", "record.wmv", nullptr, true},
       {"unknown container", "container.wmv", [](HostRecord& r) { r.Container("WAVI").Audio("WMA8", 44100, 2); }, true},

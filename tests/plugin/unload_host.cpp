@@ -7,27 +7,20 @@
 #include <cstdio>
 #include <thread>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-
+#if !defined(_WIN32)
 #include <filesystem>
 #include <fstream>
 #include <string>
 #endif
 
-#include <kx_traxel/kx_traxel.h>
+#include "host_view.h"
 
 namespace {
+using kx::test::Export;
 #if defined(_WIN32)
-void* Load(const char* path) { return reinterpret_cast<void*>(LoadLibraryA(path)); }
-void* Symbol(void* library, const char* name) { return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name)); }
 void Unload(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 bool StillLoaded(const char* path) { return GetModuleHandleA(path) != nullptr; }
 #else
-void* Load(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
-void* Symbol(void* library, const char* name) { return dlsym(library, name); }
 void Unload(void* library) { dlclose(library); }
 // Mapped into the process: what the loader never unmaps shows here.
 bool StillLoaded(const char* path) {
@@ -44,9 +37,9 @@ bool StillLoaded(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  void* library = argc >= 2 ? Load(argv[1]) : nullptr;
+  void* library = argc >= 2 ? kx::test::LoadPath(argv[1]) : nullptr;
   if (library == nullptr) return std::fprintf(stderr, "kx_unload_host: cannot load the plug-in\n"), 1;
-  const auto getFileFormats = reinterpret_cast<GetFileFormatsFn>(Symbol(library, "GetFileFormats"));
+  const auto getFileFormats = Export<GetFileFormatsFn>(library, "GetFileFormats");
   for (int i = 0; i < 3; ++i) getFileFormats()[0].CloseMediaFile(nullptr);
   Unload(library);
   // The plug-in's threads may still be ending; they must not keep it.

@@ -24,10 +24,7 @@ HostRecord Both() { return std::move(HostRecord().Video("WMV2", 320, 240, 25.0).
 HostRecord AudioOnly(uint32_t bits = 16) { return std::move(HostRecord().Audio("WMA8", 44100, 2, 128000, bits)); }
 
 // A call refused with a result (none when `call` is null).
-struct Refusal {
-  const char* call = nullptr;
-  HRESULT result = S_OK;
-};
+struct Refusal { const char* call = nullptr; HRESULT result = S_OK; };
 
 // One encoder over one fake platform, with the log it writes. Unless the
 // test says otherwise, the platform offers an audio type that matches the
@@ -93,9 +90,8 @@ TEST(Encoder, CreateWriteCloseMatchesTheTranscript) {
 }
 
 // One call between the open and Finish, each answered 0.
-int FinishRequest(SinkWriterEncoder& e) {
-  HostFrame request;  // null planes: the request reads no picture
-  return e.EncodeVideoFrame(request.Times(0, KX_FINISH_REQUEST_DURATION).get());
+int FinishRequest(SinkWriterEncoder& e) {  // null planes: the request reads no picture
+  return e.EncodeVideoFrame(HostFrame().Times(0, KX_FINISH_REQUEST_DURATION).get());
 }
 template <void (*change)(HostFrame&) = nullptr>
 int Picture(SinkWriterEncoder& e) {
@@ -123,17 +119,9 @@ TEST(Encoder, EveryPathLogsAndReturnsAsTheCaseSays) {
   const WideString longest(SinkWriterEncoder::kMaxPathChars, 'a'), overlong(longest + FromUtf8("a")),
       unspellable(3000, 0x6F22);  // 9000 bytes in UTF-8
   const WCHAR* text = kOut.c_str();
-  const struct {
-    const char* name;
-    Refusal refusal;
-    HostRecord record;
-    const WCHAR* path;
-    int (*call)(SinkWriterEncoder&);
-    bool opens;
-    HRESULT status;  // of Finish
-    Lines lines;
-    long finalizes;
-  } cases[] = {
+  // status: of Finish
+  const struct { const char* name; Refusal refusal; HostRecord record; const WCHAR* path;
+      int (*call)(SinkWriterEncoder&); bool opens; HRESULT status; Lines lines; long finalizes; } cases[] = {
       {"longest path", {}, Both(), longest.c_str(), nullptr, true, S_OK, {kNoXmp}, 1},
       {"finish request gets no XMP", {}, Both(), text, FinishRequest, true, S_OK, {kFlushLine}, 1},
       {"late failure after request", {"OnFinalize", kDiskFull}, Both(), text, FinishRequest, true, kDiskFull,
@@ -182,12 +170,11 @@ TEST(Encoder, EveryPathLogsAndReturnsAsTheCaseSays) {
       {"video write refused", {"WriteSample", MF_E_INVALIDSTREAMNUMBER}, Both(), text, Picture, true, S_OK,
        {FailureLine("mfsinkwriter->WriteSample(videoStreamIndex, sample)", MF_E_INVALIDSTREAMNUMBER), kNoXmp}, 1},
   };
+  // The unspellable case is skipped where the ANSI code page holds its path in 8192 bytes.
+  const bool spellable = WideCharToMultiByte(CP_ACP, 0, unspellable.c_str(), -1, nullptr, 0, nullptr, nullptr) <= 8192;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.path == unspellable.c_str() &&
-        WideCharToMultiByte(CP_ACP, 0, c.path, -1, nullptr, 0, nullptr, nullptr) <= 8192) {
-      continue;  // the ANSI code page holds the path in 8192 bytes
-    }
+    if (c.path == unspellable.c_str() && spellable) continue;
     Rig r(c.refusal);
     EXPECT_EQ(r.Open(c.record, c.path), c.opens);
     if (c.opens) r.encoder->SetXmpString("<x/>", 4);
@@ -195,8 +182,7 @@ TEST(Encoder, EveryPathLogsAndReturnsAsTheCaseSays) {
     EXPECT_TRUE(r.Samples().empty());
     EXPECT_EQ(r.encoder->Finish(), c.status);
     EXPECT_EQ(r.log.Take(), c.lines);
-    const Lines& calls = r.platform.writer->calls;
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Finalize"), c.finalizes);
+    EXPECT_EQ(std::ranges::count(r.platform.writer->calls, std::string("Finalize")), c.finalizes);
     r.encoder.reset();
     EXPECT_EQ(r.log.Take(), Lines{kRelease});
   }
@@ -263,15 +249,9 @@ AudioCandidate Fit(UINT32 avgBytesPerSec) { return {2, 44100, 16, avgBytesPerSec
 
 TEST(Encoder, AudioChoiceFollowsTheOrderOfPreference) {
   const Lines noChoice = {FailureLine("E_FAIL", E_FAIL), FailureLine("CreateAudioMediaType()", E_FAIL)};
-  const struct {
-    const char* name;
-    std::vector<AudioCandidate> candidates;
-    UINT32 bitrate;
-    int chosen;  // -1: Init fails with `lines`, and no stream is added
-    Lines lines;
-    Refusal refusal = {};
-    UINT32 formatBlockBytes = 18;
-  } cases[] = {
+  // chosen: -1: Init fails with `lines`, and no stream is added
+  const struct { const char* name; std::vector<AudioCandidate> candidates; UINT32 bitrate; int chosen; Lines lines;
+      Refusal refusal = {}; UINT32 formatBlockBytes = 18; } cases[] = {
       {"exact bitrate, first in order", {Fit(12000), Fit(16000), Fit(16000)}, 128000, 1, {}},
       {"15500 and 16499 round to 128000, 16500 not", {Fit(16500), Fit(15500), Fit(16499)}, 128000, 1, {}},
       {"off the grid takes the first format match", {Fit(12000), Fit(16000)}, 128001, 0, {}},
@@ -315,13 +295,9 @@ TEST(Encoder, AudioChoiceFollowsTheOrderOfPreference) {
 // Without durations: bytes / byte rate, within 1. A refused block is lost,
 // but its trailing partial frame begins the next sample.
 TEST(Encoder, PcmSamplesHoldWholeFramesWithTheirDurationAndTime) {
-  const struct {
-    const char* name;
-    UINT32 bits;
-    std::vector<int32_t> blocks;
-    std::vector<LONGLONG> durations;
-    int refused = -1;  // the block whose sample the writer refuses
-  } cases[] = {
+  // refused: the block whose sample the writer refuses
+  const struct { const char* name; UINT32 bits; std::vector<int32_t> blocks; std::vector<LONGLONG> durations;
+      int refused = -1; } cases[] = {
       {"1024 frames", 16, {4096}, {232199}},
       {"305 frames, single precision", 16, {305 * 4}, {69161}},  // 69160 in double
       {"24 bits", 24, {6144}, {232199}},

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "failure_line.h"
 #include "fake_com.h"
 #include "host_records.h"
 #include "kxdiag/log.h"
@@ -25,10 +26,8 @@
 
 namespace kx::test {
 
-struct SampleRecord {
-  LONGLONG time = 0, duration = 0;
-  std::vector<uint8_t> bytes;  // the buffer's current length
-};
+// bytes: the buffer's current length
+struct SampleRecord { LONGLONG time = 0, duration = 0; std::vector<uint8_t> bytes; };
 
 // Everything the fakes saw, kept by the test after the writer is gone.
 struct WriterRecord {
@@ -41,10 +40,7 @@ struct WriterRecord {
   std::map<std::string, HRESULT> refuse;
   bool offersEx = true, hadCallback = false, destroyed = false;  // IMFSinkWriterEx answered
   UINT32 lowLatency = 0;
-  HRESULT Refusal(const std::string& call) const {
-    const auto found = refuse.find(call);
-    return found == refuse.end() ? S_OK : found->second;
-  }
+  HRESULT Refusal(const std::string& call) const { return refuse.count(call) != 0 ? refuse.at(call) : S_OK; }
 };
 
 // OnFinalize always comes from a thread of the writer's own.
@@ -107,9 +103,7 @@ class FakeSinkWriter final : public Fake<IMFSinkWriterEx, IMFSinkWriter> {
 };
 
 // One candidate as an encoder family lists it: channels, rate, bits, bytes/s.
-struct AudioCandidate {
-  UINT32 channels, sampleRate, bitsPerSample, avgBytesPerSec;
-};
+struct AudioCandidate { UINT32 channels, sampleRate, bitsPerSample, avgBytesPerSec; };
 
 inline ComPtr<IUnknown> MakeAudioType(const AudioCandidate& c) {
   ComPtr<IMFMediaType> type;
@@ -184,15 +178,6 @@ struct FakePlatform {
   }
 };
 
-// The exact error (or info) record of the sink-writer path for a call.
-inline std::string FailureLine(const std::string& callText, HRESULT hr, const char* level = "error") {
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08x", static_cast<unsigned>(hr));
-  return std::string("kx_Traxel ") + level + " [Media Foundation ]: " + callText + " failed,  " +
-         ToUtf8(HresultText(hr).c_str()) + " (" + code + ")\n";
-}
-inline std::string ErrorLine(const std::string& text) {
-  return "kx_Traxel error [Media Foundation ]: " + text + "\n";
-}
+inline std::string ErrorLine(const std::string& text) { return "kx_Traxel error [Media Foundation ]: " + text + "\n"; }
 
 }  // namespace kx::test

@@ -35,9 +35,7 @@ std::string Wide(const kx_wchar* format, Args... args) {
 }
 
 TEST(Format, ConversionsTheLogLinesUse) {
-  const struct {
-    std::string actual, expected;
-  } cases[] = {
+  const struct { std::string actual, expected; } cases[] = {
       {Narrow("%d|%u|%d", INT_MIN, 4294967295u, -5), "-2147483648|4294967295|-5"},
       {Narrow("%02d:%02d:%03d.%04d", 1, 23, 7, 42), "01:23:007.0042"},
       {Narrow("%5d|%-5d|%05d|%+d", 42, 42, -42, 5), "   42|42   |-0042|+5"},

@@ -38,12 +38,7 @@ const std::string kFFFD = "\xEF\xBF\xBD";
 // such UTF-8 gives is not documented for Windows (`countIsOurs`: Wine, for
 // one, takes an overlong lead and its next byte as one), so against the
 // system those rows are only checked to come out as U+FFFD.
-const struct {
-  const char* name;
-  WideString utf16;
-  std::string utf8;
-  bool fromUtf8, valid, countIsOurs;
-} kCases[] = {
+const struct { const char* name; WideString utf16; std::string utf8; bool fromUtf8, valid, countIsOurs; } kCases[] = {
     {"ascii with nul", Units({'a', 0, 'b'}), "a\0b"s, false, true, false},
     {"two, three and four bytes", Units({0xE9, 0x65E5, 0xFFFF, 0xD83D, 0xDE00, 0xDBFF, 0xDFFF}),
      "\xC3\xA9\xE6\x97\xA5\xEF\xBF\xBF\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", false, true, false},

@@ -61,11 +61,7 @@ const std::string kXmpGuidAsfOrder = Bytes({0xCB, 0xCF, 0x7A, 0xBE, 0xA9, 0x97, 
 const std::string kXmpUuidPlain = Bytes({0xBE, 0x7A, 0xCF, 0xCB, 0x97, 0xA9, 0x42, 0xE8, 0x9C, 0x71, 0x99, 0x94, 0x91, 0xE3, 0xAF, 0xAC});
 
 TEST(XmpPacket, OptionBitsSelectThePropertiesInBothWriters) {
-  const struct {
-    uint32_t options, den;
-    int wrapper;
-    bool duration, creator;
-  } cases[] = {
+  const struct { uint32_t options, den; int wrapper; bool duration, creator; } cases[] = {
       {ZQ_XMP_DURATION | ZQ_XMP_CREATOR, 10000000, 1, true, true},
       {0, 10000000, 1, false, false},
       {ZQ_XMP_DURATION, 10000000, 1, true, false},
@@ -106,12 +102,8 @@ std::string TinyAsf(const std::string& objects) {
 TEST_F(XmpInject, TinyFilesGetExactlyTheirObjectAndRefusalsLeaveThemUntouched) {
   const std::string p1 = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>", p2 = "<x:xmpmeta xmlns:x='adobe:ns:meta/'>2</x:xmpmeta>";
   const std::string ftyp = Be32(16) + "ftypisom" + Be32(0), mdat = "mdat" + std::string(12, '\x55');
-  const struct {
-    const char *name, *file;
-    std::string before, packet;
-    bool result;
-    std::string after;  // empty: as before
-  } cases[] = {
+  // after: empty: as before
+  const struct { const char *name, *file; std::string before, packet; bool result; std::string after; } cases[] = {
       {"ASF: between data and index", "tiny.asf", TinyAsf(""), p1, true, TinyAsf(XmpObject(p1))},
       {"ASF: a second packet replaces the first", "tiny.asf", TinyAsf(XmpObject(p1)), p2, true, TinyAsf(XmpObject(p2))},
       {"ASF: a shorter packet shortens the file", "tiny.asf", TinyAsf(XmpObject(p2)), p1, true, TinyAsf(XmpObject(p1))},
@@ -190,12 +182,9 @@ fs::path MakeClip(const fs::path& file, const std::string& codecs) {
 // reads the second, and every frame still decodes. The file is edited where
 // it is, never copied. A file the injection cannot take stays byte for byte.
 TEST_F(XmpInject, RealFilesKeepEveryFrameAndReadBackWithExiftool) {
-  const struct {
-    const char* name;
-    const char* codecs;
-    void (*change)(const fs::path&);  // between the two injections; for a refusal, before them
-    bool injects, oldBecomesFree;
-  } cases[] = {
+  // change: between the two injections; for a refusal, before them
+  const struct { const char* name; const char* codecs; void (*change)(const fs::path&); bool injects, oldBecomesFree;
+      } cases[] = {
       {"clip.wmv", "-c:v wmv2 -c:a wmav2", nullptr, true, false},
       {"clip.mp4", "-c:v mpeg4 -c:a aac", nullptr, true, false},
       {"box_after.mp4", "-c:v mpeg4 -c:a aac",

@@ -27,26 +27,21 @@ std::filesystem::path g_logPath;
 size_t g_testStart = 0;  // where the current test's records begin in the file
 
 // The file from the current test's first record on.
-std::string ReadAll() {
-  return kx::test::FileBytes(g_logPath).substr(g_testStart);
-}
+std::string ReadAll() { return kx::test::FileBytes(g_logPath).substr(g_testStart); }
 
 class ZqLog : public ::testing::Test {
  protected:
   void SetUp() override { g_testStart += ReadAll().size(); }
 };
 
-struct Record {
-  std::string time, thread, text;
-};
+struct Record { std::string time, thread, text; };
 
 // Splits the file into records; every line must have the record shape.
 std::vector<Record> ReadRecords() {
   static const std::regex shape(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (\d+) (.*)$)");
   std::vector<Record> records;
   std::istringstream lines(ReadAll());
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (std::string line; std::getline(lines, line);) {
     std::smatch match;
     EXPECT_TRUE(std::regex_match(line, match, shape)) << "line: " << line;
     if (match.size() == 4) records.push_back({match[1], match[2], match[3]});
