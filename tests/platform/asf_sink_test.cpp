@@ -280,9 +280,8 @@ TEST_F(AsfSink, WritesLocalFilesUnderTheirNamesAndHoldsThem) {
 TEST_F(AsfSink, AFileCopiedWhileWritingTellsItsLength) {
   const auto path = dir_ / "live.wma", copy = dir_ / "copy.wma";
   ComPtr<IMFMediaSink> sink;
-  ASSERT_EQ(S_OK, OpenSink(path.string(), Audio(MFAudioFormat_WMAudioV8, 1).Get(), sink));
   ComPtr<IMFStreamSink> stream;
-  ASSERT_EQ(S_OK, sink->GetStreamSinkById(1, &stream));
+  ASSERT_EQ(S_OK, OpenSink(path.string(), sink, &stream));
   for (int i = 0; i < 41; ++i) {  // 12 s
     ASSERT_EQ(S_OK, stream->ProcessSample(SampleOf(743, i * 2971428LL, 2971428).Get()));
     if (i == 27) std::filesystem::copy_file(path, copy);  // 8 s handed in
