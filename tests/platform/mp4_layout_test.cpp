@@ -78,8 +78,14 @@ void WriteBoth(const std::string& source, const std::string& path, const std::st
   ASSERT_GE(avio_open(&plain->pb, plainPath.c_str(), AVIO_FLAG_WRITE), 0);
   ASSERT_GE(avformat_write_header(plain, nullptr), 0);
   std::vector<AVPacket*> packets;
-  for (AVPacket* packet = av_packet_alloc(); av_read_frame(input, packet) >= 0; packet = av_packet_alloc())
-    packets.push_back(packet);
+  for (AVPacket* packet = av_packet_alloc();; packet = av_packet_alloc()) {
+    if (av_read_frame(input, packet) >= 0) {
+      packets.push_back(packet);
+      continue;
+    }
+    av_packet_free(&packet);
+    break;
+  }
   for (size_t i = 0; i < packets.size(); ++i) {
     if (i == packets.size() / 2) halfway();
     AVPacket* packet = packets[i];
