@@ -133,3 +133,26 @@ with tempfile.TemporaryDirectory() as tmp:
         if name.endswith(".wmv"):  # kx-host's reading of the ASF header's sizes
             with open(out, "rb") as f:
                 write("host_input", "asf_header", b"\x02" + f.read())
+
+# --- mp4_hybrid: u16 index length | plain moov | fragmented file, as the layer writes them
+def top_boxes(data):
+    at = 0
+    while at + 8 <= len(data):
+        size, kind = struct.unpack(">I4s", data[at:at + 8])
+        yield kind, data[at:at + size]
+        at += size
+
+
+with tempfile.TemporaryDirectory() as tmp:
+    source, fragmented, plain = (os.path.join(tmp, n) for n in ("source.mov", "fragmented.mp4", "plain.mp4"))
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=16x16:rate=10", "-f", "lavfi",
+                    "-i", "sine=sample_rate=8000", "-t", "1.2", "-c:v", "libx264", "-bf", "2", "-c:a", "aac",
+                    "-fflags", "+bitexact", source], check=True)
+    for out, flags in ((fragmented, ["-movflags", "frag_keyframe+empty_moov+delay_moov+default_base_moof+skip_trailer",
+                                     "-frag_duration", "500000"]), (plain, [])):
+        subprocess.run(["ffmpeg", "-v", "error", "-i", source, "-c", "copy", *flags, "-fflags", "+bitexact",
+                        "-map_metadata", "-1", out], check=True)
+    with open(plain, "rb") as f:
+        moov = [body for kind, body in top_boxes(f.read()) if kind == b"moov"][0]
+    with open(fragmented, "rb") as f:
+        write("mp4_hybrid", "h264-bframes-aac", struct.pack(">H", len(moov)) + moov + f.read())

@@ -1,5 +1,7 @@
 #include "av_muxer.h"
 
+#include "mp4_hybrid.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -58,11 +60,64 @@ int64_t SeekInFile(void* opaque, int64_t offset, int whence) {
   return position < 0 ? AVERROR(errno) : position;
 }
 
+AVIOContext* NewOutputIo(void* opaque, int (*write)(void*, uint8_t*, int), int64_t (*seek)(void*, int64_t, int)) {
+  auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBufferSize));
+  AVIOContext* io = buffer ? avio_alloc_context(buffer, kOutputBufferSize, 1, opaque, nullptr, write, seek) : nullptr;
+  if (!io) av_free(buffer);
+  return io;
+}
+
+void FreeOutputIo(AVFormatContext* format) {
+  if (!format || !format->pb) return;
+  av_freep(&format->pb->buffer);
+  avio_context_free(&format->pb);
+}
+
+// The plain MP4 muxer's output: nothing is written, the bytes it keeps
+// are kept in memory.
+constexpr int64_t kPlainHeadBytes = 256;
+
+void KeepPart(std::string* kept, int64_t from, int64_t to, int64_t position, const uint8_t* data, int size) {
+  const int64_t begin = std::max(position, from), end = std::min(position + size, to);
+  if (begin >= end) return;
+  const auto at = static_cast<size_t>(begin - from), length = static_cast<size_t>(end - begin);
+  if (kept->size() < at + length) kept->resize(at + length);
+  kept->replace(at, length, reinterpret_cast<const char*>(data + (begin - position)), length);
+}
+
+template <typename Byte>
+int KeepPlainIndex(void* opaque, Byte* data, int size) {
+  auto* output = static_cast<PlainIndexOutput*>(opaque);
+  KeepPart(&output->head, 0, kPlainHeadBytes, output->position, data, size);
+  KeepPart(&output->tail, output->tailFrom, INT64_MAX, output->position, data, size);
+  output->position += size;
+  output->end = std::max(output->end, output->position);
+  return size;
+}
+
+int64_t SeekPlainIndex(void* opaque, int64_t offset, int whence) {
+  auto* output = static_cast<PlainIndexOutput*>(opaque);
+  whence &= ~AVSEEK_FORCE;
+  if (whence == AVSEEK_SIZE) return output->end;
+  const int64_t base = whence == SEEK_CUR ? output->position : whence == SEEK_END ? output->end : 0;
+  if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) return AVERROR(EINVAL);
+  if (offset < -base) return AVERROR(EINVAL);
+  return output->position = base + offset;
+}
+
+// The fragments of an MP4 while it is written: one at every key frame and
+// at least two a second, and no index at the end. The initial moov waits
+// for the first fragment, so that it has the tracks' edit lists.
+constexpr char kFragmentFlags[] = "frag_keyframe+empty_moov+delay_moov+default_base_moof+skip_trailer";
+constexpr char kFragmentMicroseconds[] = "500000";
+
 // Opens `path` for writing, locked for this writer alone, and empties it.
 // A file another writer holds (of this process or another) is refused with
-// AVERROR(EBUSY) and left as it is. (A device is written as it is.)
+// AVERROR(EBUSY) and left as it is. (A device is written as it is.) The
+// file is opened for reading too when it may be, for the MP4 finish.
 int OpenExclusive(const std::string& path, int* fd) {
-  const int opened = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  int opened = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  if (opened < 0 && errno == EACCES) opened = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
   if (opened < 0) return AVERROR(errno);
   if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
     const int error = errno == EWOULDBLOCK ? EBUSY : errno;
@@ -163,6 +218,14 @@ int AvMuxer::Create(const std::string& path, ContainerKind kind, std::unique_ptr
   // existing one truncated) only when the header is written.
   result = CheckWritablePath(path);
   if (result < 0) return result;
+  if (kind == ContainerKind::kMp4) {
+    format = nullptr;
+    result = avformat_alloc_output_context2(&format, nullptr, formatName, path.c_str());
+    muxer->plain_.reset(format);
+    if (result < 0) return result;
+    muxer->plainPacket_.reset(av_packet_alloc());
+    if (!muxer->plainPacket_) return AVERROR(ENOMEM);
+  }
   muxer->path_ = path;
   *out = std::move(muxer);
   return 0;
@@ -174,12 +237,16 @@ int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTim
   if (headerWritten_ || finished_) return AVERROR(EINVAL);
   packetTimeBases_.reserve(packetTimeBases_.size() + 1);  // may throw: nothing added yet
   written_.reserve(written_.size() + 1);
-  AVStream* stream = avformat_new_stream(format_.get(), nullptr);
-  if (!stream) return AVERROR(ENOMEM);
-  const int result = avcodec_parameters_copy(stream->codecpar, parameters);
-  if (result < 0) return result;
-  if (!keepCodecTag) stream->codecpar->codec_tag = 0;
-  stream->time_base = packetTimeBase;
+  AVStream* stream = nullptr;
+  for (AVFormatContext* format : {format_.get(), plain_.get()}) {
+    if (!format) continue;
+    stream = avformat_new_stream(format, nullptr);
+    if (!stream) return AVERROR(ENOMEM);
+    const int result = avcodec_parameters_copy(stream->codecpar, parameters);
+    if (result < 0) return result;
+    if (!keepCodecTag) stream->codecpar->codec_tag = 0;
+    stream->time_base = packetTimeBase;
+  }
   packetTimeBases_.push_back(packetTimeBase);
   written_.emplace_back();
   *index = stream->index;
@@ -188,7 +255,9 @@ int AvMuxer::AddStream(const AVCodecParameters* parameters, AVRational packetTim
 
 void AvMuxer::KeepTimesAsGiven() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (format_ && !headerWritten_) format_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
+  if (headerWritten_) return;
+  for (AVFormatContext* format : {format_.get(), plain_.get()})
+    if (format) format->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
 }
 
 int AvMuxer::WriteHeader() {
@@ -197,17 +266,22 @@ int AvMuxer::WriteHeader() {
   if (!format_->pb) {
     const int opened = OpenExclusive(path_, &fd_);
     if (opened < 0) return opened;
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBufferSize));
-    format_->pb = buffer ? avio_alloc_context(buffer, kOutputBufferSize, 1, &fd_, nullptr, WriteToFile, SeekInFile)
-                         : nullptr;
-    if (!format_->pb) {
-      av_free(buffer);
-      return AVERROR(ENOMEM);
-    }
+    format_->pb = NewOutputIo(&fd_, WriteToFile, SeekInFile);
+    if (!format_->pb) return AVERROR(ENOMEM);
   }
-  const int result = avformat_write_header(format_.get(), nullptr);
+  AVDictionary* options = nullptr;
+  if (plain_) {
+    av_dict_set(&options, "movflags", kFragmentFlags, 0);
+    av_dict_set(&options, "frag_duration", kFragmentMicroseconds, 0);
+  }
+  const int result = avformat_write_header(format_.get(), &options);
+  av_dict_free(&options);
   if (result < 0) return result;
   headerWritten_ = true;
+  // Without its index the file stays fragmented, which plays as well.
+  if (plain_ && !plain_->pb) plain_->pb = NewOutputIo(&plainIndex_, KeepPlainIndex, SeekPlainIndex);
+  if (plain_ && plain_->pb) plain_->pb->direct = 1;  // media bytes go straight past, uncopied
+  if (plain_ && (!plain_->pb || avformat_write_header(plain_.get(), nullptr) < 0)) DropPlainIndex();
   FindAsfFields();
   return 0;
 }
@@ -321,6 +395,7 @@ int AvMuxer::WritePacket(AVPacket* packet, int index) {
     written.start = std::min(written.start, packet->pts);
     written.end = std::max(written.end, packet->pts + std::max<int64_t>(packet->duration, 0));
   }
+  WritePlainIndex(packet, index);
   // The muxer orders the packets of all streams by their decoding times.
   int result = av_interleaved_write_frame(format_.get(), packet);
   av_packet_unref(packet);
@@ -330,6 +405,79 @@ int AvMuxer::WritePacket(AVPacket* packet, int index) {
   if (result >= 0 && format_->pb && format_->pb->error < 0) result = format_->pb->error;
   if (result < 0 && firstWriteError_ == 0) firstWriteError_ = result;
   return result;
+}
+
+void AvMuxer::WritePlainIndex(const AVPacket* packet, int index) {
+  if (!plain_) return;
+  if (av_packet_ref(plainPacket_.get(), packet) < 0) return DropPlainIndex();
+  av_packet_rescale_ts(plainPacket_.get(), format_->streams[index]->time_base, plain_->streams[index]->time_base);
+  if (av_interleaved_write_frame(plain_.get(), plainPacket_.get()) < 0) DropPlainIndex();
+}
+
+void AvMuxer::DropPlainIndex() {
+  FreeOutputIo(plain_.get());
+  plain_.reset();
+}
+
+namespace {
+
+bool ReadAllAt(int fd, void* data, size_t size, int64_t offset) {
+  for (size_t done = 0; done < size;) {
+    const ssize_t got = pread(fd, static_cast<char*>(data) + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    done += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool WriteAllAt(int fd, const std::string& bytes, int64_t offset) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t put = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+}  // namespace
+
+int AvMuxer::FinishPlainMp4() {
+  if (!plain_ || fd_ < 0) return 0;
+  // The packets still waiting to be interleaved, then the index alone.
+  AVFormatContext* plain = plain_.get();
+  if (av_interleaved_write_frame(plain, nullptr) < 0) return 0;
+  avio_flush(plain->pb);
+  plainIndex_.tailFrom = plainIndex_.end;
+  if (av_write_trailer(plain) < 0) return 0;
+  avio_flush(plain->pb);
+  const std::string& head = plainIndex_.head;
+  size_t ftypSize = 0;  // the first box's size
+  for (size_t i = 0; i < 4 && i < head.size(); ++i) ftypSize = ftypSize << 8 | static_cast<uint8_t>(head[i]);
+  struct stat status {};
+  if (fstat(fd_, &status) != 0) return 0;
+  const int64_t fileSize = status.st_size;
+  const int fd = fd_;
+  Mp4FinishPlan plan;
+  std::string why;
+  if (!PlanPlainMp4([fd](int64_t offset, void* data, size_t size) { return ReadAllAt(fd, data, size, offset); },
+                    fileSize, head.substr(0, std::min(ftypSize, head.size())), plainIndex_.tail, &plan, &why)) {
+    av_log(format_.get(), AV_LOG_WARNING, "The MP4 file stays fragmented: %s.\n", why.c_str());
+    return 0;
+  }
+  // The moov first: until the front is rewritten, readers take the
+  // fragments and skip it.
+  if (!WriteAllAt(fd, plan.moov, fileSize)) {
+    const int error = AVERROR(errno);
+    // What was written of it goes: the fragmented file stays as it was.
+    while (ftruncate(fd, fileSize) != 0 && errno == EINTR) {
+    }
+    return error;
+  }
+  for (const Mp4Patch& patch : plan.patches)
+    if (!WriteAllAt(fd, patch.bytes, patch.offset)) return AVERROR(errno);
+  return 0;
 }
 
 void AvMuxer::FillMissingBitRates() {
@@ -360,9 +508,10 @@ int AvMuxer::Finish() {
     if (format_->pb) {
       avio_flush(format_->pb);
       if (result == 0 && format_->pb->error < 0) result = format_->pb->error;
-      av_freep(&format_->pb->buffer);
-      avio_context_free(&format_->pb);
+      FreeOutputIo(format_.get());
     }
+    if (result == 0 && headerWritten_) result = FinishPlainMp4();
+    DropPlainIndex();
     if (fd_ >= 0 && close(fd_) != 0 && result == 0) result = AVERROR(errno);  // the file's last word
     fd_ = -1;
     format_.reset();

@@ -66,6 +66,13 @@ class PacketSink {
   ~PacketSink() = default;
 };
 
+// What an MP4 muxer writing only an index keeps of its output: the bytes at
+// the start (the file type) and those from `tailFrom` on (the trailer).
+struct PlainIndexOutput {
+  int64_t position = 0, end = 0, tailFrom = INT64_MAX;
+  std::string head, tail;
+};
+
 class AvMuxer final : public PacketSink {
  public:
   ~AvMuxer();
@@ -128,6 +135,15 @@ class AvMuxer final : public PacketSink {
   AsfFields asf_;
   void FindAsfFields();
   void RefreshAsfHeader();
+  // MP4: the plain layout's muxer, fed the same packets, keeping only what
+  // it writes at the start (the file type) and at the end (the moov).
+  OutputFormatPtr plain_;
+  PlainIndexOutput plainIndex_;
+  PacketPtr plainPacket_;
+  void WritePlainIndex(const AVPacket* packet, int index);
+  void DropPlainIndex();
+  // Turns the fragmented MP4 into a plain one in place (mp4_hybrid.h).
+  int FinishPlainMp4();
   bool headerWritten_ = false;
   bool finished_ = false;
   int finishResult_ = 0;
