@@ -283,7 +283,6 @@ bool PlanPlainMp4(const ReadAt& read, int64_t fileSize, const std::string& plain
 
   // The file's top-level boxes: ftyp, the initial moov, then fragments.
   *why = "the fragmented file is not laid out as written";
-  std::vector<int64_t> fragments;  // where each moof is
   int64_t initialMoovEnd = 0;
   std::string header(16, '\0'), moof;
   for (int64_t at = 0, index = 0; at < fileSize; ++index) {
@@ -304,7 +303,6 @@ bool PlanPlainMp4(const ReadAt& read, int64_t fileSize, const std::string& plain
       if (size > kMaxFragmentIndex) return false;
       moof.resize(static_cast<size_t>(size));
       if (!read(at, moof.data(), moof.size()) || !ReadFragment(moof, at, fileSize, &tracks, why)) return false;
-      fragments.push_back(at);
     }
     at += size;
   }
@@ -314,21 +312,21 @@ bool PlanPlainMp4(const ReadAt& read, int64_t fileSize, const std::string& plain
 
   *why = "the plain index cannot be rewritten";
   if (!Rewrite(plainMoov, top[0], tracks, nullptr, &plan->moov)) return false;
-  // The plain file type, and the initial moov hidden in one write; then
-  // every moof.
+  // One write at the front hides the initial moov and every fragment's
+  // boxes: the plain file type, then one mdat over the rest of the
+  // fragmented file (with a 64-bit size when it needs one).
   std::vector<Box> ftyp;
   const auto ftypSize = static_cast<int64_t>(plainFtyp.size());
+  const int64_t mdatSize = fileSize - ftypSize;
+  const bool large = mdatSize > int64_t{UINT32_MAX};
   if (!Children(plainFtyp, 0, plainFtyp.size(), &ftyp) || ftyp.size() != 1 || ftyp[0].type != Tag("ftyp") ||
-      ftypSize + 8 > initialMoovEnd || initialMoovEnd - ftypSize > int64_t{UINT32_MAX})
+      ftypSize + (large ? 16 : 8) > initialMoovEnd)
     return *why = "the plain file type does not fit", false;
   Mp4Patch front{0, plainFtyp};
-  PutHeader(&front.bytes, static_cast<size_t>(initialMoovEnd - ftypSize), Tag("free"));
+  PutBe32(&front.bytes, large ? 1 : static_cast<uint32_t>(mdatSize));
+  PutBe32(&front.bytes, Tag("mdat"));
+  if (large) PutBe64(&front.bytes, static_cast<uint64_t>(mdatSize));
   plan->patches.push_back(std::move(front));
-  for (int64_t fragment : fragments) {
-    Mp4Patch patch{fragment + 4, {}};
-    PutBe32(&patch.bytes, Tag("free"));
-    plan->patches.push_back(std::move(patch));
-  }
   why->clear();
   return true;
 }

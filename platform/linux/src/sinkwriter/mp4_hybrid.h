@@ -5,15 +5,16 @@
 // last complete fragment. Beside it, a second muxer that writes no media
 // builds the plain (non-fragmented) moov for the same packets. When the file
 // is finished, PlanPlainMp4 turns that moov into one that points at the
-// samples where the fragments put them; the muxer appends it and applies the
-// patches, which hide the initial moov and every moof as `free` boxes. The
-// finished file is a plain MP4 (one moov, no moof, no mvex) with the samples,
-// times, edit lists and composition offsets of the plain layout, and nothing
-// was copied.
+// samples where the fragments put them; the muxer appends it, then one write
+// at the front turns the file type into the plain layout's and hides the
+// initial moov and every fragment's boxes inside one mdat. The finished file
+// is a plain MP4 (ftyp, mdat, moov: no moof, no mvex) with the samples,
+// times, edit lists and composition offsets of the plain layout, and
+// nothing was copied.
 //
-// Every step leaves a playable file: until the first patch, readers take the
-// initial moov and the fragments (the appended moov is a duplicate they
-// skip); after it, the fragments come before any moov and are ignored.
+// Each step leaves a playable file: until the front is rewritten, readers
+// take the initial moov and the fragments, and skip the appended moov as a
+// duplicate.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +35,8 @@ struct Mp4Patch {
 };
 
 struct Mp4FinishPlan {
-  std::string moov;                 // appended at the end of the file
-  std::vector<Mp4Patch> patches;    // applied, in order, once the moov is written
+  std::string moov;               // appended at the end of the file
+  std::vector<Mp4Patch> patches;  // applied, in order, once the moov is written
 };
 
 // Plans the finish of the fragmented file of `fileSize` bytes read through
