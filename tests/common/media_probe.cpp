@@ -49,11 +49,12 @@ double PlaneMean(const AVFrame* frame, int plane, int width, int height) {
 }
 
 // Takes every picture or block of sound the decoder has ready.
-void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
+void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame, const std::function<void(const AVFrame&)>& picture) {
   int result;
   for (; (result = avcodec_receive_frame(decoder.context.get(), frame)) >= 0; av_frame_unref(frame)) {
     report.decodedFrames++;
     const bool video = report.type == AVMEDIA_TYPE_VIDEO;
+    if (video && picture) picture(*frame);
     report.decodedSamples += video ? 0 : frame->nb_samples;
     if (video && frame->format == AV_PIX_FMT_YUV420P) {
       report.lumaMeans.push_back(PlaneMean(frame, 0, frame->width, frame->height));
@@ -72,7 +73,7 @@ void Drain(StreamReport& report, Decoder& decoder, AVFrame* frame) {
 
 }  // namespace
 
-FileReport ReadMediaFile(const std::string& path) {
+FileReport ReadMediaFile(const std::string& path, const std::function<void(const AVFrame&)>& picture) {
   FileReport report;
   AVFormatContext* format = nullptr;  // owned by `input`
   const int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
@@ -121,7 +122,7 @@ FileReport ReadMediaFile(const std::string& path) {
     }
     if (decoders[index].context) {
       if (avcodec_send_packet(decoders[index].context.get(), packet.get()) < 0) stream.decodeErrors++;
-      Drain(stream, decoders[index], frame.get());
+      Drain(stream, decoders[index], frame.get(), picture);
     }
     av_packet_unref(packet.get());
   }
@@ -130,7 +131,7 @@ FileReport ReadMediaFile(const std::string& path) {
     stream.decodeErrors += !decoders[i].context;  // no decoder: nothing of it can be played
     if (!decoders[i].context) continue;
     avcodec_send_packet(decoders[i].context.get(), nullptr);
-    Drain(stream, decoders[i], frame.get());
+    Drain(stream, decoders[i], frame.get(), picture);
     if (decoders[i].squaredCount > 0) stream.audioRms = std::sqrt(decoders[i].sumSquares / decoders[i].squaredCount);
   }
   return report;

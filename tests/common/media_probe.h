@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,8 @@ struct FileReport {
   int64_t DecodedFrames(AVMediaType type) const;
 };
 
-FileReport ReadMediaFile(const std::string& path);
+// `picture`, when given, sees every decoded picture in order.
+FileReport ReadMediaFile(const std::string& path, const std::function<void(const AVFrame&)>& picture = {});
 
 // The standard output and error of a shell command.
 std::string RunCommand(const std::string& command);
