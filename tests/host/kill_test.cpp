@@ -105,7 +105,15 @@ TEST_P(KillTest, TemporaryFilePlaysUpToTheCut) {
     std::printf("%s: %d pictures handed in, %zu decoded, duration %.2f s\n", kept.filename().c_str(), cut.written,
                 indexes.size(), report.durationSeconds);
     EXPECT_GE(int(indexes.size()), cut.written - 3 * kRate) << report.error;
-    for (int i = 0; i < int(indexes.size()); ++i) ASSERT_EQ(indexes[i], i % (1 << kBits)) << "decoded picture " << i;
+    // The pictures in order from the first; a cut in decoding order may leave
+    // out a few (B-frames) just before it.
+    int next = 0, lost = 0;
+    for (int index : indexes) {
+      const int gap = (index - next + (1 << kBits)) % (1 << kBits);
+      ASSERT_LE(gap, 4) << "after picture " << next;
+      lost += gap, next = (index + 1) % (1 << kBits);
+    }
+    EXPECT_LE(lost, 4);
     const StreamReport* sound = report.Find(AVMEDIA_TYPE_AUDIO);
     EXPECT_GE(sound ? sound->decodedSamples : 0, (cut.written / double{kRate} - 3) * 48000);
     if (extension == ".wmv") {
