@@ -55,7 +55,7 @@ constexpr const char* kUsage =
     "8 write or finish, 9 output (a folder, rename), 10 not available, 11 input\n"
     "cut off (remux wrote what came before the cut), 130 interrupted (SIGINT,\n"
     "SIGTERM, SIGHUP; the temporary file is removed). Killed outright (SIGKILL,\n"
-    "a crash, a power cut), it leaves the temporary file beside OUT: OUT's name\n"
+    "a crash), it leaves the temporary file beside OUT: OUT's name\n"
     "with .kxpart-PID before the extension, PID the writer's process id\n"
     "(out.kxpart-4242.mp4). It plays up to shortly before the kill (at most its\n"
     "last 3 s are lost); rename it to keep it.\n";
