@@ -46,7 +46,9 @@ row() {  # name, kx-host time, reference time, target
 }
 
 printf '\n%-28s %9s %9s %7s %7s\n' "case" "kx-host s" "ref s" "ratio" "target"
-for scenario in "mp4 W264 WAAC libx264 aac 1.0" "wmv WMV2 WMA8 wmv2 wmav2 0.7"; do
+scenarios=("mp4 W264 WAAC libx264 aac 1.0" "wmv WMV2 WMA8 wmv2 wmav2 0.7")
+[[ -n ${KX_BENCH_ONLY:-} ]] && mapfile -t scenarios < <(printf '%s\n' "${scenarios[@]}" | grep "^$KX_BENCH_ONLY ")
+for scenario in "${scenarios[@]}"; do
   read -r ext vcodec acodec ffv ffa target <<<"$scenario"
   extra=""
   [[ $ffv == libx264 ]] && extra="-preset medium"

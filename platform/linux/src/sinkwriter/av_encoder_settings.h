@@ -3,6 +3,8 @@
 // that both sides run the same encoder configuration.
 #pragma once
 
+#include <cstddef>
+
 namespace kx::av {
 
 // x264 / x265 speed preset.
@@ -29,5 +31,9 @@ inline constexpr int kVideoGopLanes = 2;
 // this), whose packets it drops, so that no lane's rate control starts
 // cold. Half a GOP gave the same quality as a whole one for half the work.
 inline constexpr int kVideoLaneWarmUpDivisor = 2;
+// When the stream ends, the unstarted part of the last GOP moves to an idle
+// lane as a GOP of its own if at least this many pictures would move (each
+// such GOP costs a key frame).
+inline constexpr size_t kLaneBalanceMinPictures = 3;
 
 }  // namespace kx::av

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 extern "C" {
@@ -371,6 +372,51 @@ int AvStreamEncoder::ReleaseFirstGop() {
   return result;
 }
 
+void AvStreamEncoder::BalanceLastGop() {
+  // The host writes a GOP ahead of the lanes, so when the stream ends the
+  // lane of the last GOP still holds all of it while the others run dry:
+  // the pictures it has not started are split, and the later ones go, as a
+  // GOP of their own, to the lane with the least left to do.
+  AvStreamEncoder& last = *lanes_[currentLane_];
+  AvStreamEncoder* other = nullptr;
+  size_t otherLeft = 0;
+  for (auto& lane : lanes_) {
+    if (lane.get() == &last) continue;
+    std::lock_guard<std::mutex> lock(lane->mutex_);
+    const size_t left = lane->queue_.size() + (lane->busy_ ? 1 : 0);
+    if (!other || left < otherLeft) {
+      other = lane.get();
+      otherLeft = left;
+    }
+  }
+  if (!other || !other->started_ || other->error_.load() != 0) return;
+  std::scoped_lock lock(last.mutex_, other->mutex_);
+  const size_t lastLeft = last.queue_.size() + (last.busy_ ? 1 : 0);
+  otherLeft = other->queue_.size() + (other->busy_ ? 1 : 0);
+  // Only pictures of the last GOP, and none after a marker, may move.
+  const size_t lastGop = static_cast<size_t>((framesPushed_ - 1) % gopSize_ + 1);
+  size_t movable = 0;
+  for (auto item = last.queue_.rbegin(); item != last.queue_.rend() && movable < lastGop; ++item, ++movable) {
+    if (item->kind != Item::Kind::kBlock || item->block.warmUp) break;
+  }
+  const size_t move = std::min(movable, lastLeft > otherLeft ? (lastLeft - otherLeft) / 2 : 0);
+  // A new GOP costs a key frame: not worth it for a few pictures.
+  if (move < kLaneBalanceMinPictures) return;
+  // Room first (without memory nothing moves), then moves that cannot fail.
+  static_assert(std::is_nothrow_move_assignable_v<Item>);
+  const size_t otherQueued = other->queue_.size();
+  try {
+    other->queue_.resize(otherQueued + move);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  const auto first = last.queue_.end() - static_cast<std::ptrdiff_t>(move);
+  first->block.forceKeyFrame = true;
+  std::move(first, last.queue_.end(), other->queue_.begin() + static_cast<std::ptrdiff_t>(otherQueued));
+  last.queue_.erase(first, last.queue_.end());
+  other->notEmpty_.notify_one();
+}
+
 InputBlock AvStreamEncoder::WarmUpCopy(const InputBlock& block) {
   // Without memory for the copy the lane starts cold, as it would anyway.
   uint8_t* copy = new (std::nothrow) uint8_t[block.size()];
@@ -451,6 +497,7 @@ int AvStreamEncoder::Finish() {
     if (finished_) return error_.load();
     int result = firstGopReleased_ ? 0 : ReleaseFirstGop();
     finished_ = true;
+    if (result == 0) BalanceLastGop();
     for (auto& lane : lanes_) {
       const int laneResult = lane->Finish();
       if (result == 0) result = laneResult;

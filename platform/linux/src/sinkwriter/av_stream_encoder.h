@@ -254,6 +254,7 @@ class AvStreamEncoder {
   std::vector<InputBlock> heldFirstGop_;
   bool firstGopReleased_ = false;
   int ReleaseFirstGop();
+  void BalanceLastGop();
   std::mutex pushMutex_;              // orders the pushes into the lanes
 };
 

@@ -2,7 +2,11 @@
 // wave format block: MFTranscodeGetAudioOutputAvailableTypes,
 // MFInitAMMediaTypeFromMFMediaType, MoFreeMediaType.
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "hresult_av.h"
@@ -96,19 +100,54 @@ bool ProbeWmaType(UINT32 sampleRate, UINT32 channels, UINT32 kbits, AudioOutputT
   return opened;
 }
 
+// The types of every other format, from `first` on, each format's apart.
+void ProbeWmaFormats(size_t first, std::vector<std::vector<AudioOutputType>>* perFormat) {
+  const std::vector<WmaFormat>& formats = WmaFormats();
+  for (size_t i = first; i < formats.size(); i += 2) {
+    for (UINT32 kbits : formats[i].kbits) {
+      AudioOutputType type;
+      if (ProbeWmaType(formats[i].sampleRate, formats[i].channels, kbits, &type)) {
+        (*perFormat)[i].push_back(std::move(type));
+      }
+    }
+  }
+}
+
 const std::vector<AudioOutputType>& WmaTypes() {
   static std::vector<AudioOutputType> types;
   static std::once_flag once;
   // Built apart and then kept: memory running out half-way leaves nothing
   // behind, and the next call probes again.
   std::call_once(once, [] {
-    std::vector<AudioOutputType> probed;
-    for (const WmaFormat& format : WmaFormats()) {
-      for (UINT32 kbits : format.kbits) {
-        AudioOutputType type;
-        if (ProbeWmaType(format.sampleRate, format.channels, kbits, &type)) probed.push_back(std::move(type));
-      }
+    // Each probe opens an encoder, and the host waits for the list before
+    // its first picture: a second thread probes every other format (without
+    // a thread, or without memory there, this one probes them all).
+    std::vector<std::vector<AudioOutputType>> perFormat(WmaFormats().size());
+    bool helped = false;
+    std::thread helper;
+    try {
+      helper = std::thread([&] {
+        try {
+          ProbeWmaFormats(1, &perFormat);
+          helped = true;
+        } catch (const std::bad_alloc&) {
+        }
+      });
+    } catch (const std::system_error&) {
     }
+    try {
+      ProbeWmaFormats(0, &perFormat);
+    } catch (...) {
+      if (helper.joinable()) helper.join();
+      throw;
+    }
+    if (helper.joinable()) helper.join();
+    if (!helped) {
+      for (size_t i = 1; i < perFormat.size(); i += 2) perFormat[i].clear();
+      ProbeWmaFormats(1, &perFormat);
+    }
+    std::vector<AudioOutputType> probed;
+    for (auto& format : perFormat) std::move(format.begin(), format.end(), std::back_inserter(probed));
     types = std::move(probed);
   });
   return types;
