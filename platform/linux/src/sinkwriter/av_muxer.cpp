@@ -60,7 +60,9 @@ int64_t SeekInFile(void* opaque, int64_t offset, int whence) {
   return position < 0 ? AVERROR(errno) : position;
 }
 
-AVIOContext* NewOutputIo(void* opaque, int (*write)(void*, uint8_t*, int), int64_t (*seek)(void*, int64_t, int)) {
+using WritePacketFunction = decltype(AVIOContext::write_packet);
+
+AVIOContext* NewOutputIo(void* opaque, WritePacketFunction write, int64_t (*seek)(void*, int64_t, int)) {
   auto* buffer = static_cast<unsigned char*>(av_malloc(kOutputBufferSize));
   AVIOContext* io = buffer ? avio_alloc_context(buffer, kOutputBufferSize, 1, opaque, nullptr, write, seek) : nullptr;
   if (!io) av_free(buffer);
