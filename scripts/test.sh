@@ -37,7 +37,6 @@ usage() { awk 'NR == 1 { next } /^#/ { sub(/^# ?/, ""); print; next } { exit }' 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 JOBS=${KX_JOBS:-2}
 FUZZ_SECONDS=${KX_FUZZ_SECONDS:-30}
-FUZZ_TARGETS=(extra_data encode_params xmp_inject host_input)
 
 install=1
 builds=()
@@ -86,8 +85,10 @@ overall=0
 # New inputs go to a scratch corpus in the build folder; a crashing input is
 # kept there as <target>-crash-<hash> and fails the tree.
 run_fuzzers() {
-  local dir=$1 status=0 target work
-  for target in "${FUZZ_TARGETS[@]}"; do
+  local dir=$1 status=0 target work program
+  # Every target the tree built (tests/fuzz/CMakeLists.txt lists them).
+  for program in "$dir"/tests/fuzz/kx_fuzz_*; do
+    target=${program##*/kx_fuzz_}
     section "fuzz: $target for ${FUZZ_SECONDS} s"
     work=$dir/fuzz-work/$target
     rm -rf "$work"
