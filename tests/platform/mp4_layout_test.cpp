@@ -9,10 +9,14 @@
 #include <map>
 #include <sstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "media_probe.h"
 #include "sinkwriter/av_muxer.h"
+#include "sinkwriter/mp4_hybrid.h"
 #include "temp_dir.h"
 
 namespace {
@@ -50,13 +54,8 @@ std::vector<TopBox> TopLevelBoxes(const std::string& bytes) {
   return boxes;
 }
 
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
 // The packets of `source` written to the layer's muxer at `path` and to the
-// plain muxer at `plainPath`; `halfway` runs after half of them.
+// plain muxer at `plainPath`; `halfway` runs about halfway.
 void WriteBoth(const std::string& source, const std::string& path, const std::string& plainPath,
                const std::function<void()>& halfway, int64_t keep) {
   AVFormatContext* input = nullptr;
@@ -77,28 +76,18 @@ void WriteBoth(const std::string& source, const std::string& path, const std::st
   ASSERT_EQ(muxer->WriteHeader(), 0);
   ASSERT_GE(avio_open(&plain->pb, plainPath.c_str(), AVIO_FLAG_WRITE), 0);
   ASSERT_GE(avformat_write_header(plain, nullptr), 0);
-  std::vector<AVPacket*> packets;
-  for (AVPacket* packet = av_packet_alloc();; packet = av_packet_alloc()) {
-    if (av_read_frame(input, packet) >= 0) {
-      packets.push_back(packet);
-      continue;
-    }
-    av_packet_free(&packet);
-    break;
+  AVPacket* packet = av_packet_alloc();
+  for (int64_t i = 0; av_read_frame(input, packet) >= 0; ++i, av_packet_unref(packet)) {
+    if (i == 100) halfway();  // of the 3 s of the cases with sound
+    if (i >= keep && keep >= 0) continue;
+    AVPacket* copy = av_packet_clone(packet);
+    av_packet_rescale_ts(copy, input->streams[copy->stream_index]->time_base,
+                         plain->streams[copy->stream_index]->time_base);
+    EXPECT_GE(av_interleaved_write_frame(plain, copy), 0);
+    av_packet_free(&copy);
+    EXPECT_EQ(muxer->WritePacket(packet, packet->stream_index), 0);
   }
-  for (size_t i = 0; i < packets.size(); ++i) {
-    if (i == packets.size() / 2) halfway();
-    AVPacket* packet = packets[i];
-    if (static_cast<int64_t>(i) < keep || keep < 0) {
-      AVPacket* copy = av_packet_clone(packet);
-      av_packet_rescale_ts(copy, input->streams[copy->stream_index]->time_base,
-                           plain->streams[copy->stream_index]->time_base);
-      EXPECT_GE(av_interleaved_write_frame(plain, copy), 0);
-      av_packet_free(&copy);
-      EXPECT_EQ(muxer->WritePacket(packet, packet->stream_index), 0);
-    }
-    av_packet_free(&packet);
-  }
+  av_packet_free(&packet);
   EXPECT_EQ(muxer->Finish(), 0);
   EXPECT_GE(av_write_trailer(plain), 0);
   avio_closep(&plain->pb);
@@ -133,7 +122,7 @@ TEST(Mp4Layout, FinishedFilesArePlainWithThePlainLayoutsSamplesAndCutFilesPlayUp
     EXPECT_EQ(frames, DecodedFrames(plainPath));
     EXPECT_EQ(frames.empty(), c.keep == 0);
     EXPECT_TRUE(kx::test::ReadMediaFile(path).opened);
-    const std::string bytes = ReadAll(path);
+    const std::string bytes = kx::test::FileBytes(path);
     std::string types;
     for (const TopBox& box : TopLevelBoxes(bytes)) {
       types += box.type + " ";
@@ -146,7 +135,7 @@ TEST(Mp4Layout, FinishedFilesArePlainWithThePlainLayoutsSamplesAndCutFilesPlayUp
 
     // The file as it was halfway, cut at every box boundary and inside boxes:
     // what decodes is the start of the finished file's frames.
-    const std::string partial = ReadAll(cut);
+    const std::string partial = kx::test::FileBytes(cut);
     size_t decoded = 0;
     for (const TopBox& box : TopLevelBoxes(partial)) {
       for (size_t at : {box.offset, box.offset + 9, box.offset + box.size / 2, partial.size()}) {
@@ -174,6 +163,51 @@ TEST(Mp4Layout, FinishedFilesArePlainWithThePlainLayoutsSamplesAndCutFilesPlayUp
       EXPECT_GT(decoded, frames.begin()->second.size() / 4);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Samples past 4 GiB: a fragmented file with a hole of 4.5 GiB (a sparse
+// `free` box) before its fragments, finished as the muxer finishes it.
+TEST(Mp4Layout, SamplesPast4GiBGetLargeChunkOffsets) {
+  kx::test::TempDir dir;
+  const std::string source = (dir.path() / "source.mov").string(), fragmented = (dir.path() / "f.mp4").string(),
+                    plain = (dir.path() / "plain.mp4").string(), big = (dir.path() / "big.mp4").string();
+  kx::test::RunCommand("ffmpeg -v error -f lavfi -i testsrc2=size=128x96:rate=25 -f lavfi -i sine -t 2 -c:v libx264 "
+                       "-bf 3 -c:a aac '" + source + "' && ffmpeg -v error -i '" + source + "' -c copy -movflags "
+                       "frag_keyframe+empty_moov+delay_moov+default_base_moof+skip_trailer -frag_duration 500000 '" +
+                       fragmented + "' && ffmpeg -v error -i '" + source + "' -c copy '" + plain + "'");
+  const std::string bytes = kx::test::FileBytes(fragmented), plainBytes = kx::test::FileBytes(plain);
+  const std::vector<TopBox> boxes = TopLevelBoxes(bytes);
+  ASSERT_GT(boxes.size(), 3u);
+  const size_t split = boxes[1].offset + boxes[1].size;  // ftyp, the initial moov
+  const int64_t hole = int64_t{9} << 29;
+  std::string free = {0, 0, 0, 1, 'f', 'r', 'e', 'e'};
+  for (int shift = 56; shift >= 0; shift -= 8) free.push_back(static_cast<char>(hole >> shift));
+  const int fd = open(big.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  const int64_t size = hole + static_cast<int64_t>(bytes.size());
+  ASSERT_EQ(pwrite(fd, bytes.data(), split, 0), static_cast<ssize_t>(split));
+  ASSERT_EQ(pwrite(fd, free.data(), free.size(), split), 16);
+  ASSERT_EQ(pwrite(fd, bytes.data() + split, bytes.size() - split, split + hole), ssize_t(bytes.size() - split));
+
+  std::string plainFtyp, plainMoov;
+  for (const TopBox& box : TopLevelBoxes(plainBytes)) {
+    if (box.type == "ftyp") plainFtyp = plainBytes.substr(box.offset, box.size);
+    if (box.type == "moov") plainMoov = plainBytes.substr(box.offset, box.size);
+  }
+  kx::av::Mp4FinishPlan plan;
+  std::string why;
+  ASSERT_TRUE(kx::av::PlanPlainMp4([fd](int64_t at, void* data, size_t n) { return pread(fd, data, n, at) == ssize_t(n); },
+                                   size, plainFtyp, plainMoov, &plan, &why)) << why;
+  EXPECT_NE(plan.moov.find("co64"), std::string::npos);
+  ASSERT_EQ(pwrite(fd, plan.moov.data(), plan.moov.size(), size), ssize_t(plan.moov.size()));
+  for (const kx::av::Mp4Patch& patch : plan.patches)
+    ASSERT_EQ(pwrite(fd, patch.bytes.data(), patch.bytes.size(), patch.offset), ssize_t(patch.bytes.size()));
+  close(fd);
+  EXPECT_EQ(DecodedFrames(big), DecodedFrames(plain));
 }
 
 }  // namespace
