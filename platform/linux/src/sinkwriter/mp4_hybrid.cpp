@@ -81,12 +81,19 @@ struct Track {
   std::vector<int64_t> offsets;
 };
 
+// The id in a track's header (tkhd), among the track's boxes.
+bool TrackId(const std::string& moov, const std::vector<Box>& trakBoxes, uint32_t* id) {
+  size_t at = 0;
+  if (!FullBox(Find(trakBoxes, Tag("tkhd")), 20, &at)) return false;
+  *id = Be32(moov, at + (moov[at - 4] == 1 ? 16 : 8));  // after version 1's 64-bit times
+  return true;
+}
+
 // The track's id (tkhd) and samples (stsz, stsc, stco or co64).
 bool ReadTrack(const std::string& moov, const Box& trak, uint64_t maxSamples, uint32_t* id, Track* track) {
   std::vector<Box> boxes;
   size_t at = 0;
-  if (!Children(moov, trak, &boxes) || !FullBox(Find(boxes, Tag("tkhd")), 20, &at)) return false;
-  *id = Be32(moov, at + (moov[at - 4] == 1 ? 16 : 8));
+  if (!Children(moov, trak, &boxes) || !TrackId(moov, boxes, id)) return false;
   for (const uint32_t type : {Tag("mdia"), Tag("minf"), Tag("stbl")}) {
     const Box* inner = Find(boxes, type);
     if (!inner || !Children(moov, *inner, &boxes)) return false;
@@ -235,20 +242,19 @@ bool Rewrite(const std::string& moov, const Box& box, const std::map<uint32_t, T
   std::vector<Box> boxes;
   if (!Children(moov, box, &boxes) || (type == Tag("stbl") && !track)) return false;
   if (type == Tag("trak")) {
-    size_t at = 0;
-    if (!FullBox(Find(boxes, Tag("tkhd")), 20, &at)) return false;
-    const auto found = tracks.find(Be32(moov, at + (moov[at - 4] == 1 ? 16 : 8)));
-    if (found == tracks.end()) return false;
-    track = &found->second;
+    uint32_t id = 0;
+    if (!TrackId(moov, boxes, &id) || !tracks.count(id)) return false;
+    track = &tracks.at(id);
   }
+  std::string stsc, chunkOffsets;
+  if (type == Tag("stbl")) PutChunkBoxes(*track, &stsc, &chunkOffsets);
   const size_t start = out->size();
   PutHeader(out, 0, type);
   for (const Box& child : boxes) {
-    const bool chunkOffsets = child.type == Tag("stco") || child.type == Tag("co64");
-    if (type == Tag("stbl") && (child.type == Tag("stsc") || chunkOffsets)) {
-      std::string made[2];
-      PutChunkBoxes(*track, &made[0], &made[1]);
-      *out += made[chunkOffsets ? 1 : 0];
+    if (type == Tag("stbl") && child.type == Tag("stsc")) {
+      *out += stsc;
+    } else if (type == Tag("stbl") && (child.type == Tag("stco") || child.type == Tag("co64"))) {
+      *out += chunkOffsets;
     } else if (!Rewrite(moov, child, tracks, track, out)) {
       return false;
     }
